@@ -1,0 +1,16 @@
+#pragma once
+
+#include "packages/InstalledVersion.h"
+#include "packages/Presence.h"
+#include "platform/Platform.h"
+
+namespace packages {
+
+// Asks PowerShell whether the store reports the package `id`. On Present, a "Version"
+// label in the report rewrites `version`; otherwise `version` is left as it was.
+Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledVersion& version);
+
+// Install and status read a query that could not be carried out as "not reported".
+inline bool IsReported(Presence presence) { return presence == Presence::Present; }
+
+}  // namespace packages

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The one door to the operating system. The launcher's own code never calls Win32 directly:
+// the shipped exe plugs in the Win32 implementation, the unit tests an in-memory model.
+// Every operation answers the way the Windows call it wraps does, so the callers' branches
+// are the ones that run on Windows.
+namespace platform {
+
+// Win32 values the callers test against, spelled here so that code outside the platform
+// layer needs no Windows headers.
+inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+inline constexpr std::uint32_t kAttributeDirectory = 0x10u;
+inline constexpr std::uint32_t kAttributeReparsePoint = 0x400u;
+inline constexpr std::uint32_t kReparseTagSymlink = 0xA000000Cu;
+inline constexpr std::uint32_t kReparseTagMountPoint = 0xA0000003u;
+inline constexpr std::uint32_t kErrorBadNetPath = 53u;
+inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
+inline constexpr std::uint32_t kFileReadAttributes = 0x80u;
+
+// Opaque file handle as handed out by the platform; 0 means "nothing".
+using FileHandle = std::uintptr_t;
+inline constexpr FileHandle kNoFile = 0;
+
+// Opaque security descriptor built from SDDL text; nullptr means "nothing".
+using Descriptor = void*;
+
+// Mirrors SECURITY_ATTRIBUTES: length 24 on x64, the descriptor, inherit flag false.
+struct SecurityAttributes {
+    std::uint32_t length = 24;
+    Descriptor descriptor = nullptr;
+    bool inheritHandle = false;
+};
+
+// What the ANSI code page needs known to quote a path in it.
+struct AnsiCodePage {
+    std::array<bool, 256> isLeadByte{};       // lead bytes of a double-byte code page
+    std::vector<std::string> singleQuotes;    // how U+2018..U+201B encode, where they do
+};
+
+enum class ReserveResult { Created, AlreadyExists, Failed };
+enum class ReadResult { Ok, CannotOpen, NotAPlainFile, TooLarge, ReadFailed };
+
+struct AttributeQuery {
+    std::uint32_t attributes = kInvalidFileAttributes;
+    std::uint32_t error = 0;   // GetLastError right after a failed query
+};
+
+struct FindRecord {
+    std::uint32_t attributes = 0;
+    std::uint32_t reserved0 = 0;   // the reparse tag when attributes carry the reparse bit
+};
+
+struct HandleInfo {
+    std::uint32_t attributes = 0;
+    std::uint32_t links = 0;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // --- command line ---
+    // CommandLineToArgvW; nullopt when the split fails.
+    virtual std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) = 0;
+
+    // --- processes ---
+    // CreateProcessA, hidden window, no inheritance, own environment and directory; waits
+    // without a time-out and closes both handles. False when the process could not start.
+    virtual bool RunHiddenCommand(const std::string& commandLine) = 0;
+
+    // --- temp report of the presence query ---
+    // GetTempPath2A where the system has it, GetTempPathA otherwise; same contract:
+    // the length written, or the size needed when the buffer is too small, or 0.
+    virtual std::uint32_t TempFolder(char* buffer, std::uint32_t size) = 0;
+    virtual void SeedRandomFromClock() = 0;   // srand(time(nullptr))
+    virtual int NextRandom() = 0;             // rand(): 0..32767
+    virtual AnsiCodePage QueryAnsiCodePage() = 0;
+    // Creates a new plain file holding `content`; fails on any existing entry, links included.
+    virtual ReserveResult ReserveFile(const std::string& path, std::string_view content) = 0;
+    // Reads a whole plain file, never through a link at its last component.
+    virtual ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes,
+                                     std::vector<std::uint8_t>& bytes) = 0;
+    virtual bool RemoveFile(const std::string& path) = 0;   // DeleteFileA
+
+    // --- version record under HKEY_LOCAL_MACHINE, 64-bit view ---
+    // RegCreateKeyExW + RegSetValueExW(REG_SZ) + RegCloseKey. False when the key could not
+    // be created or opened.
+    virtual bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
+                                     const std::u16string& text) = 0;
+    virtual void DeleteRegistryTree(const std::u16string& keyPath) = 0;   // RegDeleteTreeW
+
+    // --- protected report output ---
+    virtual Descriptor BuildDescriptor(const std::u16string& sddl) = 0;   // nullptr on failure
+    virtual void FreeDescriptor(Descriptor descriptor) = 0;               // LocalFree
+    virtual AttributeQuery QueryAttributes(const std::u16string& path) = 0;
+    virtual std::optional<FindRecord> FindEntry(const std::u16string& path) = 0;   // FindFirstFileW + FindClose
+    // CreateFileW(GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_NEW) then CloseHandle.
+    virtual bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) = 0;
+    virtual bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) = 0;
+    // SHFileOperationW FO_DELETE, flags 0x414; `list` is double-NUL terminated.
+    virtual void DeleteTree(const std::u16string& list) = 0;
+    // CreateFileW(access, no sharing, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT): opens the
+    // entry itself, never a link's target, and never creates. kNoFile on failure.
+    virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
+                                    const SecurityAttributes& security) = 0;
+    virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;   // GetFileInformationByHandle
+    virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
+    virtual bool EndFileHere(FileHandle file) = 0;
+    virtual void CloseFile(FileHandle file) = 0;
+};
+
+}  // namespace platform

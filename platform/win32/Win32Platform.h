@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/Platform.h"
+
+namespace platform::win32 {
+
+// The shipped implementation: each operation is the Win32 call its declaration names,
+// with every handle, search, key and descriptor owned until it is released.
+class Win32Platform final : public Platform {
+public:
+    std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
+    bool RunHiddenCommand(const std::string& commandLine) override;
+
+    std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
+    void SeedRandomFromClock() override;
+    int NextRandom() override;
+    AnsiCodePage QueryAnsiCodePage() override;
+    ReserveResult ReserveFile(const std::string& path, std::string_view content) override;
+    ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& bytes) override;
+    bool RemoveFile(const std::string& path) override;
+
+    bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
+                             const std::u16string& text) override;
+    void DeleteRegistryTree(const std::u16string& keyPath) override;
+
+    Descriptor BuildDescriptor(const std::u16string& sddl) override;
+    void FreeDescriptor(Descriptor descriptor) override;
+    AttributeQuery QueryAttributes(const std::u16string& path) override;
+    std::optional<FindRecord> FindEntry(const std::u16string& path) override;
+    bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) override;
+    bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) override;
+    void DeleteTree(const std::u16string& list) override;
+    FileHandle OpenExisting(const std::u16string& path, std::uint32_t access, const SecurityAttributes& security) override;
+    std::optional<HandleInfo> QueryHandle(FileHandle file) override;
+    bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) override;
+    bool EndFileHere(FileHandle file) override;
+    void CloseFile(FileHandle file) override;
+};
+
+}  // namespace platform::win32

@@ -1,0 +1,28 @@
+#include <vector>
+
+#include "platform/win32/UniqueResource.h"
+#include "platform/win32/Win32Platform.h"
+
+namespace platform::win32 {
+
+bool Win32Platform::RunHiddenCommand(const std::string& commandLine) {
+    std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
+    mutableLine.push_back('\0');
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION info{};
+    // No application name: the first token names the program and the system search applies.
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        return false;
+    }
+    // Declared thread first so that the process handle is closed before the thread handle.
+    const UniqueKernelHandle thread(info.hThread);
+    const UniqueKernelHandle process(info.hProcess);
+    WaitForSingleObject(process.get(), INFINITE);
+    return true;
+}
+
+}  // namespace platform::win32

@@ -1,0 +1,24 @@
+#include "platform/win32/UniqueResource.h"
+#include "platform/win32/Win32Platform.h"
+
+namespace platform::win32 {
+
+bool Win32Platform::WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
+                                        const std::u16string& text) {
+    HKEY raw = nullptr;
+    DWORD disposition = 0;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(keyPath), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &raw, &disposition) != ERROR_SUCCESS) {
+        return false;
+    }
+    const UniqueKey key(raw);
+    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(char16_t));   // terminator included
+    RegSetValueExW(key.get(), Wide(valueName), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes);
+    return true;
+}
+
+void Win32Platform::DeleteRegistryTree(const std::u16string& keyPath) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(keyPath));
+}
+
+}  // namespace platform::win32

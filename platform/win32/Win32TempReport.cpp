@@ -1,0 +1,99 @@
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/win32/UniqueResource.h"
+#include "platform/win32/Win32Platform.h"
+
+namespace platform::win32 {
+namespace {
+
+using GetTempPath2AFunction = DWORD(WINAPI*)(DWORD, LPSTR);
+
+// For the local system account GetTempPath2A names a folder only that account can write;
+// older systems lack it, so it is looked up at run time.
+GetTempPath2AFunction FindGetTempPath2A() {
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr) return nullptr;
+    const FARPROC proc = GetProcAddress(kernel, "GetTempPath2A");
+    return reinterpret_cast<GetTempPath2AFunction>(reinterpret_cast<void (*)()>(proc));
+}
+
+void AddEncodingOf(wchar_t unit, AnsiCodePage& codePage) {
+    const bool utf8 = GetACP() == CP_UTF8;
+    char bytes[8] = {};
+    BOOL usedDefault = FALSE;
+    const int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes, sizeof bytes,
+                                           nullptr, utf8 ? nullptr : &usedDefault);
+    if (length > 0 && !usedDefault) codePage.singleQuotes.emplace_back(bytes, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+std::uint32_t Win32Platform::TempFolder(char* buffer, std::uint32_t size) {
+    static const GetTempPath2AFunction getTempPath2A = FindGetTempPath2A();
+    if (getTempPath2A != nullptr) return getTempPath2A(size, buffer);
+    return GetTempPathA(size, buffer);
+}
+
+void Win32Platform::SeedRandomFromClock() { std::srand(static_cast<unsigned>(std::time(nullptr))); }
+
+int Win32Platform::NextRandom() { return std::rand(); }
+
+AnsiCodePage Win32Platform::QueryAnsiCodePage() {
+    AnsiCodePage codePage;
+    CPINFO info{};
+    if (GetCPInfo(CP_ACP, &info)) {
+        for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
+            for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1] && b < 256; ++b) codePage.isLeadByte[b] = true;
+        }
+    }
+    for (wchar_t unit = 0x2018; unit <= 0x201B; ++unit) AddEncodingOf(unit, codePage);
+    return codePage;
+}
+
+ReserveResult Win32Platform::ReserveFile(const std::string& path, std::string_view content) {
+    // CREATE_NEW fails on any entry already there, a dangling link included.
+    UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED;
+        return taken ? ReserveResult::AlreadyExists : ReserveResult::Failed;
+    }
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    file.reset();
+    if (!ok || written != content.size()) {
+        DeleteFileA(path.c_str());
+        return ReserveResult::Failed;
+    }
+    return ReserveResult::Created;
+}
+
+ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return ReadResult::CannotOpen;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file.get(), &info)) return ReadResult::CannotOpen;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return ReadResult::NotAPlainFile;
+    DWORD high = 0;
+    const DWORD size = GetFileSize(file.get(), &high);
+    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return ReadResult::ReadFailed;
+    if (high != 0 || size > maxBytes) return ReadResult::TooLarge;
+    bytes.resize(size);
+    DWORD total = 0;
+    while (total < size) {
+        DWORD read = 0;
+        if (!::ReadFile(file.get(), bytes.data() + total, size - total, &read, nullptr)) return ReadResult::ReadFailed;
+        if (read == 0) break;
+        total += read;
+    }
+    bytes.resize(total);
+    return ReadResult::Ok;
+}
+
+bool Win32Platform::RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+}  // namespace platform::win32

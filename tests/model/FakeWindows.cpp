@@ -1,0 +1,539 @@
+#include "tests/model/FakeWindows.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace model {
+namespace {
+
+char16_t Fold(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+bool StartsWithFolded(const std::u16string& text, const std::u16string& prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (Fold(text[i]) != Fold(prefix[i])) return false;
+    }
+    return true;
+}
+
+bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+std::vector<std::u16string> SplitComponents(const std::u16string& text) {
+    std::vector<std::u16string> parts;
+    std::u16string current;
+    for (char16_t c : text) {
+        if (c == u'\\') {
+            if (!current.empty()) parts.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    if (!current.empty()) parts.push_back(current);
+    return parts;
+}
+
+std::u16string Join(const std::u16string& root, const std::vector<std::u16string>& parts) {
+    std::u16string out = root;
+    if (parts.empty()) return out + u"\\";
+    for (const std::u16string& part : parts) out += u"\\" + part;
+    return out;
+}
+
+// CommandLineToArgvW's rules: the first argument ends at the first blank outside quotes and
+// knows no escapes; later ones take 2n backslashes before a quote as n and a quote as a
+// toggle, 2n+1 as n and a literal quote, and "" inside quotes as a literal quote.
+std::vector<std::u16string> SplitLikeWindows(const std::u16string& line) {
+    std::vector<std::u16string> args;
+    std::size_t i = 0;
+    std::u16string first;
+    bool quoted = false;
+    for (; i < line.size(); ++i) {
+        const char16_t c = line[i];
+        if (c == u'"') {
+            quoted = !quoted;
+        } else if ((c == u' ' || c == u'\t') && !quoted) {
+            break;
+        } else {
+            first.push_back(c);
+        }
+    }
+    args.push_back(first);
+    for (;;) {
+        while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) ++i;
+        if (i >= line.size()) break;
+        std::u16string arg;
+        quoted = false;
+        while (i < line.size()) {
+            const char16_t c = line[i];
+            if ((c == u' ' || c == u'\t') && !quoted) break;
+            if (c == u'\\') {
+                std::size_t slashes = 0;
+                while (i < line.size() && line[i] == u'\\') ++slashes, ++i;
+                if (i < line.size() && line[i] == u'"') {
+                    arg.append(slashes / 2, u'\\');
+                    if (slashes % 2 == 1) {
+                        arg.push_back(u'"');
+                        ++i;
+                    }
+                } else {
+                    arg.append(slashes, u'\\');
+                }
+                continue;
+            }
+            if (c == u'"') {
+                if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
+                    arg.push_back(u'"');
+                    i += 2;
+                    continue;
+                }
+                quoted = !quoted;
+                ++i;
+                continue;
+            }
+            arg.push_back(c);
+            ++i;
+        }
+        args.push_back(arg);
+    }
+    return args;
+}
+
+}  // namespace
+
+bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16string& b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char16_t x, char16_t y) { return Fold(x) < Fold(y); });
+}
+
+std::u16string Widen(const std::string& bytes) {
+    std::u16string out;
+    for (char c : bytes) out.push_back(static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string Narrow(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text) out.push_back(c < 256 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+FakeWindows::FakeWindows() {
+    AddDirectory(u"C:\\");
+    AddDirectory(u"C:\\work");
+    AddDirectory(u"C:\\Temp");
+    // Windows-1252: the typographic single quotes it can encode.
+    ansiCodePage.singleQuotes = {"\x91", "\x92", "\x82"};
+}
+
+void FakeWindows::Note(const std::string& operation, const std::u16string& path) {
+    if (beforeCall) beforeCall(*this, operation, path);
+    calls.push_back(operation + " " + Narrow(path));
+}
+
+std::optional<std::u16string> FakeWindows::Normalise(const std::u16string& input) const {
+    std::u16string path = input;
+    std::replace(path.begin(), path.end(), u'/', u'\\');
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const char16_t c = path[i];
+        if (c == u'*' || c == u'?' || c == u'<' || c == u'>' || c == u'|' || c == u'"' || c < 32) return std::nullopt;
+        if (c == u':' && !(i == 1 && IsDriveLetter(path[0]))) return std::nullopt;
+    }
+
+    std::u16string root;
+    std::vector<std::u16string> parts;
+    if (path.rfind(u"\\\\", 0) == 0) {
+        std::vector<std::u16string> unc = SplitComponents(path.substr(2));
+        if (unc.empty()) return std::nullopt;
+        root = u"\\\\" + unc[0];
+        std::size_t from = 1;
+        if (unc.size() > 1) {
+            root += u"\\" + unc[1];
+            from = 2;
+        } else {
+            return root;   // a bare server name
+        }
+        parts.assign(unc.begin() + static_cast<std::ptrdiff_t>(from), unc.end());
+    } else if (path.size() >= 2 && path[1] == u':') {
+        root = path.substr(0, 2);
+        root[0] = Fold(root[0]);
+        const std::u16string rest = path.substr(2);
+        if (rest.empty() || rest[0] != u'\\') {
+            // Drive-relative: against the current directory when it is on that drive.
+            if (Fold(currentDirectory[0]) == root[0]) parts = SplitComponents(currentDirectory.substr(2));
+        }
+        for (const std::u16string& part : SplitComponents(rest)) parts.push_back(part);
+    } else if (!path.empty() && path[0] == u'\\') {
+        root = currentDirectory.substr(0, 2);
+        parts = SplitComponents(path);
+    } else {
+        root = currentDirectory.substr(0, 2);
+        parts = SplitComponents(currentDirectory.substr(2));
+        for (const std::u16string& part : SplitComponents(path)) parts.push_back(part);
+    }
+
+    std::vector<std::u16string> resolved;
+    for (const std::u16string& part : parts) {
+        if (part == u".") continue;
+        if (part == u"..") {
+            if (!resolved.empty()) resolved.pop_back();
+            continue;
+        }
+        resolved.push_back(part);
+    }
+    return Join(root, resolved);
+}
+
+std::optional<std::u16string> FakeWindows::Resolve(const std::u16string& path) const {
+    std::optional<std::u16string> key = Normalise(path);
+    if (!key) return std::nullopt;
+    // Follow links above the last component, a bounded number of times.
+    for (int depth = 0; depth < 16; ++depth) {
+        bool followed = false;
+        std::size_t rootEnd = 2;
+        if (key->rfind(u"\\\\", 0) == 0) {
+            const std::size_t server = key->find(u'\\', 2);
+            if (server == std::u16string::npos) return key;
+            rootEnd = key->find(u'\\', server + 1);
+            if (rootEnd == std::u16string::npos) return key;
+        }
+        std::size_t at = key->find(u'\\', rootEnd + 1);
+        while (at != std::u16string::npos) {
+            const auto found = entries.find(key->substr(0, at));
+            if (found != entries.end() && !found->second.target.empty()) {
+                std::optional<std::u16string> target = Normalise(found->second.target);
+                if (!target) return std::nullopt;
+                std::u16string rest = key->substr(at);
+                if (target->back() == u'\\') target->pop_back();
+                key = *target + rest;
+                followed = true;
+                break;
+            }
+            at = key->find(u'\\', at + 1);
+        }
+        if (!followed) return key;
+    }
+    return std::nullopt;
+}
+
+Entry* FakeWindows::Find(const std::u16string& path) {
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key) return nullptr;
+    const auto found = entries.find(*key);
+    return found == entries.end() ? nullptr : &found->second;
+}
+
+std::optional<std::u16string> FakeWindows::ParentOf(const std::u16string& key) const {
+    const std::size_t last = key.rfind(u'\\');
+    if (last == std::u16string::npos || last + 1 == key.size()) return std::nullopt;   // a root
+    std::u16string parent = key.substr(0, last);
+    if (parent.size() == 2 && parent[1] == u':') parent += u"\\";
+    return parent;
+}
+
+bool FakeWindows::ParentIsDirectory(const std::u16string& key) {
+    const std::optional<std::u16string> parent = ParentOf(key);
+    if (!parent) return false;
+    Entry* entry = Find(*parent);
+    if (entry != nullptr && !entry->target.empty()) entry = Find(entry->target);
+    return entry != nullptr && entry->IsDirectory();
+}
+
+void FakeWindows::AddDirectory(const std::u16string& path, std::uint32_t attributes) {
+    Entry entry;
+    entry.attributes = attributes;
+    entries[*Resolve(path)] = entry;
+}
+
+void FakeWindows::AddFile(const std::u16string& path, const std::string& content) {
+    Entry entry;
+    entry.content = content;
+    entries[*Resolve(path)] = entry;
+}
+
+void FakeWindows::AddLink(const std::u16string& path, std::uint32_t tag, const std::u16string& target,
+                          bool toDirectory) {
+    Entry entry;
+    entry.attributes = toDirectory ? platform::kAttributeDirectory : kAttributeArchive;
+    entry.reparseTag = tag;
+    entry.reparseBitWithoutTag = tag == 0;
+    entry.target = target;
+    entries[*Resolve(path)] = entry;
+}
+
+std::string FakeWindows::TempFileContent(const std::string& ansiPath) {
+    Entry* entry = Find(Widen(ansiPath));
+    return entry == nullptr ? std::string() : entry->content;
+}
+
+std::optional<std::u16string> FakeWindows::RegistryString(const std::u16string& key, const std::u16string& value) const {
+    const auto k = registry.find(key);
+    if (k == registry.end()) return std::nullopt;
+    const auto v = k->second.find(value);
+    if (v == k->second.end() || v->second.bytes.size() < 2) return std::nullopt;
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < v->second.bytes.size(); i += 2) {
+        text.push_back(static_cast<char16_t>(v->second.bytes[i] | (v->second.bytes[i + 1] << 8)));
+    }
+    if (!text.empty() && text.back() == u'\0') text.pop_back();
+    return text;
+}
+
+// --- command line and processes ---
+
+std::optional<std::vector<std::u16string>> FakeWindows::SplitCommandLine(const std::u16string& commandLine) {
+    if (splitFails) return std::nullopt;
+    if (commandLine.empty()) return std::vector<std::u16string>{programPath};
+    return SplitLikeWindows(commandLine);
+}
+
+bool FakeWindows::RunHiddenCommand(const std::string& commandLine) {
+    commands.push_back(commandLine);
+    return onCommand ? onCommand(*this, commandLine) : true;
+}
+
+// --- temp report ---
+
+std::uint32_t FakeWindows::TempFolder(char* buffer, std::uint32_t size) {
+    if (tempFolderResult) return *tempFolderResult;
+    if (tempFolder.size() >= size) return static_cast<std::uint32_t>(tempFolder.size() + 1);
+    std::memcpy(buffer, tempFolder.c_str(), tempFolder.size() + 1);
+    return static_cast<std::uint32_t>(tempFolder.size());
+}
+
+void FakeWindows::SeedRandomFromClock() {
+    ++seeds;
+    randomIndex_ = 0;   // within one second every seed starts the same sequence
+    counter_ = 0;
+}
+
+int FakeWindows::NextRandom() {
+    if (randomIndex_ < randomNumbers.size()) return randomNumbers[randomIndex_++];
+    return 0x1a2b + counter_++;
+}
+
+platform::ReserveResult FakeWindows::ReserveFile(const std::string& path, std::string_view content) {
+    const std::u16string wide = Widen(path);
+    Note("ReserveFile", wide);
+    const std::optional<std::u16string> key = Resolve(wide);
+    if (reserveFails || !key) return platform::ReserveResult::Failed;
+    if (entries.count(*key) != 0) return platform::ReserveResult::AlreadyExists;
+    if (!ParentIsDirectory(*key)) return platform::ReserveResult::Failed;
+    Entry entry;
+    entry.content = std::string(content);
+    entries[*key] = entry;
+    return platform::ReserveResult::Created;
+}
+
+platform::ReadResult FakeWindows::ReadWholeFile(const std::string& path, std::size_t maxBytes,
+                                                std::vector<std::uint8_t>& bytes) {
+    const std::u16string wide = Widen(path);
+    Note("ReadWholeFile", wide);
+    bytes.clear();
+    const Entry* entry = Find(wide);
+    if (entry == nullptr || (entry->IsDirectory() && !entry->IsReparse())) return platform::ReadResult::CannotOpen;
+    if (entry->IsReparse()) return platform::ReadResult::NotAPlainFile;
+    if (entry->content.size() > maxBytes) return platform::ReadResult::TooLarge;
+    bytes.assign(entry->content.begin(), entry->content.end());
+    return platform::ReadResult::Ok;
+}
+
+bool FakeWindows::RemoveFile(const std::string& path) {
+    const std::u16string wide = Widen(path);
+    Note("RemoveFile", wide);
+    const std::optional<std::u16string> key = Resolve(wide);
+    if (!key) return false;
+    const auto found = entries.find(*key);
+    if (found == entries.end() || found->second.IsDirectory()) return false;
+    entries.erase(found);
+    return true;
+}
+
+// --- registry ---
+
+bool FakeWindows::WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
+                                      const std::u16string& text) {
+    if (!registryWritable) return false;
+    RegistryValue value;
+    value.type = 1;   // REG_SZ
+    for (char16_t unit : text) {
+        value.bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        value.bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    value.bytes.push_back(0);
+    value.bytes.push_back(0);
+    registry[keyPath][valueName] = value;
+    return true;
+}
+
+void FakeWindows::DeleteRegistryTree(const std::u16string& keyPath) {
+    for (auto it = registry.begin(); it != registry.end();) {
+        if (StartsWithFolded(it->first, keyPath) &&
+            (it->first.size() == keyPath.size() || it->first[keyPath.size()] == u'\\')) {
+            it = registry.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// --- security ---
+
+platform::Descriptor FakeWindows::BuildDescriptor(const std::u16string& sddl) {
+    if (descriptorFails || sddl.rfind(u"D:", 0) != 0) return nullptr;
+    auto* text = new std::u16string(sddl);
+    descriptors_.insert(text);
+    return text;
+}
+
+void FakeWindows::FreeDescriptor(platform::Descriptor descriptor) {
+    auto* text = static_cast<std::u16string*>(descriptor);
+    descriptors_.erase(text);
+    delete text;
+}
+
+std::u16string FakeWindows::DescriptorText(platform::Descriptor descriptor) {
+    return descriptor == nullptr ? std::u16string() : *static_cast<std::u16string*>(descriptor);
+}
+
+// --- report files ---
+
+platform::AttributeQuery FakeWindows::QueryAttributes(const std::u16string& path) {
+    Note("QueryAttributes", path);
+    platform::AttributeQuery query;
+    if (path.empty()) {
+        query.error = kErrorPathNotFound;
+        return query;
+    }
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key) {
+        query.error = kErrorInvalidName;
+        return query;
+    }
+    const bool bareServer = key->rfind(u"\\\\", 0) == 0 && key->find(u'\\', 2) == std::u16string::npos;
+    if (bareServer || badNetPaths.count(*key) != 0) {
+        query.error = platform::kErrorBadNetPath;
+        return query;
+    }
+    const auto found = entries.find(*key);
+    if (found == entries.end()) {
+        query.error = ParentIsDirectory(*key) ? kErrorFileNotFound : kErrorPathNotFound;
+        return query;
+    }
+    query.attributes = found->second.Attributes();
+    return query;
+}
+
+std::optional<platform::FindRecord> FakeWindows::FindEntry(const std::u16string& path) {
+    Note("FindEntry", path);
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key) return std::nullopt;
+    const auto found = entries.find(*key);
+    if (found == entries.end()) return std::nullopt;
+    platform::FindRecord record;
+    record.attributes = found->second.Attributes();
+    record.reserved0 = found->second.IsReparse() ? found->second.reparseTag : 0;
+    return record;
+}
+
+bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) {
+    Note("CreateNewFile", path);
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key || failCreate.count(*key) != 0 || entries.count(*key) != 0 || !ParentIsDirectory(*key)) return false;
+    Entry entry;
+    entry.sddl = DescriptorText(security.descriptor);
+    entries[*key] = entry;
+    return true;
+}
+
+bool FakeWindows::MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) {
+    Note("MakeDirectory", path);
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key || failCreate.count(*key) != 0 || entries.count(*key) != 0 || !ParentIsDirectory(*key)) return false;
+    Entry entry;
+    entry.attributes = platform::kAttributeDirectory;
+    entry.sddl = DescriptorText(security.descriptor);
+    entries[*key] = entry;
+    madeDirectories.push_back(*key);
+    return true;
+}
+
+void FakeWindows::DeleteTree(const std::u16string& list) {
+    const std::u16string first(list.c_str());
+    Note("DeleteTree", first);
+    deletedTrees.push_back(first);
+    const std::optional<std::u16string> key = Resolve(first);
+    if (!key) return;
+    const std::u16string below = *key + u"\\";
+    for (auto it = entries.begin(); it != entries.end();) {
+        if (CaseInsensitiveLess{}(it->first, *key) || CaseInsensitiveLess{}(*key, it->first)) {
+            if (StartsWithFolded(it->first, below)) {
+                it = entries.erase(it);
+            } else {
+                ++it;
+            }
+        } else {
+            it = entries.erase(it);
+        }
+    }
+}
+
+platform::FileHandle FakeWindows::OpenExisting(const std::u16string& path, std::uint32_t access,
+                                               const platform::SecurityAttributes&) {
+    Note("OpenExisting", path);
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key) return platform::kNoFile;
+    const auto found = entries.find(*key);
+    if (found == entries.end()) return platform::kNoFile;
+    const Entry& entry = found->second;
+    // A directory needs backup semantics to be opened; a link is opened itself.
+    if (entry.IsDirectory() && !entry.IsReparse()) return platform::kNoFile;
+    if ((access & platform::kGenericWrite) != 0 && !entry.sddl.empty() && !callerIsAdministrator) {
+        return platform::kNoFile;
+    }
+    const platform::FileHandle handle = nextHandle_++;
+    handles_[handle] = OpenFile{*key, access, 0};
+    return handle;
+}
+
+Entry* FakeWindows::OpenEntry(platform::FileHandle file) {
+    const auto open = handles_.find(file);
+    if (open == handles_.end()) return nullptr;
+    const auto found = entries.find(open->second.key);
+    return found == entries.end() ? nullptr : &found->second;
+}
+
+std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandle file) {
+    const auto open = handles_.find(file);
+    // GetFileInformationByHandle needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks.
+    if (open == handles_.end() || (open->second.access & platform::kFileReadAttributes) == 0) return std::nullopt;
+    const Entry* entry = OpenEntry(file);
+    if (entry == nullptr) return std::nullopt;
+    return platform::HandleInfo{entry->Attributes(), entry->links};
+}
+
+bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) {
+    const auto open = handles_.find(file);
+    if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
+    Entry* entry = OpenEntry(file);
+    if (entry == nullptr) return false;
+    std::string& content = entry->content;
+    const std::size_t at = open->second.position;
+    if (content.size() < at + size) content.resize(at + size);
+    std::memcpy(content.data() + at, data, size);
+    open->second.position += size;
+    return true;
+}
+
+bool FakeWindows::EndFileHere(platform::FileHandle file) {
+    const auto open = handles_.find(file);
+    if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
+    Entry* entry = OpenEntry(file);
+    if (entry == nullptr) return false;
+    entry->content.resize(open->second.position);
+    return true;
+}
+
+void FakeWindows::CloseFile(platform::FileHandle file) { handles_.erase(file); }
+
+}  // namespace model

@@ -1,0 +1,158 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+// An in-memory model of the Windows behaviours the launcher relies on: a file system with
+// attribute values, reparse points and their tags, links followed above the last component,
+// handles with access rights; processes as recorded command lines; the registry; failures
+// on demand. Tests set it up through its public members and helpers.
+namespace model {
+
+// Win32 error codes the model answers with.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorFileExists = 80;
+inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+
+inline constexpr std::uint32_t kAttributeArchive = 0x20;
+inline constexpr std::uint32_t kAttributeNormal = 0x80;
+
+// Paths compare without regard to ASCII letter case, as NTFS names do by default.
+struct CaseInsensitiveLess {
+    bool operator()(const std::u16string& a, const std::u16string& b) const;
+};
+
+struct Entry {
+    std::uint32_t attributes = kAttributeArchive;   // without the reparse bit; see IsReparse
+    std::uint32_t reparseTag = 0;                   // non-zero: a reparse point with this tag
+    std::u16string target;                          // a link's target, followed above the last component
+    std::string content;                            // a file's bytes
+    std::u16string sddl;                            // the descriptor given at creation, if any
+    std::uint32_t links = 1;                        // hard links to the same file
+    bool IsDirectory() const { return (attributes & platform::kAttributeDirectory) != 0; }
+    bool IsReparse() const { return reparseTag != 0 || reparseBitWithoutTag; }
+    bool reparseBitWithoutTag = false;              // what Wine shows: the bit, tag 0
+    std::uint32_t Attributes() const {
+        return IsReparse() ? (attributes | platform::kAttributeReparsePoint) : attributes;
+    }
+};
+
+struct RegistryValue {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+class FakeWindows final : public platform::Platform {
+public:
+    FakeWindows();
+
+    // --- set-up and inspection ---
+    std::u16string currentDirectory = u"C:\\work";
+    std::map<std::u16string, Entry, CaseInsensitiveLess> entries;   // keyed by full normalised path
+    void AddDirectory(const std::u16string& path, std::uint32_t attributes = platform::kAttributeDirectory);
+    void AddFile(const std::u16string& path, const std::string& content = {});
+    void AddLink(const std::u16string& path, std::uint32_t tag, const std::u16string& target, bool toDirectory);
+    Entry* Find(const std::u16string& path);   // the entry itself, links above followed
+    bool Exists(const std::u16string& path) { return Find(path) != nullptr; }
+    // The full path the model resolves `path` to (links above the last component followed).
+    std::optional<std::u16string> Resolve(const std::u16string& path) const;
+
+    std::set<std::u16string, CaseInsensitiveLess> failCreate;    // MakeDirectory / CreateNewFile fail here
+    std::set<std::u16string, CaseInsensitiveLess> badNetPaths;   // queries fail with ERROR_BAD_NETPATH
+    bool callerIsAdministrator = true;   // otherwise files carrying a descriptor refuse writing
+    // Runs at the start of every call into the model, named as in `calls`: lets a test change
+    // entries between two calls of the code under test.
+    std::function<void(FakeWindows&, const std::string& operation, const std::u16string& path)> beforeCall;
+    std::vector<std::string> calls;   // "<operation> <path>" for every file-system call, in order
+    std::vector<std::u16string> deletedTrees;   // what DeleteTree was given, up to its first NUL
+    std::vector<std::u16string> madeDirectories;
+    std::size_t OpenHandleCount() const { return handles_.size(); }
+    std::size_t LiveDescriptorCount() const { return descriptors_.size(); }
+    bool descriptorFails = false;
+
+    // Processes: every command line is recorded; `onCommand` decides whether it started
+    // and plays its effect. Without one, every command starts and does nothing.
+    std::vector<std::string> commands;
+    std::function<bool(FakeWindows&, const std::string&)> onCommand;
+
+    std::string tempFolder = "C:\\Temp\\";
+    std::optional<std::uint32_t> tempFolderResult;   // overrides the length answered
+    std::vector<int> randomNumbers;                   // rand() after each seed; then counts up
+    int seeds = 0;
+    bool reserveFails = false;
+    platform::AnsiCodePage ansiCodePage;
+    std::string TempFileContent(const std::string& ansiPath);
+
+    std::u16string programPath = u"C:\\bench\\ppkg-launcher.exe";
+    bool splitFails = false;
+
+    std::map<std::u16string, std::map<std::u16string, RegistryValue, CaseInsensitiveLess>, CaseInsensitiveLess> registry;
+    bool registryWritable = true;
+    std::optional<std::u16string> RegistryString(const std::u16string& key, const std::u16string& value) const;
+
+    // --- platform::Platform ---
+    std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
+    bool RunHiddenCommand(const std::string& commandLine) override;
+    std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
+    void SeedRandomFromClock() override;
+    int NextRandom() override;
+    platform::AnsiCodePage QueryAnsiCodePage() override { return ansiCodePage; }
+    platform::ReserveResult ReserveFile(const std::string& path, std::string_view content) override;
+    platform::ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes,
+                                       std::vector<std::uint8_t>& bytes) override;
+    bool RemoveFile(const std::string& path) override;
+    bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
+                             const std::u16string& text) override;
+    void DeleteRegistryTree(const std::u16string& keyPath) override;
+    platform::Descriptor BuildDescriptor(const std::u16string& sddl) override;
+    void FreeDescriptor(platform::Descriptor descriptor) override;
+    platform::AttributeQuery QueryAttributes(const std::u16string& path) override;
+    std::optional<platform::FindRecord> FindEntry(const std::u16string& path) override;
+    bool CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) override;
+    bool MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) override;
+    void DeleteTree(const std::u16string& list) override;
+    platform::FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
+                                      const platform::SecurityAttributes& security) override;
+    std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
+    bool WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) override;
+    bool EndFileHere(platform::FileHandle file) override;
+    void CloseFile(platform::FileHandle file) override;
+
+    // The SDDL text a descriptor of this model was built from.
+    static std::u16string DescriptorText(platform::Descriptor descriptor);
+
+private:
+    struct OpenFile {
+        std::u16string key;
+        std::uint32_t access = 0;
+        std::size_t position = 0;
+    };
+    void Note(const std::string& operation, const std::u16string& path);
+    // Splits a full path into its root ("C:" or "\\server\share") and components, or nullopt
+    // for a name Windows refuses.
+    std::optional<std::u16string> Normalise(const std::u16string& path) const;
+    std::optional<std::u16string> ParentOf(const std::u16string& key) const;
+    bool ParentIsDirectory(const std::u16string& key);
+    Entry* OpenEntry(platform::FileHandle file);
+
+    std::map<platform::FileHandle, OpenFile> handles_;
+    platform::FileHandle nextHandle_ = 0x100;
+    std::set<std::u16string*> descriptors_;
+    std::size_t randomIndex_ = 0;
+    int counter_ = 0;
+};
+
+std::u16string Widen(const std::string& bytes);    // byte by byte, as Latin-1
+std::string Narrow(const std::u16string& text);    // units below 256 only; others become '?'
+
+}  // namespace model

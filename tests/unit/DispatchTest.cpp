@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "launcher/Dispatch.h"
+#include "launcher/Entry.h"
+#include "launcher/ExitCodes.h"
+#include "tests/model/FakeWindows.h"
+
+namespace launcher {
+namespace {
+
+using Args = std::vector<std::u16string>;
+
+struct DispatchCase {
+    const char* name;
+    std::optional<Args> arguments;
+    Action action;
+    std::u16string operand;
+};
+
+const DispatchCase kDispatchCases[] = {
+    {"split failed", std::nullopt, Action::Install, u""},
+    {"program path only", Args{u"C:\\bench\\ppkg-launcher.exe"}, Action::Install, u""},
+    {"uninstall", Args{u"/uninstall"}, Action::Uninstall, u""},
+    {"uninstall ignores operand", Args{u"/uninstall", u"x"}, Action::Uninstall, u"x"},
+    {"all capitals", Args{u"/UNINSTALL"}, Action::Install, u""},
+    {"capital U", Args{u"/Uninstall"}, Action::Install, u""},
+    {"trailing colon", Args{u"/uninstall:"}, Action::Install, u""},
+    {"prefix", Args{u"/uninstal"}, Action::Install, u""},
+    {"leading blank kept", Args{u" /uninstall"}, Action::Install, u""},
+    {"three arguments", Args{u"/uninstall", u"a", u"b"}, Action::Install, u""},
+    {"status with path", Args{u"/getstatus", u"C:\\a b\\s.txt"}, Action::Status, u"C:\\a b\\s.txt"},
+    {"status alone", Args{u"/getstatus"}, Action::Status, u""},
+    {"status two paths", Args{u"/getstatus", u"a", u"b"}, Action::Install, u""},
+    {"status case", Args{u"/GetStatus", u"a"}, Action::Install, u""},
+};
+
+TEST(ChooseAction, MatchesKeywordsExactly) {
+    for (const DispatchCase& c : kDispatchCases) {
+        const Request request = ChooseAction(c.arguments);
+        EXPECT_EQ(request.action, c.action) << c.name;
+        if (c.action != Action::Install) {
+            EXPECT_EQ(request.operand, c.operand) << c.name;
+        }
+    }
+}
+
+// The whole road from the raw command line, with the platform's own split.
+struct EntryCase {
+    const char16_t* commandLine;
+    bool commandsRun;
+    std::uint32_t exitCode;
+};
+
+TEST(RunEntry, StatusWithoutOperandTouchesNothing) {
+    const EntryCase cases[] = {
+        {u"/getstatus", false, ExitFailure},
+        {u"/getstatus \"\"", false, ExitFailure},
+    };
+    for (const EntryCase& c : cases) {
+        model::FakeWindows os;
+        EXPECT_EQ(RunEntry(os, c.commandLine), c.exitCode);
+        EXPECT_TRUE(os.commands.empty());
+        EXPECT_TRUE(os.calls.empty());
+    }
+}
+
+}  // namespace
+}  // namespace launcher

@@ -1,0 +1,520 @@
+#!/usr/bin/env python3
+"""End-to-end bench: runs the shipped launcher inside one Wine prefix against stand-ins for
+powershell.exe and provtool.exe, then judges it by its full exit code, the commands it ran
+(the stand-ins' log), the registry record and what it left in its temp folder.
+
+    python3 tests/wine/e2e.py --launcher dist/ppkg-launcher.exe --bench build/windows/bench [-k TEXT]
+
+Without --launcher only the bench's own checks run; the launcher cases count as skipped.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+ID1 = '4c7d2a00-91e3-4b58-a6f2-3d05c1e8b94f'
+ID2 = '4c7d2a11-91e3-4b58-a6f2-3d05c1e8b940'
+EXIT_PASS = 0x50415353
+EXIT_FAIL = 0x4641494C
+KEY = r'HKLM\SOFTWARE\NORV\Quorrant\Selvond'
+PROVTOOL_LINE = r'C:\Windows\System32\provtool.exe Norv_CML_PPM_Package.ppkg /quiet'
+PACKAGE_FILE = 'Norv_CML_PPM_Package.ppkg'
+REPORT_NAME = re.compile(r'norv4c7d2a00-91e3-4b58-a6f2-3d05c[0-9A-Fa-f]+\.pkt')
+# Temp paths made only of these go on the command line bare; anything else must be quoted.
+BARE_OK = set('abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\\:._-~')
+SINGLE_QUOTES = "'\u2018\u2019\u201a\u201b"
+STUB_POWERSHELL = 'windows/system32/WindowsPowerShell/v1.0/powershell.exe'
+SEEDED = '9.9.9'
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, msg):
+    if not cond:
+        raise Failure(msg)
+
+
+def reg_sz(text):
+    data = text.encode('utf-16-le') + b'\0\0'
+    return f'type=1 size={len(data)} data={data.hex()}'
+
+
+def unquote_ps(target):
+    """Reads a redirection target the way PowerShell would: (text, was_quoted) or None."""
+    if target[:1] and target[0] in SINGLE_QUOTES:
+        out, i = [], 1
+        while i < len(target):
+            c = target[i]
+            if c in SINGLE_QUOTES:
+                if i + 1 < len(target) and target[i + 1] in SINGLE_QUOTES:
+                    out.append(target[i + 1])
+                    i += 2
+                    continue
+                return (''.join(out), True) if i == len(target) - 1 else None
+            out.append(c)
+            i += 1
+        return None
+    return (target, False) if target and ' ' not in target else None
+
+
+class Wine:
+    """One prefix with a persistent server; every wine process writes to files, never pipes."""
+
+    def __init__(self, root):
+        self.root = root
+        self.prefix = os.path.join(root, 'prefix')
+        self.drive_c = os.path.join(self.prefix, 'drive_c')
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG='-all',
+                        WINEDLLOVERRIDES='mscoree,mshtml=',
+                        # Non-ASCII arguments survive the trip into Wine only under a UTF-8 locale.
+                        LANG='C.UTF-8', LC_ALL='C.UTF-8')
+        self.out = open(os.path.join(root, 'wine-output.txt'), 'ab')
+
+    def _call(self, argv, timeout):
+        return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=self.out,
+                              stderr=self.out, timeout=timeout).returncode
+
+    def boot(self):
+        self._call(['wineboot', '-i'], 300)
+        # wineboot leaves a short-lived server behind; wait for it before starting ours.
+        self._call(['wineserver', '-w'], 120)
+        self._call(['wineserver', '-p'], 60)
+
+    def stop(self):
+        try:
+            self._call(['wineserver', '-k'], 60)
+        except Exception:
+            pass
+        self.out.close()
+
+    def run(self, *args, timeout=90):
+        return self._call(['wine'] + list(args), timeout)
+
+    def c(self, *parts):
+        return os.path.join(self.drive_c, *parts)
+
+    def win(self, unix_path):
+        rel = os.path.relpath(unix_path, self.drive_c)
+        check(not rel.startswith('..'), f'{unix_path} is outside drive_c')
+        return 'C:\\' + rel.replace('/', '\\')
+
+
+class Store:
+    """The simulated provisioning store the stand-ins read and write."""
+
+    def __init__(self, path):
+        self.path = path
+        os.makedirs(os.path.join(path, 'packages'))
+        os.makedirs(os.path.join(path, 'raw'))
+
+    def add(self, pid, version, installed='True', removable=True):
+        with open(os.path.join(self.path, 'packages', pid + '.txt'), 'w', encoding='utf-8') as f:
+            f.write(f'version={version}\ninstalled={installed}\nremovable={"yes" if removable else "no"}\n')
+
+    def raw(self, pid, data):
+        with open(os.path.join(self.path, 'raw', pid + '.bin'), 'wb') as f:
+            f.write(data)
+
+    def apply(self, *entries):
+        """What provtool installs: (id, version) or (id, version, installed) per package."""
+        with open(os.path.join(self.path, 'apply.txt'), 'w', encoding='utf-8') as f:
+            for e in entries:
+                f.write(' '.join(e) + '\n')
+
+    def flag(self, name):
+        open(os.path.join(self.path, name), 'w').close()
+
+    def has(self, pid):
+        return os.path.exists(os.path.join(self.path, 'packages', pid + '.txt'))
+
+    def log(self):
+        try:
+            with open(os.path.join(self.path, 'log.txt'), encoding='utf-8') as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+
+class Case:
+    """A fresh store, temp folder and (unless seeded) no registry record for one test."""
+
+    def __init__(self, bench, tmp_name='tmp', seed=None, clear_registry=True):
+        self.bench = bench
+        bench.last_case = self
+        self.wine = bench.wine
+        bench.counter += 1
+        self.dir = self.wine.c('e2e', str(bench.counter))
+        self.store = Store(os.path.join(self.dir, 'store'))
+        self.tmp = os.path.join(self.dir, tmp_name)
+        os.makedirs(self.tmp)
+        self.tmp_win = self.wine.win(self.tmp) + '\\'
+        if clear_registry:
+            self.wine.run('reg', 'delete', KEY, '/f', '/reg:64')
+        if seed is not None:
+            self.wine.run('reg', 'add', KEY, '/v', 'Version', '/t', 'REG_SZ', '/d', seed, '/f', '/reg:64')
+        self.last_log = []
+
+    def run(self, args):
+        """Runs the launcher with ARGS; returns (full exit code, classified log)."""
+        out = os.path.join(self.dir, 'exit.txt')
+        if os.path.exists(out):
+            os.remove(out)
+        w = self.wine
+        tmp = self.tmp_win.rstrip('\\')
+        self.wine.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
+                      '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
+                      '--env', 'PPKG_BENCH_STORE=' + w.win(self.store.path),
+                      '--cwd', w.win(w.c('work')), '--timeout', '60000',
+                      '--', w.win(w.c('bench', 'ppkg-launcher.exe')), *args)
+        check(os.path.exists(out), 'runner wrote no exit code')
+        text = open(out).read().strip()
+        m = re.fullmatch(r'exit=(\d+)', text)
+        check(m, f'launcher did not run to the end: {text}')
+        self.last_log = self.store.log()
+        left = [n for n in os.listdir(self.tmp) if n.lower().endswith('.pkt') or n.lower().startswith('norv')]
+        check(not left, f'report files left in the temp folder: {left}')
+        return int(m.group(1)), [self.classify(line) for line in self.last_log]
+
+    def classify(self, line):
+        """rm1/rm2/q1/q2/prov for the exact expected commands; anything else stays visible."""
+        ids = {ID1: '1', ID2: '2'}
+        m = re.fullmatch(r'powershell\.exe Remove-ProvisioningPackage -PackageId (\S+)', line)
+        if m and m.group(1) in ids:
+            return 'rm' + ids[m.group(1)]
+        m = re.fullmatch(r'powershell\.exe Get-ProvisioningPackage -PackageId (\S+) >(.*)', line)
+        if m and m.group(1) in ids:
+            parsed = unquote_ps(m.group(2))
+            must_quote = any(c not in BARE_OK for c in self.tmp_win)
+            if (parsed and parsed[1] == must_quote and parsed[0].startswith(self.tmp_win)
+                    and REPORT_NAME.fullmatch(parsed[0][len(self.tmp_win):])):
+                return 'q' + ids[m.group(1)]
+        if line == PROVTOOL_LINE:
+            return 'prov'
+        return '?' + line
+
+    def registry(self):
+        out = os.path.join(self.dir, 'reg.txt')
+        self.wine.run(self.wine.win(self.wine.c('benchtools', 'regread.exe')), self.wine.win(out),
+                      KEY.split('\\', 1)[1], 'Version')
+        check(os.path.exists(out), 'regread wrote nothing')
+        return open(out).read().strip()
+
+
+class Bench:
+    def __init__(self, wine, have_launcher):
+        self.wine = wine
+        self.have_launcher = have_launcher
+        self.counter = 0
+        self.last_case = None
+
+    def case(self, **kw):
+        return Case(self, **kw)
+
+
+class moved_away:
+    """Renames a file inside the prefix for one test and always puts it back."""
+
+    def __init__(self, *paths):
+        self.paths = paths
+
+    def __enter__(self):
+        for p in self.paths:
+            os.rename(p, p + '.away')
+
+    def __exit__(self, *exc):
+        for p in self.paths:
+            if os.path.exists(p + '.away'):
+                os.rename(p + '.away', p)
+
+
+# ---- tests ---------------------------------------------------------------------------------
+
+TESTS = []
+
+
+def test(name, cases=None, bench_only=False):
+    def register(fn):
+        if cases is None:
+            TESTS.append((name, fn, (), bench_only))
+        else:
+            for label, *params in cases:
+                TESTS.append((f'{name}[{label}]', fn, tuple(params), bench_only))
+        return fn
+    return register
+
+
+def expect(got, want, what):
+    check(got == want, f'{what}: got {got!r}, want {want!r}')
+
+
+FIRST_PASS = ['rm1', 'q1', 'rm2', 'q2', 'q1', 'q2']
+
+
+@test('install-applies', [
+    ('id1', [(ID1, '1.0.2')], ['prov', 'q1'], '1.0.2'),
+    ('id2-only', [(ID2, '2.0.7')], ['prov', 'q1', 'q2'], '2.0.7'),
+    ('both-id1-wins', [(ID1, '1.0.2'), (ID2, '2.0.7')], ['prov', 'q1'], '1.0.2'),
+    ('non-ascii-version', [(ID1, '1.0 é Ā')], ['prov', 'q1'], '1.0 é Ā'),
+])
+def t_install_applies(b, applied, tail, version):
+    c = b.case()
+    c.store.apply(*applied)
+    code, seq = c.run([])
+    expect(code, EXIT_PASS, 'exit')
+    expect(seq, FIRST_PASS + tail, 'commands')
+    expect(c.registry(), reg_sz(version), 'registry')
+
+
+@test('install-replaces-stale-record')
+def t_install_stale(b):
+    c = b.case(seed=SEEDED)
+    c.store.apply((ID1, '1.0.2'))
+    code, _ = c.run([])
+    expect(code, EXIT_PASS, 'exit')
+    expect(c.registry(), reg_sz('1.0.2'), 'registry')
+
+
+@test('provtool-missing')
+def t_provtool_missing(b):
+    c = b.case()
+    c.store.apply((ID1, '1.0.2'))
+    with moved_away(b.wine.c('windows', 'system32', 'provtool.exe')):
+        code, seq = c.run([])
+    expect(code, EXIT_FAIL, 'exit')
+    expect(seq[:6], FIRST_PASS, 'commands')
+    check('prov' not in seq, f'provtool ran: {seq}')
+    expect(c.registry(), 'absent-key', 'registry')
+
+
+@test('package-applies-nothing', [('no-apply-list', False), ('no-package-file', True)])
+def t_applies_nothing(b, drop_package_file):
+    c = b.case()
+    if drop_package_file:
+        c.store.apply((ID1, '1.0.2'))  # would install, but provtool finds no package to read
+    package = b.wine.c('work', PACKAGE_FILE)
+    with moved_away(*([package] if drop_package_file else [])):
+        code, seq = c.run([])
+    expect(code, EXIT_FAIL, 'exit')
+    expect(seq, FIRST_PASS + ['prov', 'q1', 'q2'], 'commands')
+    expect(c.registry(), 'absent-key', 'registry')
+
+
+@test('already-present', [
+    # (label, packages that survive removal: (id, version, installed), commands, recorded version)
+    ('id1-unremovable', [(ID1, '3.1', 'True')], FIRST_PASS[:5], '3.1'),
+    ('id2-unremovable', [(ID2, '3.2', 'True')], FIRST_PASS, '3.2'),
+    ('both-unremovable', [(ID1, '3.1', 'True'), (ID2, '3.2', 'True')], FIRST_PASS[:5], '3.1'),
+    ('installed-false', [(ID1, '4.0', 'False')], FIRST_PASS[:5], '4.0'),
+])
+def t_already_present(b, survivors, commands, version):
+    c = b.case()
+    c.store.apply((ID1, 'never-applied'))
+    for pid, ver, installed in survivors:
+        c.store.add(pid, ver, installed=installed, removable=False)
+    code, seq = c.run([])
+    expect(code, EXIT_PASS, 'exit')
+    expect(seq, commands, 'commands')
+    expect(c.registry(), reg_sz(version), 'registry')
+
+
+@test('empty-version')
+def t_empty_version(b):
+    c = b.case()
+    c.store.apply((ID1, ''))
+    code, seq = c.run([])
+    expect(code, EXIT_PASS, 'exit')
+    expect(seq, FIRST_PASS + ['prov', 'q1'], 'commands')
+    expect(c.registry(), 'absent-key', 'registry')
+
+
+@test('keywords', [
+    ('/UNINSTALL', ['/UNINSTALL'], 'install'),
+    ('/Uninstall', ['/Uninstall'], 'install'),
+    ('/uninstall:', ['/uninstall:'], 'install'),
+    ('/uninstall a b', ['/uninstall', 'a', 'b'], 'install'),
+    ('/uninstall extra', ['/uninstall', 'extra'], 'uninstall'),
+    ('/getstatus', ['/getstatus'], 'refused'),
+    ('/getstatus ""', ['/getstatus', ''], 'refused'),
+    ('/getstatus a b', ['/getstatus', 'a', 'b'], 'install'),
+])
+def t_keywords(b, args, action):
+    c = b.case()
+    c.store.apply((ID1, '1.0.2'))
+    code, seq = c.run(args)
+    if action == 'install':
+        expect(code, EXIT_PASS, 'exit')
+        expect(seq, FIRST_PASS + ['prov', 'q1'], 'commands')
+    elif action == 'uninstall':
+        expect(code, 0, 'exit')
+        check(seq[:1] == ['rm1'] and 'rm2' in seq and 'prov' not in seq, f'commands: {seq}')
+    else:
+        expect(code, 1, 'exit')
+        expect(c.last_log, [], 'commands')
+
+
+@test('uninstall', [
+    # (label, setup, exit, record kept)
+    ('nothing-installed', 'none', 0, False),
+    ('both-removed', 'both', 0, False),
+    ('id1-unremovable', 'keep1', 1, True),
+    ('id2-unremovable', 'keep2', 1, True),
+    ('powershell-unavailable', 'no-powershell', 1, True),
+    ('powershell-writes-nothing', 'silent', 1, True),
+])
+def t_uninstall(b, setup, want_exit, kept):
+    c = b.case(seed=SEEDED)
+    s = c.store
+    if setup == 'both':
+        s.add(ID1, '1.0.2')
+        s.add(ID2, '2.0.7')
+    elif setup == 'keep1':
+        s.add(ID1, '1.0.2', removable=False)
+    elif setup == 'keep2':
+        s.add(ID2, '2.0.7', removable=False)
+    elif setup == 'silent':
+        s.flag('powershell-silent')
+    hidden = []
+    if setup == 'no-powershell':
+        hidden = [b.wine.c('bench', 'powershell.exe'), b.wine.c(*STUB_POWERSHELL.split('/'))]
+    with moved_away(*hidden):
+        code, seq = c.run(['/uninstall'])
+    expect(code, want_exit, 'exit')
+    expect(c.registry(), reg_sz(SEEDED) if kept else 'absent-key', 'registry')
+    check('prov' not in seq, f'provtool ran: {seq}')
+    if setup == 'no-powershell':
+        expect(c.last_log, [], 'commands')
+    else:
+        # A package that stays must not stop the other from being removed and checked.
+        check('rm1' in seq and 'rm2' in seq and 'q2' in seq[seq.index('rm2'):], f'commands: {seq}')
+    if setup == 'both':
+        check(not s.has(ID1) and not s.has(ID2), 'packages still in the store')
+
+
+@test('temp-folder', [
+    ('blank-apostrophe', "tmp dir/o'k"),
+    ('bare-safe-chars', 'a.b-c_d~1'),
+    ('dollar-semicolon', 'a$b;c'),
+    ('non-ascii-typographic-quote', 'é\u2019x'),
+])
+def t_temp_folder(b, name):
+    c = b.case(tmp_name=name)
+    c.store.apply((ID1, '1.0.2'))
+    code, seq = c.run([])
+    expect(code, EXIT_PASS, 'exit')
+    expect(seq, FIRST_PASS + ['prov', 'q1'], 'commands')
+    expect(c.registry(), reg_sz('1.0.2'), 'registry')
+
+
+# The launcher cases above rest on the PowerShell stand-in reading its command line the strict
+# way PowerShell does; these pin that down.
+@test('standin-target', [
+    ('quoted-doubled', ["'{t}o''k.pkt'"], 0, "o'k.pkt"),
+    ('typographic-doubled', ["'{t}a\u2019\u2019b.pkt'"], 0, 'a\u2019b.pkt'),
+    ('split-by-crt', ['{t}a', 'b.pkt'], 1, None),
+    ('bare-with-dollar', ['{t}a$b.pkt'], 1, None),
+    ('unterminated', ["'{t}a.pkt"], 1, None),
+    ('missing-folder', ['{t}nodir\\a.pkt'], 1, None),
+], bench_only=True)
+def t_standin_target(b, target_words, want_exit, written):
+    c = b.case(clear_registry=False)
+    c.store.add(ID1, '1.0 é', installed='False')
+    w = b.wine
+    out = os.path.join(c.dir, 'exit.txt')
+    words = [x.format(t=c.tmp_win) for x in target_words]
+    words[0] = '>' + words[0]
+    w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
+          '--env', 'PPKG_BENCH_STORE=' + w.win(c.store.path),
+          '--', w.win(w.c('bench', 'powershell.exe')), 'Get-ProvisioningPackage', '-PackageId', ID1, *words)
+    expect(open(out).read().strip(), f'exit={want_exit}', 'exit')
+    files = os.listdir(c.tmp)
+    expect(files, [written] if written else [], 'files written')
+    if written:
+        want = ('\ufeff\r\nPackageId       : ' + ID1 + '\r\nPackageName     : Norv CML PPM\r\n'
+                'IsInstalled     : False\r\nVersion         : 1.0 é\r\n\r\n\r\n').encode('utf-16-le')
+        expect(open(os.path.join(c.tmp, written), 'rb').read(), want, 'report bytes')
+
+
+# ---- driver --------------------------------------------------------------------------------
+
+def setup_prefix(wine, launcher, bench_dir):
+    tools = wine.c('benchtools')
+    os.makedirs(tools)
+    for exe in ('runner.exe', 'regread.exe', 'sddlcheck.exe'):
+        shutil.copy(os.path.join(bench_dir, exe), tools)
+    os.makedirs(wine.c('bench'))
+    shutil.copy(os.path.join(bench_dir, 'powershell.exe'), wine.c('bench', 'powershell.exe'))
+    if launcher:
+        shutil.copy(launcher, wine.c('bench', 'ppkg-launcher.exe'))
+    shutil.copy(os.path.join(bench_dir, 'provtool.exe'), wine.c('windows', 'system32', 'provtool.exe'))
+    os.makedirs(wine.c('work'))
+    with open(wine.c('work', PACKAGE_FILE), 'wb') as f:
+        f.write(b'PK\x05\x06' + b'\0' * 18)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument('--launcher', help='ppkg-launcher.exe to test; without it only bench checks run')
+    ap.add_argument('--bench', required=True, help='folder holding the bench exes')
+    ap.add_argument('-k', dest='keyword', default='', help='run only tests whose name contains this')
+    ap.add_argument('--keep', action='store_true', help='keep the Wine prefix for a look afterwards')
+    opts = ap.parse_args()
+
+    if opts.launcher and not os.path.isfile(opts.launcher):
+        sys.exit(f'e2e: no launcher at {opts.launcher}')
+    for exe in ('runner.exe', 'regread.exe', 'sddlcheck.exe', 'powershell.exe', 'provtool.exe'):
+        if not os.path.isfile(os.path.join(opts.bench, exe)):
+            sys.exit(f'e2e: {exe} missing from {opts.bench}')
+
+    selected = [t for t in TESTS if opts.keyword in t[0]]
+    root = tempfile.mkdtemp(prefix='ppkg-e2e-')
+    wine = Wine(root)
+    passed = failed = skipped = 0
+    started = time.monotonic()
+    try:
+        wine.boot()
+        setup_prefix(wine, opts.launcher, opts.bench)
+        bench = Bench(wine, bool(opts.launcher))
+        for name, fn, params, bench_only in selected:
+            if not bench_only and not bench.have_launcher:
+                skipped += 1
+                print(f'{name}: skipped (no launcher)', flush=True)
+                continue
+            t0 = time.monotonic()
+            bench.last_case = None
+            try:
+                fn(bench, *params)
+                passed += 1
+                print(f'{name}: ok ({time.monotonic() - t0:.1f}s)', flush=True)
+            except Failure as e:
+                failed += 1
+                print(f'{name}: FAIL: {e}', flush=True)
+                if bench.last_case and bench.last_case.last_log:
+                    print('    log:\n' + '\n'.join('      ' + line for line in bench.last_case.last_log))
+            except Exception:
+                failed += 1
+                print(f'{name}: FAIL (bench error)\n' + traceback.format_exc(), flush=True)
+    finally:
+        wine.stop()
+        if opts.keep:
+            print(f'e2e: prefix kept in {root}')
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+
+    print(f'(ran in {time.monotonic() - started:.0f}s)')
+    summary = f'e2e: {passed} passed, {failed} failed'
+    if skipped:
+        summary += f', {skipped} skipped'
+    print(summary)
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

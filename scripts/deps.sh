@@ -1,0 +1,24 @@
+# Installs the Debian packages the build and the tests need, only those missing.
+# Sourced by scripts/test and scripts/demo.
+PPKG_PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3)
+
+ppkg_install_deps() {
+    local missing=()
+    local package
+    for package in "${PPKG_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+ppkg_build() {
+    cmake --preset native >/dev/null
+    cmake --build --preset native
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows
+}

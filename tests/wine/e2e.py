@@ -418,17 +418,23 @@ def t_temp_folder(b, name):
 
 # The launcher cases above rest on the PowerShell stand-in reading its command line the strict
 # way PowerShell does; these pin that down.
+RAW_REPORT = b'\xff\xfeanything at all'
+
+
 @test('standin-target', [
-    ('quoted-doubled', ["'{t}o''k.pkt'"], 0, "o'k.pkt"),
-    ('typographic-doubled', ["'{t}a\u2019\u2019b.pkt'"], 0, 'a\u2019b.pkt'),
-    ('split-by-crt', ['{t}a', 'b.pkt'], 1, None),
-    ('bare-with-dollar', ['{t}a$b.pkt'], 1, None),
-    ('unterminated', ["'{t}a.pkt"], 1, None),
-    ('missing-folder', ['{t}nodir\\a.pkt'], 1, None),
+    ('quoted-doubled', ["'{t}o''k.pkt'"], 0, "o'k.pkt", None),
+    ('typographic-doubled', ["'{t}a\u2019\u2019b.pkt'"], 0, 'a\u2019b.pkt', None),
+    ('raw-report-verbatim', ['{t}r.pkt'], 0, 'r.pkt', RAW_REPORT),
+    ('split-by-crt', ['{t}a', 'b.pkt'], 1, None, None),
+    ('bare-with-dollar', ['{t}a$b.pkt'], 1, None, None),
+    ('unterminated', ["'{t}a.pkt"], 1, None, None),
+    ('missing-folder', ['{t}nodir\\a.pkt'], 1, None, None),
 ], bench_only=True)
-def t_standin_target(b, target_words, want_exit, written):
+def t_standin_target(b, target_words, want_exit, written, raw):
     c = b.case(clear_registry=False)
     c.store.add(ID1, '1.0 é', installed='False')
+    if raw is not None:
+        c.store.raw(ID1, raw)
     w = b.wine
     out = os.path.join(c.dir, 'exit.txt')
     words = [x.format(t=c.tmp_win) for x in target_words]
@@ -440,8 +446,8 @@ def t_standin_target(b, target_words, want_exit, written):
     files = os.listdir(c.tmp)
     expect(files, [written] if written else [], 'files written')
     if written:
-        want = ('\ufeff\r\nPackageId       : ' + ID1 + '\r\nPackageName     : Norv CML PPM\r\n'
-                'IsInstalled     : False\r\nVersion         : 1.0 é\r\n\r\n\r\n').encode('utf-16-le')
+        want = raw or ('\ufeff\r\nPackageId       : ' + ID1 + '\r\nPackageName     : Norv CML PPM\r\n'
+                       'IsInstalled     : False\r\nVersion         : 1.0 é\r\n\r\n\r\n').encode('utf-16-le')
         expect(open(os.path.join(c.tmp, written), 'rb').read(), want, 'report bytes')
 
 
@@ -482,8 +488,13 @@ def main():
     passed = failed = skipped = 0
     started = time.monotonic()
     try:
-        wine.boot()
-        setup_prefix(wine, opts.launcher, opts.bench)
+        try:
+            wine.boot()
+            setup_prefix(wine, opts.launcher, opts.bench)
+        except Exception:
+            failed += 1
+            selected = []
+            print('wine-prefix: FAIL\n' + traceback.format_exc(), flush=True)
         bench = Bench(wine, bool(opts.launcher))
         for name, fn, params, bench_only in selected:
             if not bench_only and not bench.have_launcher:

@@ -42,6 +42,11 @@ def check(cond, msg):
         raise Failure(msg)
 
 
+def read_text(path):
+    with open(path, encoding='utf-8') as f:
+        return f.read().strip()
+
+
 def reg_sz(text):
     data = text.encode('utf-16-le') + b'\0\0'
     return f'type=1 size={len(data)} data={data.hex()}'
@@ -177,7 +182,7 @@ class Case:
                       '--cwd', w.win(w.c('work')), '--timeout', '60000',
                       '--', w.win(w.c('bench', 'ppkg-launcher.exe')), *args)
         check(os.path.exists(out), 'runner wrote no exit code')
-        text = open(out).read().strip()
+        text = read_text(out)
         m = re.fullmatch(r'exit=(\d+)', text)
         check(m, f'launcher did not run to the end: {text}')
         self.last_log = self.store.log()
@@ -207,7 +212,7 @@ class Case:
         self.wine.run(self.wine.win(self.wine.c('benchtools', 'regread.exe')), self.wine.win(out),
                       KEY.split('\\', 1)[1], 'Version')
         check(os.path.exists(out), 'regread wrote nothing')
-        return open(out).read().strip()
+        return read_text(out)
 
 
 class Bench:
@@ -442,13 +447,14 @@ def t_standin_target(b, target_words, want_exit, written, raw):
     w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
           '--env', 'PPKG_BENCH_STORE=' + w.win(c.store.path),
           '--', w.win(w.c('bench', 'powershell.exe')), 'Get-ProvisioningPackage', '-PackageId', ID1, *words)
-    expect(open(out).read().strip(), f'exit={want_exit}', 'exit')
+    expect(read_text(out), f'exit={want_exit}', 'exit')
     files = os.listdir(c.tmp)
     expect(files, [written] if written else [], 'files written')
     if written:
         want = raw or ('\ufeff\r\nPackageId       : ' + ID1 + '\r\nPackageName     : Norv CML PPM\r\n'
                        'IsInstalled     : False\r\nVersion         : 1.0 é\r\n\r\n\r\n').encode('utf-16-le')
-        expect(open(os.path.join(c.tmp, written), 'rb').read(), want, 'report bytes')
+        with open(os.path.join(c.tmp, written), 'rb') as f:
+            expect(f.read(), want, 'report bytes')
 
 
 # ---- driver --------------------------------------------------------------------------------

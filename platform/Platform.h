@@ -102,7 +102,8 @@ public:
     virtual void FreeDescriptor(Descriptor descriptor) = 0;               // LocalFree
     virtual AttributeQuery QueryAttributes(const std::u16string& path) = 0;
     virtual std::optional<FindRecord> FindEntry(const std::u16string& path) = 0;   // FindFirstFileW + FindClose
-    // CreateFileW(GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_NEW) then CloseHandle.
+    // CreateFileW(GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT)
+    // then CloseHandle: fails on any entry already at the path, a dangling link included.
     virtual bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) = 0;
     virtual bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) = 0;
     // SHFileOperationW FO_DELETE, flags 0x414; `list` is double-NUL terminated.

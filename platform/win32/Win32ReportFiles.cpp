@@ -8,6 +8,8 @@
 namespace platform::win32 {
 namespace {
 
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "the record's length field is 24 on x64");
+
 SECURITY_ATTRIBUTES ToWin32(const SecurityAttributes& security) {
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
@@ -36,8 +38,10 @@ std::optional<FindRecord> Win32Platform::FindEntry(const std::u16string& path) {
 
 bool Win32Platform::CreateNewFile(const std::u16string& path, const SecurityAttributes& security) {
     SECURITY_ATTRIBUTES attributes = ToWin32(security);
+    // A link already at the path, even one whose target is missing, counts as something
+    // there: the create must fail rather than make the link's target.
     const UniqueFile file(CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, &attributes, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     return static_cast<bool>(file);
 }
 

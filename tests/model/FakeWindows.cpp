@@ -16,6 +16,11 @@ bool StartsWithFolded(const std::u16string& text, const std::u16string& prefix) 
     return true;
 }
 
+// A name ending in a separator names a directory: Windows refuses it for anything else.
+bool EndsWithSeparator(const std::u16string& path) {
+    return !path.empty() && (path.back() == u'\\' || path.back() == u'/');
+}
+
 bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 std::vector<std::u16string> SplitComponents(const std::u16string& text) {
@@ -132,6 +137,7 @@ void FakeWindows::Note(const std::string& operation, const std::u16string& path)
 }
 
 std::optional<std::u16string> FakeWindows::Normalise(const std::u16string& input) const {
+    if (input.empty()) return std::nullopt;
     std::u16string path = input;
     std::replace(path.begin(), path.end(), u'/', u'\\');
     for (std::size_t i = 0; i < path.size(); ++i) {
@@ -420,14 +426,19 @@ platform::AttributeQuery FakeWindows::QueryAttributes(const std::u16string& path
         query.error = ParentIsDirectory(*key) ? kErrorFileNotFound : kErrorPathNotFound;
         return query;
     }
+    if (EndsWithSeparator(path) && !found->second.IsDirectory()) {
+        query.error = kErrorInvalidName;
+        return query;
+    }
     query.attributes = found->second.Attributes();
     return query;
 }
 
 std::optional<platform::FindRecord> FakeWindows::FindEntry(const std::u16string& path) {
     Note("FindEntry", path);
+    // FindFirstFileW finds nothing for a name ending in a separator, a root included.
     const std::optional<std::u16string> key = Resolve(path);
-    if (!key) return std::nullopt;
+    if (!key || EndsWithSeparator(path) || refusedSearches.count(*key) != 0) return std::nullopt;
     const auto found = entries.find(*key);
     if (found == entries.end()) return std::nullopt;
     platform::FindRecord record;
@@ -439,7 +450,10 @@ std::optional<platform::FindRecord> FakeWindows::FindEntry(const std::u16string&
 bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) {
     Note("CreateNewFile", path);
     const std::optional<std::u16string> key = Resolve(path);
-    if (!key || failCreate.count(*key) != 0 || entries.count(*key) != 0 || !ParentIsDirectory(*key)) return false;
+    if (!key || EndsWithSeparator(path) || failCreate.count(*key) != 0 || entries.count(*key) != 0 ||
+        !ParentIsDirectory(*key)) {
+        return false;
+    }
     Entry entry;
     entry.sddl = DescriptorText(security.descriptor);
     entries[*key] = entry;
@@ -462,6 +476,9 @@ void FakeWindows::DeleteTree(const std::u16string& list) {
     const std::u16string first(list.c_str());
     Note("DeleteTree", first);
     deletedTrees.push_back(first);
+    // The list is read up to an empty name: a single name with only the string's own
+    // terminator after it would run on into whatever memory follows.
+    if (first.size() == list.size()) return;
     const std::optional<std::u16string> key = Resolve(first);
     if (!key) return;
     const std::u16string below = *key + u"\\";
@@ -486,6 +503,7 @@ platform::FileHandle FakeWindows::OpenExisting(const std::u16string& path, std::
     const auto found = entries.find(*key);
     if (found == entries.end()) return platform::kNoFile;
     const Entry& entry = found->second;
+    if (EndsWithSeparator(path) && !entry.IsDirectory()) return platform::kNoFile;
     // A directory needs backup semantics to be opened; a link is opened itself.
     if (entry.IsDirectory() && !entry.IsReparse()) return platform::kNoFile;
     if ((access & platform::kGenericWrite) != 0 && !entry.sddl.empty() && !callerIsAdministrator) {
@@ -503,7 +521,13 @@ Entry* FakeWindows::OpenEntry(platform::FileHandle file) {
     return found == entries.end() ? nullptr : &found->second;
 }
 
+void FakeWindows::NoteHandle(const std::string& operation, platform::FileHandle file) {
+    const auto open = handles_.find(file);
+    Note(operation, open == handles_.end() ? std::u16string() : open->second.key);
+}
+
 std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandle file) {
+    NoteHandle("QueryHandle", file);
     const auto open = handles_.find(file);
     // GetFileInformationByHandle needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks.
     if (open == handles_.end() || (open->second.access & platform::kFileReadAttributes) == 0) return std::nullopt;
@@ -513,6 +537,8 @@ std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandl
 }
 
 bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) {
+    NoteHandle("WriteBytes", file);
+    if (writeFails) return false;
     const auto open = handles_.find(file);
     if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
     Entry* entry = OpenEntry(file);
@@ -526,6 +552,7 @@ bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::u
 }
 
 bool FakeWindows::EndFileHere(platform::FileHandle file) {
+    NoteHandle("EndFileHere", file);
     const auto open = handles_.find(file);
     if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
     Entry* entry = OpenEntry(file);
@@ -534,6 +561,9 @@ bool FakeWindows::EndFileHere(platform::FileHandle file) {
     return true;
 }
 
-void FakeWindows::CloseFile(platform::FileHandle file) { handles_.erase(file); }
+void FakeWindows::CloseFile(platform::FileHandle file) {
+    NoteHandle("CloseFile", file);
+    handles_.erase(file);
+}
 
 }  // namespace model

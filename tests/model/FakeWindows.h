@@ -69,16 +69,20 @@ public:
 
     std::set<std::u16string, CaseInsensitiveLess> failCreate;    // MakeDirectory / CreateNewFile fail here
     std::set<std::u16string, CaseInsensitiveLess> badNetPaths;   // queries fail with ERROR_BAD_NETPATH
+    std::set<std::u16string, CaseInsensitiveLess> refusedSearches;   // FindEntry fails here
     bool callerIsAdministrator = true;   // otherwise files carrying a descriptor refuse writing
     // Runs at the start of every call into the model, named as in `calls`: lets a test change
     // entries between two calls of the code under test.
     std::function<void(FakeWindows&, const std::string& operation, const std::u16string& path)> beforeCall;
-    std::vector<std::string> calls;   // "<operation> <path>" for every file-system call, in order
+    // "<operation> <path>" for every file-system call, in order; handle operations name the
+    // entry the handle was opened on.
+    std::vector<std::string> calls;
     std::vector<std::u16string> deletedTrees;   // what DeleteTree was given, up to its first NUL
     std::vector<std::u16string> madeDirectories;
     std::size_t OpenHandleCount() const { return handles_.size(); }
     std::size_t LiveDescriptorCount() const { return descriptors_.size(); }
     bool descriptorFails = false;
+    bool writeFails = false;   // WriteBytes writes nothing and fails
 
     // Processes: every command line is recorded; `onCommand` decides whether it started
     // and plays its effect. Without one, every command starts and does nothing.
@@ -138,6 +142,7 @@ private:
         std::size_t position = 0;
     };
     void Note(const std::string& operation, const std::u16string& path);
+    void NoteHandle(const std::string& operation, platform::FileHandle file);   // logs the open entry
     // Splits a full path into its root ("C:" or "\\server\share") and components, or nullopt
     // for a name Windows refuses.
     std::optional<std::u16string> Normalise(const std::u16string& path) const;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/Owners.h"
+#include "platform/Platform.h"
+
+namespace report {
+
+// Guests and anonymous callers get nothing, authenticated users may read, administrators
+// have full access; files and directories made inside a created directory inherit the same.
+inline constexpr char16_t kReportSddl[] = u"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)";
+
+// The descriptor every file and directory the report writer causes to be created gets, and
+// the security attributes that carry it (handle not inheritable). Built at construction,
+// released when the owner goes out of scope.
+class ReportSecurity {
+public:
+    explicit ReportSecurity(platform::Platform& os);
+    ReportSecurity(const ReportSecurity&) = delete;
+    ReportSecurity& operator=(const ReportSecurity&) = delete;
+
+    // False when the SDDL text could not be turned into a descriptor.
+    bool Built() const { return static_cast<bool>(descriptor_); }
+    const platform::SecurityAttributes& Attributes() const { return attributes_; }
+
+private:
+    platform::UniqueDescriptor descriptor_;
+    platform::SecurityAttributes attributes_;
+};
+
+}  // namespace report

@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "report/StatusReportWriter.h"
+#include "tests/unit/ReportFixture.h"
+
+namespace report {
+namespace {
+
+using Calls = std::vector<std::string>;
+const std::string kText = "Version=10.0.1.3\n";
+
+// Every call of the writer leaves no handle open and no descriptor alive, whichever way out
+// it took.
+struct WriterFixture : ReportFixture {
+    void Write(const std::u16string& path, std::string_view text = kText) {
+        WriteStatusReport(os, path, text);
+        EXPECT_EQ(os.OpenHandleCount(), 0u) << model::Narrow(path);
+        EXPECT_EQ(os.LiveDescriptorCount(), 0u) << model::Narrow(path);
+    }
+    std::string Content(const std::u16string& path) {
+        const model::Entry* entry = At(path);
+        return entry == nullptr ? "<missing>" : entry->content;
+    }
+};
+
+TEST(AnchorBareFileName, PrefixesOnlyAPathWithoutAnySeparator) {
+    struct Case {
+        const char16_t* path;
+        const char16_t* anchored;
+    };
+    const Case cases[] = {
+        {u"status.txt", u"./status.txt"},
+        {u"", u"./"},
+        {u"out/status.txt", u"out/status.txt"},
+        {u"out\\status.txt", u"out\\status.txt"},
+        {u"C:status.txt", u"./C:status.txt"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(AnchorBareFileName(c.path), c.anchored) << model::Narrow(c.path);
+}
+
+TEST(IsSafeReportFile, OnlyAPlainFileWithOneName) {
+    struct Case {
+        platform::HandleInfo info;
+        bool safe;
+    };
+    const Case cases[] = {
+        {{0x20, 1}, true},  {{0x80, 1}, true},  {{0x21, 1}, true},
+        {{0x420, 1}, false},   // a link opened as itself
+        {{0x10, 1}, false},  {{0x410, 1}, false},
+        {{0x20, 2}, false},    // another name of the same file may sit anywhere
+        {{0x20, 0}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsSafeReportFile(c.info), c.safe) << c.info.attributes << " links " << c.info.links;
+    }
+}
+
+TEST(WriteStatusReport, NewReportIsCreatedProtectedAndHoldsExactlyTheText) {
+    struct Case {
+        const char16_t* path;
+        const char16_t* file;
+        std::vector<std::u16string> madeDirectories;
+    };
+    const Case cases[] = {
+        {u"status.txt", u"C:\\work\\status.txt", {}},
+        {u"C:\\out\\status.txt", u"C:\\out\\status.txt", {}},
+        {u"out/status.txt", u"C:\\work\\out\\status.txt", {u"C:\\work\\out"}},
+        {u"C:\\reports\\new\\status.txt", u"C:\\reports\\new\\status.txt", {u"C:\\reports", u"C:\\reports\\new"}},
+        {u"\\\\server\\share\\new\\status.txt", u"\\\\server\\share\\new\\status.txt", {u"\\\\server\\share\\new"}},
+        {u"C:\\dirlink\\status.txt", u"C:\\out\\status.txt", {}},   // only a mount point above is refused
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        f.os.AddDirectory(u"\\\\server\\share");
+        f.Write(c.path);
+        EXPECT_EQ(f.Content(c.file), kText) << model::Narrow(c.path);
+        ASSERT_NE(f.At(c.file), nullptr);
+        EXPECT_EQ(f.At(c.file)->sddl, kReportSddl) << model::Narrow(c.path);
+        EXPECT_EQ(f.os.madeDirectories.size(), c.madeDirectories.size()) << model::Narrow(c.path);
+        for (const std::u16string& made : c.madeDirectories) {
+            ASSERT_NE(f.At(made), nullptr) << model::Narrow(made);
+            EXPECT_EQ(f.At(made)->sddl, kReportSddl) << model::Narrow(made);
+        }
+    }
+}
+
+TEST(WriteStatusReport, MissingDirectoriesAreMadeBetweenTheTwoVettings) {
+    WriterFixture f;
+    f.Write(u"C:\\out\\new\\status.txt");
+    EXPECT_EQ(f.os.calls, (Calls{
+                              "QueryAttributes C:\\out\\new\\status.txt",
+                              "QueryAttributes C:\\out\\new",   // first vetting: 15
+                              "QueryAttributes C:",
+                              "QueryAttributes C:\\out",
+                              "QueryAttributes C:\\out\\new",
+                              "MakeDirectory C:\\out\\new",
+                              "QueryAttributes C:\\out\\new\\status.txt",
+                              "QueryAttributes C:\\out\\new",
+                              "CreateNewFile C:\\out\\new\\status.txt",
+                              "OpenExisting C:\\out\\new\\status.txt",
+                              "QueryHandle C:\\out\\new\\status.txt",
+                              "WriteBytes C:\\out\\new\\status.txt",
+                              "EndFileHere C:\\out\\new\\status.txt",
+                              "CloseFile C:\\out\\new\\status.txt",
+                          }));
+}
+
+// An existing report keeps its own access list; whatever the write did, nothing of the
+// earlier, longer contents follows it.
+TEST(WriteStatusReport, ExistingReportIsReplacedExactly) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool writeFails;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"shorter text", kText, false, kText},
+        {"empty text", "", false, ""},
+        {"text with a NUL ends there", std::string("Not installed\n\0tail", 19), false, "Not installed\n"},
+        {"failed write", kText, true, ""},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        f.os.writeFails = c.writeFails;
+        f.Write(u"C:\\out\\existing.txt", c.text);
+        EXPECT_EQ(f.Content(u"C:\\out\\existing.txt"), c.content) << c.name;
+        EXPECT_EQ(f.At(u"C:\\out\\existing.txt")->sddl, kOwnSddl) << c.name;
+        EXPECT_EQ(f.os.calls.back(), "CloseFile C:\\out\\existing.txt") << c.name;
+        EXPECT_EQ(f.os.calls[f.os.calls.size() - 2], "EndFileHere C:\\out\\existing.txt") << c.name;
+    }
+}
+
+// Whatever stands at the path and is not a plain file is left exactly as it was, and so is
+// whatever it leads to.
+TEST(WriteStatusReport, RefusedPathsWriteNothing) {
+    struct Case {
+        const char* name;
+        std::u16string path;
+        std::function<void(WriterFixture&)> arrange;
+    };
+    const Case cases[] = {
+        {"empty path", u"", nullptr},
+        {"directory", u"C:\\out", nullptr},
+        {"directory with further bits", u"C:\\arch", nullptr},
+        {"symlink to a file", u"C:\\out\\filelink", nullptr},
+        {"dangling symlink", u"C:\\out\\dangling", nullptr},
+        {"directory symlink", u"C:\\dirlink", nullptr},
+        {"mount point", u"C:\\junction", nullptr},
+        {"other reparse point", u"C:\\out\\otherfile", nullptr},
+        {"mount point as the directory", u"C:\\junction\\status.txt", nullptr},
+        {"mount point as the directory, file there", u"C:\\junction\\existing.txt", nullptr},
+        {"link further up the missing chain", u"C:\\junction\\new\\status.txt", nullptr},
+        {"slashes after the last backslash", u"C:\\out\\reports/new/status.txt", nullptr},
+        {"file cannot be created", u"C:\\out\\status.txt",
+         [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\status.txt"); }},
+        {"directory cannot be created", u"C:\\out\\new\\status.txt",
+         [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\new"); }},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        if (c.arrange) c.arrange(f);
+        const auto before = f.Snapshot();
+        f.Write(c.path);
+        EXPECT_EQ(f.Snapshot(), before) << c.name;
+        for (const std::string& call : f.os.calls) EXPECT_EQ(call.rfind("WriteBytes", 0), std::string::npos) << c.name;
+    }
+}
+
+TEST(WriteStatusReport, NothingIsBuiltOrTouchedWithoutTheDescriptor) {
+    WriterFixture f;
+    f.os.descriptorFails = true;
+    f.Write(u"C:\\out\\status.txt");
+    EXPECT_TRUE(f.os.calls.empty());
+}
+
+// A caller who is not an administrator cannot open what the vetting created under the
+// report's descriptor; the new file stays, empty.
+TEST(WriteStatusReport, NewFileStaysEmptyWhenTheCallerMayNotWriteIt) {
+    WriterFixture f;
+    f.os.callerIsAdministrator = false;
+    f.Write(u"C:\\out\\status.txt");
+    EXPECT_EQ(f.Content(u"C:\\out\\status.txt"), "");
+}
+
+// Between the vetting and the open another user replaces the vetted entry. The open takes
+// the entry itself, and the handle shows what it is before a byte is written.
+TEST(WriteStatusReport, EntrySwappedAfterTheVettingIsNotWrittenThrough) {
+    struct Case {
+        const char* name;
+        const char16_t* path;
+        std::function<void(model::FakeWindows&, const std::u16string&)> swap;
+    };
+    const Case cases[] = {
+        {"existing file becomes a symlink", u"C:\\out\\existing.txt",
+         [](model::FakeWindows& os, const std::u16string& path) {
+             os.AddLink(path, platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false);
+         }},
+        {"new file becomes a symlink", u"C:\\out\\status.txt",
+         [](model::FakeWindows& os, const std::u16string& path) {
+             os.AddLink(path, platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false);
+         }},
+        {"new file becomes a mount point", u"C:\\out\\status.txt",
+         [](model::FakeWindows& os, const std::u16string& path) {
+             os.AddLink(path, platform::kReparseTagMountPoint, u"C:\\Windows", true);
+         }},
+        {"new file becomes a second hard link", u"C:\\out\\status.txt",
+         [](model::FakeWindows& os, const std::u16string& path) {
+             model::Entry* protectedFile = os.Find(u"C:\\Windows\\protected.dat");
+             protectedFile->links = 2;
+             os.entries[*os.Resolve(path)] = *protectedFile;
+         }},
+        {"new file removed", u"C:\\out\\status.txt",
+         [](model::FakeWindows& os, const std::u16string& path) { os.entries.erase(*os.Resolve(path)); }},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        f.os.beforeCall = [&c](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
+            if (operation == "OpenExisting") c.swap(os, path);
+        };
+        f.Write(c.path);
+        EXPECT_EQ(f.Content(u"C:\\Windows\\protected.dat"), "protected") << c.name;
+        const model::Entry* atPath = f.At(c.path);
+        if (atPath != nullptr) {
+            EXPECT_NE(atPath->content, kText) << c.name;
+        }
+        for (const std::string& call : f.os.calls) EXPECT_EQ(call.rfind("WriteBytes", 0), std::string::npos) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace report

@@ -3,6 +3,7 @@
 #include "launcher/Dispatch.h"
 #include "launcher/ExitCodes.h"
 #include "launcher/InstallAction.h"
+#include "launcher/StatusAction.h"
 #include "packages/InstalledVersion.h"
 #include "packages/PackageRemoval.h"
 
@@ -17,7 +18,7 @@ std::uint32_t RunEntry(platform::Platform& os, const std::u16string& commandLine
             return packages::RemoveAllPackages(os, version) == 1 ? ExitSuccess : ExitFailure;
         case Action::Status:
             if (request.operand.empty()) return ExitFailure;
-            return ExitFailure;
+            return ReportStatus(os, version, request.operand) == 1 ? ExitSuccess : ExitFailure;
         case Action::Install:
             break;
     }

@@ -9,6 +9,7 @@ Without --launcher only the bench's own checks run; the launcher cases count as 
 """
 
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -37,6 +38,10 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    """The machine cannot set up what the test needs (e.g. mounting is not permitted)."""
+
+
 def check(cond, msg):
     if not cond:
         raise Failure(msg)
@@ -45,6 +50,15 @@ def check(cond, msg):
 def read_text(path):
     with open(path, encoding='utf-8') as f:
         return f.read().strip()
+
+
+def read_bytes(path):
+    """The file's bytes, or None when there is no file at the path."""
+    try:
+        with open(path, 'rb') as f:
+            return f.read()
+    except (FileNotFoundError, NotADirectoryError, IsADirectoryError):
+        return None
 
 
 def reg_sz(text):
@@ -216,9 +230,10 @@ class Case:
 
 
 class Bench:
-    def __init__(self, wine, have_launcher):
+    def __init__(self, wine, launcher):
         self.wine = wine
-        self.have_launcher = have_launcher
+        self.launcher = launcher
+        self.have_launcher = bool(launcher)
         self.counter = 0
         self.last_case = None
 
@@ -421,6 +436,216 @@ def t_temp_folder(b, name):
     expect(c.registry(), reg_sz('1.0.2'), 'registry')
 
 
+# ---- /getstatus ----------------------------------------------------------------------------
+
+REPORT_SDDL = 'D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)'
+STATUS_VERSION = '10.0.1.3'
+STATUS_LINE = b'Version=10.0.1.3\n'
+
+
+def snapshot(root, skip=('store', 'tmp', 'exit.txt', 'reg.txt')):
+    """Every file and link under ROOT with its contents or target; directories are left out."""
+    found = {}
+    for top, dirs, files in os.walk(root):
+        rel_top = os.path.relpath(top, root)
+        if rel_top == '.':
+            dirs[:] = [d for d in dirs if d not in skip]
+            files = [f for f in files if f not in skip]
+        for name in dirs + files:
+            full = os.path.join(top, name)
+            rel = os.path.normpath(os.path.join(rel_top, name))
+            if os.path.islink(full):
+                found[rel] = ('link', os.readlink(full))
+            elif name in files:
+                found[rel] = ('file', read_bytes(full))
+    return found
+
+
+class mounted_tmpfs:
+    """A tmpfs mounted at PATH for one test, unmounted on every way out."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __enter__(self):
+        os.makedirs(self.path)
+        r = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=1m', 'tmpfs', self.path],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if r.returncode != 0:
+            raise Skipped('mounting not permitted: ' + r.stdout.decode(errors='replace').strip())
+        return self
+
+    def __exit__(self, *exc):
+        if os.path.ismount(self.path):
+            if subprocess.run(['umount', self.path]).returncode != 0:
+                subprocess.run(['umount', '-l', self.path])
+
+
+SDDL_RIGHTS = {'GA': 0x10000000, 'GX': 0x20000000, 'GW': 0x40000000, 'GR': 0x80000000}
+
+
+def sddl_meaning(text):
+    """A DACL-only SDDL text as (DACL flags, ACEs in order), each ACE with its flags as a set
+    and its rights as one mask, so that spellings of the same descriptor compare equal."""
+    m = re.fullmatch(r'D:([A-Z]*)((?:\([^()]*\))+)', text)
+    check(m, f'not a DACL-only SDDL text: {text!r}')
+    aces = []
+    for ace in re.findall(r'\(([^()]*)\)', m.group(2)):
+        fields = ace.split(';')
+        check(len(fields) == 6, f'ACE {ace!r}')
+        kind, flags, rights, obj, inherited, sid = fields
+        if rights.lower().startswith('0x'):
+            mask = int(rights, 16)
+        else:
+            tokens = [rights[i:i + 2] for i in range(0, len(rights), 2)]
+            check(all(t in SDDL_RIGHTS for t in tokens), f'rights {rights!r}')
+            mask = sum(SDDL_RIGHTS[t] for t in set(tokens))
+        aces.append((kind, frozenset(flags[i:i + 2] for i in range(0, len(flags), 2)), mask, obj, inherited, sid))
+    return m.group(1), aces
+
+
+def getstatus(c, path_win):
+    return c.run(['/getstatus', path_win])
+
+
+@test('getstatus-report', [
+    # (label, packages in the store, exit, queries, report bytes)
+    ('id1', [(ID1, STATUS_VERSION)], 0, ['q1', 'q1'], STATUS_LINE),
+    ('id2-only', [(ID2, '2.0.7')], 0, ['q1', 'q2', 'q1', 'q2'], b'Version=2.0.7\n'),
+    ('both-id1-wins', [(ID1, STATUS_VERSION), (ID2, '2.0.7')], 0, ['q1', 'q1'], STATUS_LINE),
+    ('none', [], 1, ['q1', 'q2'], b'Not installed\n'),
+    ('unit-below-256-is-one-byte', [(ID1, '1.0 \u00e9\u00ff')], 0, ['q1', 'q1'], b'Version=1.0 \xe9\xff\n'),
+    ('unit-256-empties-report', [(ID1, '1.0-\u00e9-\u0100')], 0, ['q1', 'q1'], b''),
+])
+def t_getstatus_report(b, packages, want_exit, queries, report):
+    c = b.case(seed=SEEDED)
+    for pid, version in packages:
+        c.store.add(pid, version)
+    path = os.path.join(c.dir, 'status.txt')
+    code, seq = getstatus(c, b.wine.win(path))
+    expect(code, want_exit, 'exit')
+    expect(seq, queries, 'commands')
+    expect(read_bytes(path), report, 'report')
+    # A status request installs, removes and records nothing.
+    expect(c.registry(), reg_sz(SEEDED), 'registry')
+    check(all(c.store.has(pid) for pid, _ in packages), 'a package left the store')
+
+
+OLD_REPORT = b'Version=99.99.99.99-previous\r\nand a second line that must not survive\r\n'
+
+
+@test('getstatus-path', [
+    # (label, path as given, where the report lands, what was there before)
+    # {d} is the case folder, {n} the case number.
+    ('bare-name', 'status-{n}.txt', r'C:\work\status-{n}.txt', None),
+    ('missing-directories', r'{d}\new\sub\status.txt', None, None),
+    ('quoted-with-blanks', r'{d}\my reports\status now.txt', None, None),
+    ('longer-report-replaced', r'{d}\status.txt', None, OLD_REPORT),
+])
+def t_getstatus_path(b, given, lands, before):
+    c = b.case()
+    c.store.add(ID1, STATUS_VERSION)
+    w = b.wine
+    fill = dict(d=w.win(c.dir), n=b.counter)
+    given = given.format(**fill)
+    target = w.c(*(lands or given).format(**fill)[3:].split('\\'))
+    if before is not None:
+        with open(target, 'wb') as f:
+            f.write(before)
+        old_mode = os.stat(target).st_mode
+    new_entries, up = [], target
+    while not os.path.exists(up):
+        new_entries.append(up)
+        up = os.path.dirname(up)
+    try:
+        code, seq = getstatus(c, given)
+        expect(code, 0, 'exit')
+        expect(seq, ['q1', 'q1'], 'commands')
+        expect(read_bytes(target), STATUS_LINE, 'report')
+        # Wine keeps no descriptor, but maps one without an Everyone entry to mode bits with
+        # nothing for others: the one trace that what the launcher made got the report's.
+        for p in new_entries:
+            check(os.stat(p).st_mode & 0o007 == 0, f'{p} made without the report descriptor: {os.stat(p).st_mode:o}')
+        if before is not None:
+            expect(oct(os.stat(target).st_mode), oct(old_mode), 'mode of the existing report')
+        if target.startswith(c.dir + os.sep):
+            # Nothing but the report: a path cut at a blank would leave a file elsewhere.
+            expect(snapshot(c.dir), {os.path.relpath(target, c.dir): ('file', STATUS_LINE)}, 'files')
+    finally:
+        if not target.startswith(c.dir + os.sep) and os.path.exists(target):
+            os.remove(target)
+
+
+@test('getstatus-refused', [
+    # (label, what stands at the path), all with a package reported, so the exit stays 0
+    ('directory', 'directory'),
+    ('symlink-to-directory', 'dirlink'),
+    ('dangling-symlink', 'dangling'),
+    ('mount-point', 'mount'),
+    # A second name of a file elsewhere: writing would change that file.
+    ('hard-link', 'hardlink'),
+    # Split at the last backslash: only {d}\x is made; Wine then fails the create on reports/.
+    ('slash-after-missing-directories', 'mixed'),
+])
+def t_getstatus_refused(b, kind):
+    c = b.case()
+    c.store.add(ID1, STATUS_VERSION)
+    w = b.wine
+    at = os.path.join(c.dir, 'status.txt')
+    given = w.win(at)
+    behind = os.path.join(c.dir, 'behind')
+    mount = None
+    if kind == 'directory':
+        os.makedirs(at)
+        behind = at
+    elif kind == 'dirlink':
+        os.makedirs(behind)
+        os.symlink(behind, at)
+    elif kind == 'dangling':
+        os.makedirs(behind)  # so that a write through the link could create its target
+        os.symlink(os.path.join(behind, 'never.txt'), at)
+    elif kind == 'hardlink':
+        os.makedirs(behind)
+        with open(os.path.join(behind, 'protected.txt'), 'wb') as f:
+            f.write(OLD_REPORT)
+        os.link(os.path.join(behind, 'protected.txt'), at)
+    elif kind == 'mount':
+        mount = mounted_tmpfs(at)
+        behind = at
+    elif kind == 'mixed':
+        given = w.win(c.dir) + r'\x\reports/new/status.txt'
+    with mount or contextlib.nullcontext():
+        if os.path.isdir(behind):
+            with open(os.path.join(behind, 'keep.txt'), 'wb') as f:
+                f.write(OLD_REPORT)
+        before = snapshot(c.dir)
+        code, seq = getstatus(c, given)
+        expect(code, 0, 'exit')
+        expect(seq, ['q1', 'q1'], 'commands')
+        expect(snapshot(c.dir), before, 'files and links under the case folder')
+        if kind in ('directory', 'mount'):
+            check(os.path.isdir(at) and not os.path.islink(at), 'the directory at the path changed')
+        if kind == 'mount':
+            check(os.path.ismount(at), 'the mount point is gone')
+        if kind == 'mixed':
+            check(not os.path.exists(os.path.join(c.dir, 'x', 'reports')), 'a directory after the last backslash was made')
+
+
+@test('report-sddl-round-trip', bench_only=True)
+def t_report_sddl(b):
+    w = b.wine
+    c = b.case(clear_registry=False)
+    out = os.path.join(c.dir, 'sddl.txt')
+    w.run(w.win(w.c('benchtools', 'sddlcheck.exe')), w.win(out), REPORT_SDDL)
+    back = read_text(out)
+    # Wine writes GENERIC_READ|GENERIC_EXECUTE as GXGR: same mask, so compare what the text means.
+    expect(sddl_meaning(back), sddl_meaning(REPORT_SDDL), f'meaning of {back!r}')
+    if b.launcher:
+        # Ties the text checked here to the one the shipped exe hands to the conversion.
+        data = read_bytes(b.launcher)
+        check(REPORT_SDDL.encode('utf-16-le') in data, 'the launcher does not carry this SDDL text')
+
+
 # The launcher cases above rest on the PowerShell stand-in reading its command line the strict
 # way PowerShell does; these pin that down.
 RAW_REPORT = b'\xff\xfeanything at all'
@@ -501,7 +726,7 @@ def main():
             failed += 1
             selected = []
             print('wine-prefix: FAIL\n' + traceback.format_exc(), flush=True)
-        bench = Bench(wine, bool(opts.launcher))
+        bench = Bench(wine, opts.launcher)
         for name, fn, params, bench_only in selected:
             if not bench_only and not bench.have_launcher:
                 skipped += 1
@@ -513,6 +738,9 @@ def main():
                 fn(bench, *params)
                 passed += 1
                 print(f'{name}: ok ({time.monotonic() - t0:.1f}s)', flush=True)
+            except Skipped as e:
+                skipped += 1
+                print(f'{name}: skipped ({e})', flush=True)
             except Failure as e:
                 failed += 1
                 print(f'{name}: FAIL: {e}', flush=True)

@@ -19,6 +19,11 @@ ppkg_install_deps() {
 ppkg_build() {
     cmake --preset native >/dev/null
     cmake --build --preset native
+    ppkg_build_windows
+}
+
+# The shipped exe and the bench exes only: all the demo needs.
+ppkg_build_windows() {
     cmake --preset windows >/dev/null
     cmake --build --preset windows
 }

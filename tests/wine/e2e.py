@@ -684,6 +684,19 @@ def t_standin_target(b, target_words, want_exit, written, raw):
 
 # ---- driver --------------------------------------------------------------------------------
 
+BENCH_EXES = ('runner.exe', 'regread.exe', 'sddlcheck.exe', 'powershell.exe', 'provtool.exe')
+
+
+def missing_inputs(launcher, bench_dir):
+    """What keeps the bench from starting, or None."""
+    if launcher and not os.path.isfile(launcher):
+        return f'no launcher at {launcher}'
+    for exe in BENCH_EXES:
+        if not os.path.isfile(os.path.join(bench_dir, exe)):
+            return f'{exe} missing from {bench_dir}'
+    return None
+
+
 def setup_prefix(wine, launcher, bench_dir):
     tools = wine.c('benchtools')
     os.makedirs(tools)
@@ -707,11 +720,9 @@ def main():
     ap.add_argument('--keep', action='store_true', help='keep the Wine prefix for a look afterwards')
     opts = ap.parse_args()
 
-    if opts.launcher and not os.path.isfile(opts.launcher):
-        sys.exit(f'e2e: no launcher at {opts.launcher}')
-    for exe in ('runner.exe', 'regread.exe', 'sddlcheck.exe', 'powershell.exe', 'provtool.exe'):
-        if not os.path.isfile(os.path.join(opts.bench, exe)):
-            sys.exit(f'e2e: {exe} missing from {opts.bench}')
+    problem = missing_inputs(opts.launcher, opts.bench)
+    if problem:
+        sys.exit(f'e2e: {problem}')
 
     selected = [t for t in TESTS if opts.keyword in t[0]]
     root = tempfile.mkdtemp(prefix='ppkg-e2e-')

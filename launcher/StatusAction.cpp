@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "packages/PackageIds.h"
 #include "packages/PresenceQuery.h"
 #include "report/StatusReportWriter.h"
 
@@ -11,14 +10,6 @@ namespace {
 
 constexpr std::string_view kVersionLabel = "Version=";
 constexpr std::string_view kNotInstalled = "Not installed\n";
-
-// Stops at the first identifier reported, so the version left behind is that one's.
-bool AnyPackageReported(platform::Platform& os, packages::InstalledVersion& version) {
-    for (const char* id : packages::PackageIds) {
-        if (packages::IsReported(packages::QueryPackagePresence(os, id, version))) return true;
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -48,13 +39,13 @@ int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, st
     if (path.empty()) return 0;
     ReportText text{};
 
-    if (!AnyPackageReported(os, version)) {
+    if (!packages::AnyPackageReported(os, version)) {
         FormatNotInstalled(text);
         report::WriteStatusReport(os, std::move(path), TextOf(text));
         return 0;
     }
     // Asked again so that the version written is one the store still reports.
-    if (!AnyPackageReported(os, version)) return 0;
+    if (!packages::AnyPackageReported(os, version)) return 0;
     FormatVersionLine(version.Text(), text);
     report::WriteStatusReport(os, std::move(path), TextOf(text));
     return 1;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "packages/Commands.h"
+#include "packages/PackageIds.h"
 #include "packages/PresenceReport.h"
 
 namespace packages {
@@ -75,6 +76,13 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
     const ReportAnalysis analysis = AnalyzePresenceReport(bytes.data(), bytes.size());
     if (analysis.presence == Presence::Present && analysis.version) version.Assign(*analysis.version);
     return analysis.presence;
+}
+
+bool AnyPackageReported(platform::Platform& os, InstalledVersion& version) {
+    for (const char* id : PackageIds) {
+        if (IsReported(QueryPackagePresence(os, id, version))) return true;
+    }
+    return false;
 }
 
 }  // namespace packages

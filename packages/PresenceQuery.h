@@ -13,4 +13,8 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
 // Install and status read a query that could not be carried out as "not reported".
 inline bool IsReported(Presence presence) { return presence == Presence::Present; }
 
+// Queries the identifiers in table order and stops at the first one reported, so that the
+// version left behind is that identifier's.
+bool AnyPackageReported(platform::Platform& os, InstalledVersion& version);
+
 }  // namespace packages

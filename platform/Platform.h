@@ -72,9 +72,13 @@ public:
     virtual std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) = 0;
 
     // --- processes ---
-    // CreateProcessA, hidden window, no inheritance, own environment and directory; waits
+    // GetSystemDirectoryW, converted to the ANSI code page without best-fit mapping; nullopt
+    // when the folder cannot be read or has a character the code page cannot hold.
+    virtual std::optional<std::string> SystemFolder() = 0;
+    // CreateProcessA with `application` as the program (never searched for) and `commandLine`
+    // as its command line; hidden window, no inheritance, own environment and directory; waits
     // without a time-out and closes both handles. False when the process could not start.
-    virtual bool RunHiddenCommand(const std::string& commandLine) = 0;
+    virtual bool RunHiddenCommand(const std::string& application, const std::string& commandLine) = 0;
 
     // --- temp report of the presence query ---
     // GetTempPath2A where the system has it, GetTempPathA otherwise; same contract:

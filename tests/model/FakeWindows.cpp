@@ -293,7 +293,8 @@ std::optional<std::vector<std::u16string>> FakeWindows::SplitCommandLine(const s
     return SplitLikeWindows(commandLine);
 }
 
-bool FakeWindows::RunHiddenCommand(const std::string& commandLine) {
+bool FakeWindows::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
+    applications.push_back(application);
     commands.push_back(commandLine);
     return onCommand ? onCommand(*this, commandLine) : true;
 }

@@ -84,9 +84,13 @@ public:
     bool descriptorFails = false;
     bool writeFails = false;   // WriteBytes writes nothing and fails
 
-    // Processes: every command line is recorded; `onCommand` decides whether it started
-    // and plays its effect. Without one, every command starts and does nothing.
+    // Processes: every command line is recorded, and the program it was started as next to
+    // it; `onCommand` decides whether it started and plays its effect. Without one, every
+    // command starts and does nothing.
     std::vector<std::string> commands;
+    std::vector<std::string> applications;
+    // What GetSystemDirectoryW answers, in the ANSI code page; nullopt: it cannot be read.
+    std::optional<std::string> systemFolder = "C:\\Windows\\system32";
     std::function<bool(FakeWindows&, const std::string&)> onCommand;
 
     std::string tempFolder = "C:\\Temp\\";
@@ -106,7 +110,8 @@ public:
 
     // --- platform::Platform ---
     std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
-    bool RunHiddenCommand(const std::string& commandLine) override;
+    std::optional<std::string> SystemFolder() override { return systemFolder; }
+    bool RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
     std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
     void SeedRandomFromClock() override;
     int NextRandom() override;

@@ -110,8 +110,9 @@ public:
     // then CloseHandle: fails on any entry already at the path, a dangling link included.
     virtual bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) = 0;
     virtual bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) = 0;
-    // SHFileOperationW FO_DELETE, flags 0x414; `list` is double-NUL terminated.
-    virtual void DeleteTree(const std::u16string& list) = 0;
+    // RemoveDirectoryW: removes an empty directory, or a junction or directory link as itself
+    // (never what it leads to); anything else stays and the call fails.
+    virtual bool RemoveEmptyDirectory(const std::u16string& path) = 0;
     // CreateFileW(access, no sharing, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT): opens the
     // entry itself, never a link's target, and never creates. kNoFile on failure.
     virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,

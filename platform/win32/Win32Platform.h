@@ -34,7 +34,7 @@ public:
     std::optional<FindRecord> FindEntry(const std::u16string& path) override;
     bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) override;
     bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) override;
-    void DeleteTree(const std::u16string& list) override;
+    bool RemoveEmptyDirectory(const std::u16string& path) override;
     FileHandle OpenExisting(const std::u16string& path, std::uint32_t access, const SecurityAttributes& security) override;
     std::optional<HandleInfo> QueryHandle(FileHandle file) override;
     bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) override;

@@ -22,6 +22,8 @@ inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
+inline constexpr std::uint32_t kErrorDirectory = 267;   // ERROR_DIRECTORY: not a directory
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
@@ -77,7 +79,7 @@ public:
     // "<operation> <path>" for every file-system call, in order; handle operations name the
     // entry the handle was opened on.
     std::vector<std::string> calls;
-    std::vector<std::u16string> deletedTrees;   // what DeleteTree was given, up to its first NUL
+    std::uint32_t lastError = 0;   // GetLastError after the last failed call that sets it
     std::vector<std::u16string> madeDirectories;
     std::size_t OpenHandleCount() const { return handles_.size(); }
     std::size_t LiveDescriptorCount() const { return descriptors_.size(); }
@@ -129,7 +131,7 @@ public:
     std::optional<platform::FindRecord> FindEntry(const std::u16string& path) override;
     bool CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) override;
     bool MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) override;
-    void DeleteTree(const std::u16string& list) override;
+    bool RemoveEmptyDirectory(const std::u16string& path) override;
     platform::FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                       const platform::SecurityAttributes& security) override;
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
@@ -153,6 +155,11 @@ private:
     std::optional<std::u16string> Normalise(const std::u16string& path) const;
     std::optional<std::u16string> ParentOf(const std::u16string& key) const;
     bool ParentIsDirectory(const std::u16string& key);
+    bool HasChildren(const std::u16string& key) const;
+    bool Fail(std::uint32_t error) {
+        lastError = error;
+        return false;
+    }
     Entry* OpenEntry(platform::FileHandle file);
 
     std::map<platform::FileHandle, OpenFile> handles_;

@@ -22,7 +22,9 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorFileExists = 80;
+inline constexpr std::uint32_t kErrorBadDevType = 66;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorBadPathname = 161;
 inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
 inline constexpr std::uint32_t kErrorDirectory = 267;   // ERROR_DIRECTORY: not a directory
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
@@ -72,6 +74,10 @@ public:
 
     std::set<std::u16string, CaseInsensitiveLess> failCreate;    // MakeDirectory / CreateNewFile fail here
     std::set<std::u16string, CaseInsensitiveLess> badNetPaths;   // queries fail with ERROR_BAD_NETPATH
+    // What querying a bare server name ("\\server") answers. ERROR_BAD_NETPATH is documented
+    // for a server that cannot be found; for one that can, the code is not documented, and Wine
+    // answers ERROR_BAD_DEV_TYPE. Creating a directory there always fails.
+    std::uint32_t bareServerError = platform::kErrorBadNetPath;
     std::set<std::u16string, CaseInsensitiveLess> refusedSearches;   // FindEntry fails here
     bool callerIsAdministrator = true;   // otherwise files carrying a descriptor refuse writing
     Creator creator;   // the owner and group of the caller's token, for CREATOR OWNER and CREATOR GROUP
@@ -164,6 +170,10 @@ private:
     bool Fail(std::uint32_t error) {
         lastError = error;
         return false;
+    }
+    platform::FileHandle FailOpen(std::uint32_t error) {
+        lastError = error;
+        return platform::kNoFile;
     }
     Entry* OpenEntry(platform::FileHandle file);
 

@@ -161,6 +161,34 @@ TEST(CreateDirectoryChain, CreatesMissingLevelsAndRollsBackItsOwn) {
     }
 }
 
+// A bare server name is passed over only when its query answers ERROR_BAD_NETPATH, as for a
+// server that cannot be found. For one that can, Windows does not document the code (Wine
+// answers ERROR_BAD_DEV_TYPE): the walk then tries to create the server name itself, which
+// fails, and nothing is made on the share.
+TEST(CreateDirectoryChain, BareServerNameIsPassedOverOnlyOnBadNetPath) {
+    struct Case {
+        std::uint32_t answer;
+        PathCheckResult result;
+        Calls calls;
+    };
+    const Case cases[] = {
+        {platform::kErrorBadNetPath, PathOk,
+         {"QueryAttributes \\\\server", "QueryAttributes \\\\server\\share",
+          "QueryAttributes \\\\server\\share\\new", "MakeDirectory \\\\server\\share\\new"}},
+        {model::kErrorBadDevType, DirectoryCreateFailed, {"QueryAttributes \\\\server", "MakeDirectory \\\\server"}},
+    };
+    for (const Case& c : cases) {
+        ReportFixture f;
+        f.os.AddDirectory(u"\\\\server\\share");
+        f.os.bareServerError = c.answer;
+        const ReportSecurity security(f.os);
+        EXPECT_EQ(CreateDirectoryChain(f.os, u"\\\\server\\share\\new", security.Attributes()), c.result)
+            << c.answer;
+        EXPECT_EQ(f.os.calls, c.calls) << c.answer;
+        EXPECT_EQ(f.os.Exists(u"\\\\server\\share\\new"), c.result == PathOk) << c.answer;
+    }
+}
+
 // A level that is a reparse point is refused when its tag marks a link to another named
 // entity, whatever the link's kind; any other reparse point is walked through like a folder.
 TEST(CreateDirectoryChain, RefusesEveryNameSurrogateTag) {

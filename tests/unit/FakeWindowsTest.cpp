@@ -59,6 +59,36 @@ TEST(RemoveEmptyDirectory, RemovesOnlyAnEmptyDirectoryOrALinkItself) {
     }
 }
 
+// CreateFileW without backup semantics gives no directory handle: a plain directory, a
+// junction and a directory link are all refused with access denied. A file link opens as
+// itself, never as its target.
+TEST(OpenExisting, RefusesDirectoriesAndDirectoryLinksAndOpensAFileLinkItself) {
+    struct Case {
+        const char16_t* path;
+        bool opens;
+        std::uint32_t attributes;   // of the opened handle
+    };
+    const Case cases[] = {
+        {u"C:\\file.txt", true, kAttributeArchive},
+        {u"C:\\filelink", true, kAttributeArchive | platform::kAttributeReparsePoint},
+        {u"C:\\empty", false, 0},
+        {u"C:\\junction", false, 0},
+        {u"C:\\dirlink", false, 0},
+    };
+    for (const Case& c : cases) {
+        LinkedDrive d;
+        const platform::FileHandle file =
+            d.os.OpenExisting(c.path, platform::kGenericWrite | platform::kFileReadAttributes, {});
+        EXPECT_EQ(file != platform::kNoFile, c.opens) << Narrow(c.path);
+        if (file == platform::kNoFile) {
+            EXPECT_EQ(d.os.lastError, kErrorAccessDenied) << Narrow(c.path);
+            continue;
+        }
+        EXPECT_EQ(d.os.QueryHandle(file)->attributes, c.attributes) << Narrow(c.path);
+        d.os.CloseFile(file);
+    }
+}
+
 // What a file and a directory created with an empty given list inherit from one parent entry,
 // under the ACE inheritance rules; each inherited entry carries ID.
 TEST(NewObjectList, FollowsTheAceInheritanceRules) {

@@ -237,6 +237,22 @@ std::optional<std::u16string> FakeWindows::ParentOf(const std::u16string& key) c
     return parent;
 }
 
+std::u16string FakeWindows::NewObjectList(const std::u16string& key, platform::Descriptor descriptor,
+                                          bool isContainer) const {
+    std::optional<Dacl> given;
+    if (descriptor != nullptr) {
+        given = ParseDacl(DescriptorText(descriptor));
+        if (!given) return DescriptorText(descriptor);
+    }
+    std::optional<Dacl> parentList;
+    if (const std::optional<std::u16string> parent = ParentOf(key)) {
+        const auto found = entries.find(*parent);
+        if (found != entries.end() && !found->second.sddl.empty()) parentList = ParseDacl(found->second.sddl);
+    }
+    const std::optional<Dacl> list = DaclForNewObject(given, parentList, isContainer, creator);
+    return list ? FormatDacl(*list) : std::u16string();
+}
+
 bool FakeWindows::HasChildren(const std::u16string& key) const {
     const std::u16string below = key.back() == u'\\' ? key : key + u"\\";
     // Everything inside sorts right after the prefix itself.
@@ -463,7 +479,7 @@ bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::Secu
         return false;
     }
     Entry entry;
-    entry.sddl = DescriptorText(security.descriptor);
+    entry.sddl = NewObjectList(*key, security.descriptor, false);
     entries[*key] = entry;
     return true;
 }
@@ -474,7 +490,7 @@ bool FakeWindows::MakeDirectory(const std::u16string& path, const platform::Secu
     if (!key || failCreate.count(*key) != 0 || entries.count(*key) != 0 || !ParentIsDirectory(*key)) return false;
     Entry entry;
     entry.attributes = platform::kAttributeDirectory;
-    entry.sddl = DescriptorText(security.descriptor);
+    entry.sddl = NewObjectList(*key, security.descriptor, true);
     entries[*key] = entry;
     madeDirectories.push_back(*key);
     return true;

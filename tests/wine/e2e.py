@@ -508,7 +508,7 @@ def t_decoy_found_by_search(b, program_dir, cwd, found):
 
 # ---- /getstatus ----------------------------------------------------------------------------
 
-REPORT_SDDL = 'D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)'
+REPORT_SDDL = 'D:P(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)'
 STATUS_VERSION = '10.0.1.3'
 STATUS_LINE = b'Version=10.0.1.3\n'
 

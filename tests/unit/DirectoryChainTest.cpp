@@ -161,6 +161,33 @@ TEST(CreateDirectoryChain, CreatesMissingLevelsAndRollsBackItsOwn) {
     }
 }
 
+// A level that is a reparse point is refused when its tag marks a link to another named
+// entity, whatever the link's kind; any other reparse point is walked through like a folder.
+TEST(CreateDirectoryChain, RefusesEveryNameSurrogateTag) {
+    struct Case {
+        const char* name;
+        std::uint32_t tag;
+        PathCheckResult result;
+    };
+    const Case cases[] = {
+        {"symbolic link", 0xA000000Cu, ReparsePointFound},
+        {"mount point", 0xA0000003u, ReparsePointFound},
+        {"another name surrogate (global reparse)", 0xA0000019u, ReparsePointFound},
+        {"name surrogate outside Microsoft's range", 0x2000ABCDu, ReparsePointFound},
+        {"deduplicated file", 0x80000013u, PathOk},
+        {"cloud file", 0x9000001Au, PathOk},
+        {"app execution alias", 0x8000001Bu, PathOk},
+    };
+    for (const Case& c : cases) {
+        ReportFixture f;
+        f.os.AddDirectory(u"C:\\tagged");
+        f.os.Find(u"C:\\tagged")->reparseTag = c.tag;
+        const ReportSecurity security(f.os);
+        EXPECT_EQ(CreateDirectoryChain(f.os, u"C:\\tagged\\sub", security.Attributes()), c.result) << c.name;
+        EXPECT_EQ(f.os.Exists(u"C:\\tagged\\sub"), c.result == PathOk) << c.name;
+    }
+}
+
 // While the chain runs, another user plants something inside the first directory it made.
 // The rollback removes only what this call made: a directory that holds a plant stays with
 // it, and whatever a planted link leads to is untouched.

@@ -99,8 +99,8 @@ def intune_definition(d, name, package_version):
     app = {
         '@odata.type': '#microsoft.graph.win32LobApp',
         'displayName': name,
-        'description': f'Installs and removes the provisioning package {name} with ppkg-launcher {d["version"]}. '
-                       'Detected by the registry value the launcher writes after a successful install.',
+        'description': f'Installs and removes Norv_CML_PPM_Package.ppkg with ppkg-launcher {d["version"]}; '
+                       'detected by the registry value the launcher writes after a successful install.',
         'publisher': PUBLISHER,
         'notes': f'ppkg-launcher {d["version"]}; package version {package_version}. Package the folder holding '
                  f'{EXE_NAME} and Norv_CML_PPM_Package.ppkg with {EXE_NAME} as the setup file.',

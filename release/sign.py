@@ -122,7 +122,8 @@ def sign(exe, pfx, password, password_from, timestamp=None, ca_file=None):
             verify += ['-CAfile', ca_file]
         r = run(verify)
         if r.returncode != 0:
-            tail = '\n'.join('    ' + line for line in (r.stdout + r.stderr).strip().splitlines()[-6:])
+            lines = [line for line in (r.stdout + r.stderr).splitlines() if line.strip()]
+            tail = '\n'.join('    ' + line for line in lines[-4:])
             raise SignError(f'the signed copy does not verify against {ca_from}; {exe} is left unsigned. '
                             f'Pass --ca-file with your organisation\'s root certificate if the .pfx '
                             f'carries no chain.\n{tail}')

@@ -39,6 +39,8 @@ PACKAGE_VERSION = '1.0.2'
 # The signed exe under Wine: an install, a report and an uninstall are enough to show that
 # signing changed nothing the launcher does.
 E2E_CASES = ['install-applies[id1]', 'getstatus-report[id1]', 'uninstall[both-removed]']
+# Where Windows keeps PowerShell, inside the prefix.
+SYSTEM_POWERSHELL = ('windows', 'system32', 'WindowsPowerShell', 'v1.0', 'powershell.exe')
 
 
 class Failure(Exception):
@@ -71,8 +73,9 @@ def run(argv, env=None, cwd=None):
 # ---- fixtures --------------------------------------------------------------------------------
 
 def make_certificates(d):
-    """A throwaway CA, a code-signing certificate and a TLS server certificate it issued,
-    both leaves as password-protected .pfx files."""
+    """A throwaway CA, a code-signing certificate and a TLS server certificate it issued, and a
+    self-signed code-signing certificate that no CA vouches for; all as password-protected
+    .pfx files, the issued ones with the CA inside."""
     def openssl(*args):
         r = run(['openssl', *args], env=dict(os.environ, **{PASSWORD_ENV: PASSWORD}), cwd=d)
         check(r.returncode == 0, f'openssl {args[0]}: {r.stderr.strip()}')
@@ -89,7 +92,11 @@ def make_certificates(d):
                 '-out', leaf + '.pem', '-days', '2', '-extfile', leaf + '.ext')
         openssl('pkcs12', '-export', '-inkey', leaf + '.key', '-in', leaf + '.pem', '-certfile', 'ca.pem',
                 '-out', leaf + '.pfx', '-passout', 'env:' + PASSWORD_ENV)
-    return {name: os.path.join(d, name) for name in ('ca.pem', 'signer.pfx', 'server.pfx')}
+    openssl('req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', 'self.key', '-out', 'self.pem', '-days', '2',
+            '-subj', '/CN=ppkg test self-signed', '-addext', 'extendedKeyUsage=codeSigning')
+    openssl('pkcs12', '-export', '-inkey', 'self.key', '-in', 'self.pem', '-out', 'self.pfx',
+            '-passout', 'env:' + PASSWORD_ENV)
+    return {name: os.path.join(d, name) for name in ('ca.pem', 'signer.pfx', 'server.pfx', 'self.pfx')}
 
 
 def release(out, *extra):
@@ -248,6 +255,8 @@ SIGN_REFUSALS = [
     ('not-code-signing', 'server.pfx', PASSWORD, 'not for code signing'),
     ('password-variable-unset', 'signer.pfx', None, f'{PASSWORD_ENV} is not set'),
     ('not-a-pfx', 'ca.pem', PASSWORD, 'cannot read'),
+    # Signed, but the copy does not verify: it must never replace the exe.
+    ('chain-not-trusted', 'self.pfx', PASSWORD, 'does not verify'),
 ]
 
 
@@ -298,7 +307,7 @@ def wine_checks(s, keyword):
         e2e.setup_prefix(wine, signed_exe, s.bench)
         # Where a launcher that starts PowerShell by its full path finds it; the bench's setup
         # may already have put the stand-in there.
-        standin = wine.c(*e2e.STUB_POWERSHELL.split('/'))
+        standin = wine.c(*SYSTEM_POWERSHELL)
         os.makedirs(os.path.dirname(standin), exist_ok=True)
         shutil.copyfile(os.path.join(s.bench, 'powershell.exe'), standin)
         bench = e2e.Bench(wine, signed_exe)

@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
 """Checks the shipped exe as a deployment engineer would look at it: a 64-bit GUI program
-that imports only system DLLs, carries an asInvoker manifest and a version resource, stays
-under 256 KiB and holds no path of the machine that built it.
+that imports only system DLLs, carries an asInvoker manifest and a version resource holding
+the project's version, stays under 256 KiB and holds no path of the machine that built it.
+A signed exe passes too: its Authenticode certificate table only has to sit at the file's end.
 
     python3 tests/exe/check_exe.py dist/ppkg-launcher.exe
 """
 
 import os
+import re
 import struct
 import sys
 
 SYSTEM_DLLS = {'kernel32.dll', 'advapi32.dll', 'shell32.dll', 'msvcrt.dll', 'user32.dll', 'ntdll.dll'}
 MAX_SIZE = 256 * 1024
+SOURCE_ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
+RT_VERSION = 16
+SECURITY_DIRECTORY = 4
 
 
 class PeImage:
@@ -52,11 +57,80 @@ class PeImage:
             names.append(self.cstring(name_rva))
             at += 20
 
+    def _resource_entries(self, table):
+        """(id or name offset, is_directory, offset inside the resource section) of one table."""
+        base = self.offset(self.directories[2][0])
+        named, ids = struct.unpack_from('<HH', self.data, base + table + 12)
+        for i in range(named + ids):
+            name, target = struct.unpack_from('<II', self.data, base + table + 16 + 8 * i)
+            yield name, bool(target & 0x80000000), target & 0x7FFFFFFF
+
     def resource_types(self):
-        rva, _ = self.directories[2]
-        base = self.offset(rva)
-        named, ids = struct.unpack_from('<HH', self.data, base + 12)
-        return {struct.unpack_from('<I', self.data, base + 16 + 8 * i)[0] for i in range(named, named + ids)}
+        return {name for name, _, _ in self._resource_entries(0)}
+
+    def resource(self, type_id):
+        """The bytes of the first resource of TYPE_ID (its first name, first language), or None."""
+        def first(table, want_directory, type_wanted=None):
+            return next((at for name, is_dir, at in self._resource_entries(table)
+                         if is_dir == want_directory and type_wanted in (None, name)), None)
+
+        names = first(0, True, type_id)
+        languages = None if names is None else first(names, True)
+        entry = None if languages is None else first(languages, False)
+        if entry is None:
+            return None
+        rva, size = struct.unpack_from('<II', self.data, self.offset(self.directories[2][0]) + entry)
+        start = self.offset(rva)
+        return self.data[start:start + size]
+
+    def version_info(self):
+        """(fixed file version, fixed product version, {string name: value}) of the version
+        resource, the fixed ones as 'a.b.c.d'; None when there is none."""
+        block = self.resource(RT_VERSION)
+        if block is None:
+            return None
+        strings = {}
+        fixed = None
+
+        def walk(at, end):
+            nonlocal fixed
+            while at + 6 <= end:
+                length, value_length, value_type = struct.unpack_from('<HHH', block, at)
+                if length == 0:
+                    return
+                key_end = at + 6
+                while block[key_end:key_end + 2] != b'\0\0':
+                    key_end += 2
+                key = block[at + 6:key_end].decode('utf-16-le')
+                value_at = (key_end + 2 + 3) & ~3
+                value_size = value_length * 2 if value_type == 1 else value_length
+                value = block[value_at:value_at + value_size]
+                if key == 'VS_VERSION_INFO' and len(value) >= 52:
+                    sig, _, fms, fls, pms, pls = struct.unpack_from('<IIIIII', value)
+                    if sig == 0xFEEF04BD:
+                        fixed = tuple(f'{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}'
+                                      for ms, ls in ((fms, fls), (pms, pls)))
+                elif value_type == 1 and key not in ('StringFileInfo',):
+                    strings[key] = value.decode('utf-16-le').rstrip('\0')
+                walk((value_at + value_size + 3) & ~3, at + length)
+                at = (at + length + 3) & ~3
+
+        walk(0, len(block))
+        if fixed is None:
+            return None
+        return fixed[0], fixed[1], strings
+
+    def certificate_table(self):
+        """(file offset, size) of the Authenticode certificate table, or None when unsigned."""
+        offset, size = self.directories[SECURITY_DIRECTORY]
+        return (offset, size) if size else None
+
+
+def project_version():
+    """The version in CMakeLists.txt's project() call."""
+    with open(os.path.join(SOURCE_ROOT, 'CMakeLists.txt'), encoding='utf-8') as f:
+        m = re.search(r'project\(\s*ppkg-launcher\s+VERSION\s+(\d+\.\d+\.\d+)', f.read())
+    return m.group(1) if m else None
 
 
 def main(path):
@@ -80,9 +154,20 @@ def main(path):
     expect(16 in types, 'version resource')
     expect(b'level="asInvoker"' in data, 'manifest requests asInvoker')
     expect('ppkg-launcher'.encode('utf-16-le') in data, 'version resource names the product')
+    version = project_version()
+    info = image.version_info()
+    want = (f'{version}.0', f'{version}.0', version, version)
+    got = info and (info[0], info[1], info[2].get('FileVersion'), info[2].get('ProductVersion'))
+    expect(version is not None and got == want,
+           f'version resource holds the project version {version} (fixed and strings: {got})')
     expect(len(data) < MAX_SIZE, f'size {len(data)} bytes is under {MAX_SIZE}')
-    source_root = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..')).encode()
-    expect(source_root not in data and b'/build/' not in data, 'no build path inside the binary')
+    table = image.certificate_table()
+    if table:
+        offset, size = table
+        past_sections = max(raw + size_ for _, _, size_, raw in image.sections)
+        expect(offset >= past_sections and offset + size == len(data),
+               f'Authenticode certificate table ({size} bytes) closes the file, outside every section')
+    expect(SOURCE_ROOT.encode() not in data and b'/build/' not in data, 'no build path inside the binary')
     print(f'exe: {len(checked) - len(failures)} passed, {len(failures)} failed')
     return 1 if failures else 0
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,7 +49,14 @@ struct AnsiCodePage {
 };
 
 enum class ReserveResult { Created, AlreadyExists, Failed };
-enum class ReadResult { Ok, CannotOpen, NotAPlainFile, TooLarge, ReadFailed };
+enum class ReadResult { Ok, CannotOpen, NotAPlainFile, TooLarge, NoMemory, ReadFailed };
+
+// A whole file's bytes. The memory is sized by a file another program wrote, so running out
+// of it is an answer (ReadResult::NoMemory), never the end of the process.
+struct FileBytes {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+};
 
 struct AttributeQuery {
     std::uint32_t attributes = kInvalidFileAttributes;
@@ -91,9 +99,9 @@ public:
     virtual AnsiCodePage QueryAnsiCodePage() = 0;
     // Creates a new plain file holding `content`; fails on any existing entry, links included.
     virtual ReserveResult ReserveFile(const std::string& path, std::string_view content) = 0;
-    // Reads a whole plain file, never through a link at its last component.
-    virtual ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes,
-                                     std::vector<std::uint8_t>& bytes) = 0;
+    // Reads a whole plain file, never through a link at its last component. Anything but Ok
+    // leaves `bytes` empty; so does a read that ends before the size the file had when opened.
+    virtual ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, FileBytes& bytes) = 0;
     virtual bool RemoveFile(const std::string& path) = 0;   // DeleteFileA
 
     // --- version record under HKEY_LOCAL_MACHINE, 64-bit view ---
@@ -101,7 +109,8 @@ public:
     // be created or opened.
     virtual bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
                                      const std::u16string& text) = 0;
-    virtual void DeleteRegistryTree(const std::u16string& keyPath) = 0;   // RegDeleteTreeW
+    // RegDeleteTreeW. True when the key is gone, including when there was none to delete.
+    virtual bool DeleteRegistryTree(const std::u16string& keyPath) = 0;
 
     // --- protected report output ---
     virtual Descriptor BuildDescriptor(const std::u16string& sddl) = 0;   // nullptr on failure
@@ -120,8 +129,10 @@ public:
     virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                     const SecurityAttributes& security) = 0;
     virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;   // GetFileInformationByHandle
+    // WriteFile; false when it fails or writes less than `size` bytes.
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
-    virtual bool EndFileHere(FileHandle file) = 0;
+    virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start
+    virtual bool EndFileHere(FileHandle file) = 0;  // SetEndOfFile
     virtual void CloseFile(FileHandle file) = 0;
 };
 

@@ -75,7 +75,7 @@ TEST_F(InstallActionTest, FailuresWriteNoRecord) {
 TEST_F(InstallActionTest, RecordProblemsNeverTurnSuccessIntoFailure) {
     {
         PackageFixture f;
-        f.os.registryWritable = false;
+        f.os.faults.emplace_back("WriteRegistryString:RegCreateKeyExW");
         f.store.applies[kId1] = {u"1.0.2"};
         EXPECT_EQ(RunInstall(f.os, f.version), ExitPass);
         EXPECT_FALSE(f.RecordKeyExists());

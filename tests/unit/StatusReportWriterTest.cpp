@@ -145,7 +145,7 @@ TEST(WriteStatusReport, ExistingReportIsReplacedExactly) {
     };
     for (const Case& c : cases) {
         WriterFixture f;
-        f.os.writeFails = c.writeFails;
+        if (c.writeFails) f.os.faults.emplace_back("WriteBytes");
         f.Write(u"C:\\out\\existing.txt", c.text);
         EXPECT_EQ(f.Content(u"C:\\out\\existing.txt"), c.content) << c.name;
         EXPECT_EQ(f.At(u"C:\\out\\existing.txt")->sddl, kOwnSddl) << c.name;
@@ -192,7 +192,7 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
 
 TEST(WriteStatusReport, NothingIsBuiltOrTouchedWithoutTheDescriptor) {
     WriterFixture f;
-    f.os.descriptorFails = true;
+    f.os.faults.emplace_back("BuildDescriptor");
     f.Write(u"C:\\out\\status.txt");
     EXPECT_TRUE(f.os.calls.empty());
 }

@@ -251,5 +251,67 @@ TEST(WriteStatusReport, EntrySwappedAfterTheVettingIsNotWrittenThrough) {
     }
 }
 
+// One platform failure (or two, where the second is the undoing) per row. The report holds
+// the whole text or, where the failure came before it, what stood there; nothing else is
+// changed but the directories listed, and nothing is left open.
+TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
+    using model::Fault;
+    struct Case {
+        const char* name;
+        std::u16string path;
+        std::vector<Fault> faults;
+        std::u16string file;                  // where the report would go
+        std::optional<std::string> content;   // what stands there afterwards
+        std::vector<std::u16string> made;     // directories made that stay
+    };
+    const std::u16string existing = u"C:\\out\\existing.txt";
+    const std::u16string fresh = u"C:\\out\\status.txt";
+    const Case cases[] = {
+        {"descriptor cannot be built", fresh, {Fault("BuildDescriptor")}, fresh, std::nullopt, {}},
+        {"query of an existing report refused", existing, {Fault("QueryAttributes").At(existing)}, existing,
+         kOldReport, {}},
+        // Taken as "nothing there", which only a create-new that fails on anything there can act on.
+        {"query of a missing report refused", fresh, {Fault("QueryAttributes").At(fresh)}, fresh, kText, {}},
+        {"query of the folder refused", fresh, {Fault("QueryAttributes").At(u"C:\\out")}, fresh, std::nullopt, {}},
+        {"search refused on a junction folder", u"C:\\junction\\status.txt", {Fault("FindEntry").At(u"C:\\junction")},
+         fresh, std::nullopt, {}},
+        {"search refused on a junction in a missing chain", u"C:\\junction\\new\\status.txt",
+         {Fault("FindEntry").At(u"C:\\junction")}, u"C:\\out\\new\\status.txt", std::nullopt, {}},
+        {"file cannot be created", fresh, {Fault("CreateNewFile")}, fresh, std::nullopt, {}},
+        {"directory cannot be created: the one made before is removed", u"C:\\out\\new\\sub\\status.txt",
+         {Fault("MakeDirectory").At(u"C:\\out\\new\\sub")}, u"C:\\out\\new\\sub\\status.txt", std::nullopt, {}},
+        {"removal refused too: the directory stays", u"C:\\out\\new\\sub\\status.txt",
+         {Fault("MakeDirectory").At(u"C:\\out\\new\\sub"), Fault("RemoveEmptyDirectory")},
+         u"C:\\out\\new\\sub\\status.txt", std::nullopt, {u"C:\\out\\new"}},
+        {"open refused: the new file stays empty", fresh, {Fault("OpenExisting")}, fresh, "", {}},
+        {"open refused: the existing report stays", existing, {Fault("OpenExisting")}, existing, kOldReport, {}},
+        {"handle query fails", fresh, {Fault("QueryHandle")}, fresh, "", {}},
+        {"write fails at once", existing, {Fault("WriteBytes").WithError(model::kErrorDiskFull)}, existing, "", {}},
+        // Left as it stood, "Version=10.0" would read as a report of another version.
+        {"write fails part-way", existing, {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull)},
+         existing, "", {}},
+        // The text stands whole on its first line; the end of the earlier report follows it.
+        {"end of file refused", existing, {Fault("EndFileHere")}, existing, kText + kOldReport.substr(kText.size()),
+         {}},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        f.os.faults = c.faults;
+        auto before = f.Snapshot();
+        f.Write(c.path);
+        EXPECT_EQ(f.os.injected.size() >= 1, true) << c.name;
+        const model::Entry* report = f.At(c.file);
+        EXPECT_EQ(report == nullptr ? std::nullopt : std::optional<std::string>(report->content), c.content) << c.name;
+        auto after = f.Snapshot();
+        for (const std::u16string& made : c.made) {
+            ASSERT_NE(f.At(made), nullptr) << c.name << ": " << model::Narrow(made);
+            after.erase(*f.os.Resolve(made));
+        }
+        after.erase(*f.os.Resolve(c.file));
+        before.erase(*f.os.Resolve(c.file));
+        EXPECT_EQ(after, before) << c.name << ": only the report and the listed directories may change";
+    }
+}
+
 }  // namespace
 }  // namespace report

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,11 +52,22 @@ struct AnsiCodePage {
 enum class ReserveResult { Created, AlreadyExists, Failed };
 enum class ReadResult { Ok, CannotOpen, NotAPlainFile, TooLarge, NoMemory, ReadFailed };
 
+struct FreeHeapBytes {
+    void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+};
+
 // A whole file's bytes. The memory is sized by a file another program wrote, so running out
-// of it is an answer (ReadResult::NoMemory), never the end of the process.
+// of it is an answer (ReadResult::NoMemory), never the end of the process: it comes from the C
+// heap (calloc), which fails by returning nothing where C++ allocation would end the run.
 struct FileBytes {
-    std::unique_ptr<std::uint8_t[]> data;
+    std::unique_ptr<std::uint8_t[], FreeHeapBytes> data;
     std::size_t size = 0;
+    // Zero-filled room for `count` bytes; false when the memory is not there.
+    bool Allocate(std::size_t count) {
+        data.reset(static_cast<std::uint8_t*>(std::calloc(count == 0 ? 1 : count, 1)));
+        size = 0;
+        return data != nullptr;
+    }
 };
 
 struct AttributeQuery {

@@ -1,6 +1,5 @@
 #include <cstdlib>
 #include <ctime>
-#include <new>
 #include <utility>
 
 #include "platform/win32/UniqueResource.h"
@@ -85,8 +84,7 @@ ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t max
     if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return ReadResult::ReadFailed;
     if (high != 0 || size > maxBytes) return ReadResult::TooLarge;
     FileBytes read;
-    read.data.reset(new (std::nothrow) std::uint8_t[size]());
-    if (!read.data) return ReadResult::NoMemory;
+    if (!read.Allocate(size)) return ReadResult::NoMemory;
     // The file is held without sharing, so it cannot shrink meanwhile: fewer bytes than its
     // size mean the read went wrong, and a cut-off report could read as a different one.
     while (read.size < size) {

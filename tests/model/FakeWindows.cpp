@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace model {
@@ -433,8 +432,7 @@ platform::ReadResult FakeWindows::ReadWholeFile(const std::string& path, std::si
     // A read that fails, or ends before the size the file had, after any number of bytes.
     if (Injected("ReadWholeFile:ReadFile", wide) != nullptr) return platform::ReadResult::ReadFailed;
     platform::FileBytes read;
-    read.data.reset(new (std::nothrow) std::uint8_t[entry->content.size()]());
-    if (!read.data) return platform::ReadResult::NoMemory;
+    if (!read.Allocate(entry->content.size())) return platform::ReadResult::NoMemory;
     std::memcpy(read.data.get(), entry->content.data(), entry->content.size());
     read.size = entry->content.size();
     bytes = std::move(read);

@@ -61,7 +61,8 @@ struct Entry {
 // calls names the one that fails after a colon:
 //   ReserveFile:CreateFileA, ReserveFile:WriteFile, ReserveFile:DeleteFileA,
 //   ReadWholeFile:CreateFileA, ReadWholeFile:GetFileInformationByHandle, ReadWholeFile:GetFileSize,
-//   ReadWholeFile:allocation, ReadWholeFile:ReadFile,
+//   ReadWholeFile:allocation, ReadWholeFile:ReadFile (a read that fails, or ends short of the
+//   file's size: both are answered ReadFailed),
 //   WriteRegistryString:RegCreateKeyExW, WriteRegistryString:RegSetValueExW.
 // Every other operation goes by its own name, as in FakeWindows::calls.
 struct Fault {

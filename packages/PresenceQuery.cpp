@@ -71,7 +71,7 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
         return Presence::CouldNotAsk;
     }
 
-    const ReportAnalysis analysis = AnalyzePresenceReport(bytes.data.get(), bytes.size);
+    const ReportAnalysis analysis = AnalyzePresenceReport(bytes.View().data(), bytes.View().size());
     if (analysis.presence == Presence::Present && analysis.version) version.Assign(*analysis.version);
     return analysis.presence;
 }

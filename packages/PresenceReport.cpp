@@ -1,5 +1,6 @@
 #include "packages/PresenceReport.h"
 
+#include <span>
 #include <string_view>
 
 #include "packages/InstalledVersion.h"
@@ -10,14 +11,16 @@ namespace {
 constexpr std::u16string_view kInstalledLabel = u"IsInstalled     : ";
 constexpr std::u16string_view kVersionLabel = u"Version";
 
+constexpr int kBitsPerByte = 8;
+
 // The report's UTF-16LE units, read where they lie. The bytes are another program's output,
 // up to the size the query accepts, so the analysis makes no copy of them that could fail.
 class Utf16LeUnits {
 public:
-    Utf16LeUnits(const std::uint8_t* data, std::size_t size) : data_(data), size_(size / 2) {}
+    explicit Utf16LeUnits(std::span<const std::uint8_t> bytes) : bytes_(bytes), size_(bytes.size() / 2) {}
     std::size_t size() const { return size_; }
     char16_t operator[](std::size_t at) const {
-        return static_cast<char16_t>(data_[2 * at] | (data_[2 * at + 1] << 8));
+        return static_cast<char16_t>(bytes_[2 * at] | (bytes_[2 * at + 1] << kBitsPerByte));
     }
     // The first position at or after `from` where `word` starts, or npos.
     std::size_t Find(std::u16string_view word, std::size_t from = 0) const {
@@ -33,14 +36,9 @@ public:
         }
         return true;
     }
-    std::u16string Copy(std::size_t at, std::size_t count) const {
-        std::u16string text;
-        for (std::size_t i = 0; i < count; ++i) text.push_back((*this)[at + i]);
-        return text;
-    }
 
 private:
-    const std::uint8_t* data_;
+    std::span<const std::uint8_t> bytes_;
     std::size_t size_;
 };
 
@@ -68,7 +66,9 @@ std::u16string ExtractVersion(const Utf16LeUnits& text, std::size_t label) {
     if (start >= end) return {};
     if (text[end - 1] == u'\r') --end;
     if (end <= start || end - start > InstalledVersion::kMaxLength) return {};
-    return text.Copy(start, end - start);
+    std::u16string version;
+    for (std::size_t at = start; at < end; ++at) version.push_back(text[at]);
+    return version;
 }
 
 }  // namespace
@@ -81,7 +81,7 @@ ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size)
         return result;
     }
 
-    const Utf16LeUnits text(data, size);
+    const Utf16LeUnits text(std::span<const std::uint8_t>(data, size));
     const std::size_t label = text.Find(kInstalledLabel);
     if (label == std::u16string_view::npos) return result;
     const std::size_t value = label + kInstalledLabel.size();

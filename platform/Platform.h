@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,22 +53,26 @@ struct AnsiCodePage {
 enum class ReserveResult { Created, AlreadyExists, Failed };
 enum class ReadResult { Ok, CannotOpen, NotAPlainFile, TooLarge, NoMemory, ReadFailed };
 
-struct FreeHeapBytes {
-    void operator()(std::uint8_t* bytes) const { std::free(bytes); }
-};
-
 // A whole file's bytes. The memory is sized by a file another program wrote, so running out
 // of it is an answer (ReadResult::NoMemory), never the end of the process: it comes from the C
-// heap (calloc), which fails by returning nothing where C++ allocation would end the run.
+// heap, whose calloc answers null where C++ allocation would end the run.
 struct FileBytes {
-    std::unique_ptr<std::uint8_t[], FreeHeapBytes> data;
+    struct FreeHeap {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): releases what calloc gave
+        void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+    };
+    std::unique_ptr<std::uint8_t, FreeHeap> data;   // the first of `size` bytes
     std::size_t size = 0;
-    // Zero-filled room for `count` bytes; false when the memory is not there.
+
+    // Zero-filled room for `count` bytes, none of them counted yet; false when the memory is
+    // not there.
     bool Allocate(std::size_t count) {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): fails softly, see above
         data.reset(static_cast<std::uint8_t*>(std::calloc(count == 0 ? 1 : count, 1)));
         size = 0;
         return data != nullptr;
     }
+    std::span<const std::uint8_t> View() const { return {data.get(), size}; }
 };
 
 struct AttributeQuery {

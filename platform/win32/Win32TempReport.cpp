@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <ctime>
+#include <span>
 #include <utility>
 
 #include "platform/win32/UniqueResource.h"
@@ -85,12 +86,13 @@ ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t max
     if (high != 0 || size > maxBytes) return ReadResult::TooLarge;
     FileBytes read;
     if (!read.Allocate(size)) return ReadResult::NoMemory;
+    const std::span<std::uint8_t> room(read.data.get(), size);
     // The file is held without sharing, so it cannot shrink meanwhile: fewer bytes than its
     // size mean the read went wrong, and a cut-off report could read as a different one.
     while (read.size < size) {
+        const std::span<std::uint8_t> rest = room.subspan(read.size);
         DWORD got = 0;
-        if (!::ReadFile(file.get(), read.data.get() + read.size, size - static_cast<DWORD>(read.size), &got, nullptr) ||
-            got == 0) {
+        if (!::ReadFile(file.get(), rest.data(), static_cast<DWORD>(rest.size()), &got, nullptr) || got == 0) {
             return ReadResult::ReadFailed;
         }
         read.size += got;

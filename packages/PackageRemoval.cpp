@@ -17,8 +17,8 @@ int RemoveAllPackages(platform::Platform& os, InstalledVersion& version) {
         if (QueryPackagePresence(os, id, version) != Presence::NotReported) allGone = false;
     }
     if (!allGone) return 0;
-    DeleteVersionRecord(os);
-    return 1;
+    // A record left behind would still tell management tools the package is installed.
+    return DeleteVersionRecord(os) ? 1 : 0;
 }
 
 }  // namespace packages

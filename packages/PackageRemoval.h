@@ -5,8 +5,8 @@
 
 namespace packages {
 
-// Removes both packages; 1 when the store reports neither afterwards (the version record
-// is then deleted), 0 otherwise.
+// Removes both packages; 1 when the store reports neither afterwards and the version record
+// is then deleted, 0 otherwise.
 int RemoveAllPackages(platform::Platform& os, InstalledVersion& version);
 
 }  // namespace packages

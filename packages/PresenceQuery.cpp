@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "packages/Commands.h"
 #include "packages/PackageIds.h"
@@ -15,8 +14,6 @@ namespace {
 
 constexpr std::uint32_t kTempFolderSize = 260;
 constexpr int kReserveAttempts = 16;
-// A real report is a few hundred bytes; anything this large is not one.
-constexpr std::size_t kMaxReportBytes = 1u << 20;
 // Written into the reserved report before PowerShell starts. It has no byte-order mark, so
 // no report of the cmdlet can look like it: if it is still there, PowerShell never wrote.
 constexpr std::string_view kReservationMarker = "ppkg-launcher: reserved\r\n";
@@ -66,15 +63,15 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
     const std::optional<std::string> command = FormatQueryCommand(id, report.path(), os.QueryAnsiCodePage());
     if (!command || !RunSystemTool(os, SystemTool::PowerShell, *command)) return Presence::CouldNotAsk;
 
-    std::vector<std::uint8_t> bytes;
+    platform::FileBytes bytes;
     if (os.ReadWholeFile(report.path(), kMaxReportBytes, bytes) != platform::ReadResult::Ok) {
         return Presence::CouldNotAsk;
     }
-    if (std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) == kReservationMarker) {
+    if (std::string_view(reinterpret_cast<const char*>(bytes.data.get()), bytes.size) == kReservationMarker) {
         return Presence::CouldNotAsk;
     }
 
-    const ReportAnalysis analysis = AnalyzePresenceReport(bytes.data(), bytes.size());
+    const ReportAnalysis analysis = AnalyzePresenceReport(bytes.View().data(), bytes.View().size());
     if (analysis.presence == Presence::Present && analysis.version) version.Assign(*analysis.version);
     return analysis.presence;
 }

@@ -9,6 +9,6 @@ void WriteVersionRecord(platform::Platform& os, const InstalledVersion& version)
     os.WriteRegistryString(kVersionRecordKey, kVersionValueName, std::u16string(version.Text()));
 }
 
-void DeleteVersionRecord(platform::Platform& os) { os.DeleteRegistryTree(kVersionRecordKey); }
+bool DeleteVersionRecord(platform::Platform& os) { return os.DeleteRegistryTree(kVersionRecordKey); }
 
 }  // namespace packages

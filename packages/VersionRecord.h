@@ -12,6 +12,7 @@ inline constexpr const char16_t* kVersionValueName = u"Version";
 
 // Writes nothing for an empty version; a record that cannot be written is not an error.
 void WriteVersionRecord(platform::Platform& os, const InstalledVersion& version);
-void DeleteVersionRecord(platform::Platform& os);
+// True when no record is left, whether it was deleted now or there was none.
+bool DeleteVersionRecord(platform::Platform& os);
 
 }  // namespace packages

@@ -3,7 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,7 +51,29 @@ struct AnsiCodePage {
 };
 
 enum class ReserveResult { Created, AlreadyExists, Failed };
-enum class ReadResult { Ok, CannotOpen, NotAPlainFile, TooLarge, ReadFailed };
+enum class ReadResult { Ok, CannotOpen, NotAPlainFile, TooLarge, NoMemory, ReadFailed };
+
+// A whole file's bytes. The memory is sized by a file another program wrote, so running out
+// of it is an answer (ReadResult::NoMemory), never the end of the process: it comes from the C
+// heap, whose calloc answers null where C++ allocation would end the run.
+struct FileBytes {
+    struct FreeHeap {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): releases what calloc gave
+        void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+    };
+    std::unique_ptr<std::uint8_t, FreeHeap> data;   // the first of `size` bytes
+    std::size_t size = 0;
+
+    // Zero-filled room for `count` bytes, none of them counted yet; false when the memory is
+    // not there.
+    bool Allocate(std::size_t count) {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): fails softly, see above
+        data.reset(static_cast<std::uint8_t*>(std::calloc(count == 0 ? 1 : count, 1)));
+        size = 0;
+        return data != nullptr;
+    }
+    std::span<const std::uint8_t> View() const { return {data.get(), size}; }
+};
 
 struct AttributeQuery {
     std::uint32_t attributes = kInvalidFileAttributes;
@@ -91,9 +116,9 @@ public:
     virtual AnsiCodePage QueryAnsiCodePage() = 0;
     // Creates a new plain file holding `content`; fails on any existing entry, links included.
     virtual ReserveResult ReserveFile(const std::string& path, std::string_view content) = 0;
-    // Reads a whole plain file, never through a link at its last component.
-    virtual ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes,
-                                     std::vector<std::uint8_t>& bytes) = 0;
+    // Reads a whole plain file, never through a link at its last component. Anything but Ok
+    // leaves `bytes` empty; so does a read that ends before the size the file had when opened.
+    virtual ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, FileBytes& bytes) = 0;
     virtual bool RemoveFile(const std::string& path) = 0;   // DeleteFileA
 
     // --- version record under HKEY_LOCAL_MACHINE, 64-bit view ---
@@ -101,7 +126,8 @@ public:
     // be created or opened.
     virtual bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
                                      const std::u16string& text) = 0;
-    virtual void DeleteRegistryTree(const std::u16string& keyPath) = 0;   // RegDeleteTreeW
+    // RegDeleteTreeW. True when the key is gone, including when there was none to delete.
+    virtual bool DeleteRegistryTree(const std::u16string& keyPath) = 0;
 
     // --- protected report output ---
     virtual Descriptor BuildDescriptor(const std::u16string& sddl) = 0;   // nullptr on failure
@@ -120,8 +146,10 @@ public:
     virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                     const SecurityAttributes& security) = 0;
     virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;   // GetFileInformationByHandle
+    // WriteFile; false when it fails or writes less than `size` bytes.
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
-    virtual bool EndFileHere(FileHandle file) = 0;
+    virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start
+    virtual bool EndFileHere(FileHandle file) = 0;  // SetEndOfFile
     virtual void CloseFile(FileHandle file) = 0;
 };
 

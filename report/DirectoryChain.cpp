@@ -73,9 +73,11 @@ PathCheckResult CreateDirectoryChain(platform::Platform& os, std::u16string dire
                 created.push_back(accumulated);
             }
         } else if ((level.attributes & platform::kAttributeReparsePoint) != 0) {
-            // Any link is refused, not only the two best-known tags; other reparse points
-            // (deduplicated or cloud files, for instance) are walked through.
-            if (IsNameSurrogate(os.FindEntry(accumulated))) return ReparsePointFound;
+            // Any link is refused, not only the two best-known tags, and so is a reparse point
+            // whose tag the search cannot read; other reparse points (deduplicated or cloud
+            // files, for instance) are walked through.
+            const std::optional<platform::FindRecord> record = os.FindEntry(accumulated);
+            if (!record || IsNameSurrogate(record)) return ReparsePointFound;
         }
 
         accumulated.push_back(kChainSeparator);

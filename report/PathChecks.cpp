@@ -48,9 +48,12 @@ PathCheckResult CheckOutputPath(platform::Platform& os, std::u16string path,
     const std::u16string directory(*directoryPart);
     const std::uint32_t parent = os.QueryAttributes(directory).attributes;
     if (parent == platform::kInvalidFileAttributes) return PathRejected;
-    // A link above the report is followed like any directory; a mount point is not.
-    if ((parent & platform::kAttributeReparsePoint) != 0 && ClassifyPathEntry(os, directory) == EntryMountPoint) {
-        return ParentIsMountPoint;
+    // A link above the report is followed like any directory; a mount point is not, and
+    // neither is a reparse point whose kind the search cannot tell: a search refused on a
+    // folder the caller may not list must not pass for "no mount point here".
+    if ((parent & platform::kAttributeReparsePoint) != 0) {
+        const PathCheckResult kind = ClassifyPathEntry(os, directory);
+        if (kind == EntryMountPoint || kind == EntryNotFound) return ParentIsMountPoint;
     }
 
     if (entry == platform::kInvalidFileAttributes) {

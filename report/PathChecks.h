@@ -9,8 +9,8 @@
 #include "report/PathCheckResult.h"
 
 // Vetting of the status report path: refuses a link or mount point at the path and a mount
-// point as its directory, and creates the missing report file, empty, under the caller's
-// descriptor. Paths are taken by value; each operation works on its own copy.
+// point as its directory (or a reparse point there whose kind the search cannot read), and
+// creates the missing report file, empty, under the caller's descriptor. Paths are taken by value; each operation works on its own copy.
 namespace report {
 
 // What a Windows call is handed: a wide C string, which ends at its first NUL. Every check

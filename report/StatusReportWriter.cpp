@@ -23,7 +23,9 @@ void WriteVettedReport(platform::Platform& os, const std::u16string& path, std::
     const std::optional<platform::HandleInfo> info = os.QueryHandle(file.get());
     if (!info || !IsSafeReportFile(*info)) return;
 
-    os.WriteBytes(file.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    // A text cut short could read as a report of another version: after a failed write the
+    // file is left empty instead.
+    if (!os.WriteBytes(file.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) os.RewindFile(file.get());
     // Whatever the write did, nothing of an earlier, longer report may follow it.
     os.EndFileHere(file.get());
 }

@@ -21,12 +21,12 @@ public:
     int NextRandom() override;
     AnsiCodePage QueryAnsiCodePage() override;
     ReserveResult ReserveFile(const std::string& path, std::string_view content) override;
-    ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& bytes) override;
+    ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes, FileBytes& bytes) override;
     bool RemoveFile(const std::string& path) override;
 
     bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
                              const std::u16string& text) override;
-    void DeleteRegistryTree(const std::u16string& keyPath) override;
+    bool DeleteRegistryTree(const std::u16string& keyPath) override;
 
     Descriptor BuildDescriptor(const std::u16string& sddl) override;
     void FreeDescriptor(Descriptor descriptor) override;
@@ -38,6 +38,7 @@ public:
     FileHandle OpenExisting(const std::u16string& path, std::uint32_t access, const SecurityAttributes& security) override;
     std::optional<HandleInfo> QueryHandle(FileHandle file) override;
     bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) override;
+    bool RewindFile(FileHandle file) override;
     bool EndFileHere(FileHandle file) override;
     void CloseFile(FileHandle file) override;
 };

@@ -17,8 +17,9 @@ bool Win32Platform::WriteRegistryString(const std::u16string& keyPath, const std
     return true;
 }
 
-void Win32Platform::DeleteRegistryTree(const std::u16string& keyPath) {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(keyPath));
+bool Win32Platform::DeleteRegistryTree(const std::u16string& keyPath) {
+    const LSTATUS status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(keyPath));
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace platform::win32

@@ -69,6 +69,11 @@ bool Win32Platform::WriteBytes(FileHandle file, const void* data, std::uint32_t 
     return ::WriteFile(ToHandle(file), data, size, &written, nullptr) && written == size;
 }
 
+bool Win32Platform::RewindFile(FileHandle file) {
+    const LARGE_INTEGER start{};
+    return ::SetFilePointerEx(ToHandle(file), start, nullptr, FILE_BEGIN) != 0;
+}
+
 bool Win32Platform::EndFileHere(FileHandle file) { return ::SetEndOfFile(ToHandle(file)) != 0; }
 
 void Win32Platform::CloseFile(FileHandle file) { CloseHandle(ToHandle(file)); }

@@ -1,5 +1,7 @@
 #include <cstdlib>
 #include <ctime>
+#include <span>
+#include <utility>
 
 #include "platform/win32/UniqueResource.h"
 #include "platform/win32/Win32Platform.h"
@@ -70,8 +72,8 @@ ReserveResult Win32Platform::ReserveFile(const std::string& path, std::string_vi
     return ReserveResult::Created;
 }
 
-ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& bytes) {
-    bytes.clear();
+ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t maxBytes, FileBytes& bytes) {
+    bytes = FileBytes{};
     const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return ReadResult::CannotOpen;
@@ -82,15 +84,20 @@ ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t max
     const DWORD size = GetFileSize(file.get(), &high);
     if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return ReadResult::ReadFailed;
     if (high != 0 || size > maxBytes) return ReadResult::TooLarge;
-    bytes.resize(size);
-    DWORD total = 0;
-    while (total < size) {
-        DWORD read = 0;
-        if (!::ReadFile(file.get(), bytes.data() + total, size - total, &read, nullptr)) return ReadResult::ReadFailed;
-        if (read == 0) break;
-        total += read;
+    FileBytes read;
+    if (!read.Allocate(size)) return ReadResult::NoMemory;
+    const std::span<std::uint8_t> room(read.data.get(), size);
+    // The file is held without sharing, so it cannot shrink meanwhile: fewer bytes than its
+    // size mean the read went wrong, and a cut-off report could read as a different one.
+    while (read.size < size) {
+        const std::span<std::uint8_t> rest = room.subspan(read.size);
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), rest.data(), static_cast<DWORD>(rest.size()), &got, nullptr) || got == 0) {
+            return ReadResult::ReadFailed;
+        }
+        read.size += got;
     }
-    bytes.resize(total);
+    bytes = std::move(read);
     return ReadResult::Ok;
 }
 

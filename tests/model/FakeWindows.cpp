@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace model {
 namespace {
@@ -145,6 +146,33 @@ FakeWindows::FakeWindows() {
 void FakeWindows::Note(const std::string& operation, const std::u16string& path) {
     if (beforeCall) beforeCall(*this, operation, path);
     calls.push_back(operation + " " + Narrow(path));
+}
+
+bool FakeWindows::SamePath(const std::u16string& a, const std::u16string& b) const {
+    const std::optional<std::u16string> left = Resolve(a);
+    const std::optional<std::u16string> right = Resolve(b);
+    const std::u16string& x = left && right ? *left : a;
+    const std::u16string& y = left && right ? *right : b;
+    return !CaseInsensitiveLess{}(x, y) && !CaseInsensitiveLess{}(y, x);
+}
+
+const Fault* FakeWindows::Injected(const std::string& operation, const std::u16string& path) {
+    const Fault* hit = nullptr;
+    for (Fault& fault : faults) {
+        if (fault.operation != operation || (!fault.path.empty() && !SamePath(fault.path, path))) continue;
+        ++fault.seen;
+        if (hit == nullptr && (fault.call == 0 || fault.call == fault.seen)) hit = &fault;
+    }
+    if (hit != nullptr) {
+        lastError = hit->error;
+        injected.push_back(operation + " " + Narrow(path));
+    }
+    return hit;
+}
+
+std::u16string FakeWindows::OpenKey(platform::FileHandle file) const {
+    const auto open = handles_.find(file);
+    return open == handles_.end() ? std::u16string() : open->second.key;
 }
 
 std::optional<std::u16string> FakeWindows::Normalise(const std::u16string& input) const {
@@ -322,20 +350,28 @@ std::optional<std::u16string> FakeWindows::RegistryString(const std::u16string& 
 // --- command line and processes ---
 
 std::optional<std::vector<std::u16string>> FakeWindows::SplitCommandLine(const std::u16string& commandLine) {
-    if (splitFails) return std::nullopt;
+    if (Injected("SplitCommandLine", {}) != nullptr) return std::nullopt;
     if (commandLine.empty()) return std::vector<std::u16string>{programPath};
     return SplitLikeWindows(commandLine);
+}
+
+std::optional<std::string> FakeWindows::SystemFolder() {
+    if (Injected("SystemFolder", {}) != nullptr) return std::nullopt;
+    return systemFolder;
 }
 
 bool FakeWindows::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
     applications.push_back(application);
     commands.push_back(commandLine);
+    // CreateProcessA failed: nothing ran, no handle was given.
+    if (Injected("RunHiddenCommand", Widen(application)) != nullptr) return false;
     return onCommand ? onCommand(*this, commandLine) : true;
 }
 
 // --- temp report ---
 
 std::uint32_t FakeWindows::TempFolder(char* buffer, std::uint32_t size) {
+    if (Injected("TempFolder", {}) != nullptr) return 0;
     if (tempFolderResult) return *tempFolderResult;
     if (tempFolder.size() >= size) return static_cast<std::uint32_t>(tempFolder.size() + 1);
     std::memcpy(buffer, tempFolder.c_str(), tempFolder.size() + 1);
@@ -357,31 +393,56 @@ platform::ReserveResult FakeWindows::ReserveFile(const std::string& path, std::s
     const std::u16string wide = Widen(path);
     Note("ReserveFile", wide);
     const std::optional<std::u16string> key = Resolve(wide);
-    if (reserveFails || !key) return platform::ReserveResult::Failed;
+    // A refused create-new reads as a name already taken when Windows answers that way.
+    if (const Fault* fault = Injected("ReserveFile:CreateFileA", wide)) {
+        const bool taken = fault->error == kErrorFileExists || fault->error == kErrorAlreadyExists ||
+                           fault->error == kErrorAccessDenied;
+        return taken ? platform::ReserveResult::AlreadyExists : platform::ReserveResult::Failed;
+    }
+    if (!key) return platform::ReserveResult::Failed;
     if (entries.count(*key) != 0) return platform::ReserveResult::AlreadyExists;
     if (!ParentIsDirectory(*key)) return platform::ReserveResult::Failed;
     Entry entry;
     entry.content = std::string(content);
+    if (const Fault* fault = Injected("ReserveFile:WriteFile", wide)) {
+        // What went through before the failure stays until the file is deleted again.
+        entry.content.resize(std::min(fault->bytes, content.size()));
+        entries[*key] = entry;
+        if (Injected("ReserveFile:DeleteFileA", wide) == nullptr) entries.erase(*key);
+        return platform::ReserveResult::Failed;
+    }
     entries[*key] = entry;
     return platform::ReserveResult::Created;
 }
 
+// Each step of the shipped read in its order: open, handle query, size, buffer, reads.
 platform::ReadResult FakeWindows::ReadWholeFile(const std::string& path, std::size_t maxBytes,
-                                                std::vector<std::uint8_t>& bytes) {
+                                                platform::FileBytes& bytes) {
     const std::u16string wide = Widen(path);
     Note("ReadWholeFile", wide);
-    bytes.clear();
+    bytes = platform::FileBytes{};
+    if (Injected("ReadWholeFile:CreateFileA", wide) != nullptr) return platform::ReadResult::CannotOpen;
     const Entry* entry = Find(wide);
     if (entry == nullptr || (entry->IsDirectory() && !entry->IsReparse())) return platform::ReadResult::CannotOpen;
+    if (Injected("ReadWholeFile:GetFileInformationByHandle", wide) != nullptr) return platform::ReadResult::CannotOpen;
     if (entry->IsReparse()) return platform::ReadResult::NotAPlainFile;
+    if (Injected("ReadWholeFile:GetFileSize", wide) != nullptr) return platform::ReadResult::ReadFailed;
     if (entry->content.size() > maxBytes) return platform::ReadResult::TooLarge;
-    bytes.assign(entry->content.begin(), entry->content.end());
+    if (Injected("ReadWholeFile:allocation", wide) != nullptr) return platform::ReadResult::NoMemory;
+    // A read that fails, or ends before the size the file had, after any number of bytes.
+    if (Injected("ReadWholeFile:ReadFile", wide) != nullptr) return platform::ReadResult::ReadFailed;
+    platform::FileBytes read;
+    if (!read.Allocate(entry->content.size())) return platform::ReadResult::NoMemory;
+    std::memcpy(read.data.get(), entry->content.data(), entry->content.size());
+    read.size = entry->content.size();
+    bytes = std::move(read);
     return platform::ReadResult::Ok;
 }
 
 bool FakeWindows::RemoveFile(const std::string& path) {
     const std::u16string wide = Widen(path);
     Note("RemoveFile", wide);
+    if (Injected("RemoveFile", wide) != nullptr) return false;
     const std::optional<std::u16string> key = Resolve(wide);
     if (!key) return false;
     const auto found = entries.find(*key);
@@ -394,7 +455,12 @@ bool FakeWindows::RemoveFile(const std::string& path) {
 
 bool FakeWindows::WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
                                       const std::u16string& text) {
-    if (!registryWritable) return false;
+    if (Injected("WriteRegistryString:RegCreateKeyExW", keyPath) != nullptr) return false;
+    // The key is there once created or opened; the value's own failure is not answered.
+    if (Injected("WriteRegistryString:RegSetValueExW", keyPath) != nullptr) {
+        registry[keyPath];
+        return true;
+    }
     RegistryValue value;
     value.type = 1;   // REG_SZ
     for (char16_t unit : text) {
@@ -407,7 +473,8 @@ bool FakeWindows::WriteRegistryString(const std::u16string& keyPath, const std::
     return true;
 }
 
-void FakeWindows::DeleteRegistryTree(const std::u16string& keyPath) {
+bool FakeWindows::DeleteRegistryTree(const std::u16string& keyPath) {
+    if (Injected("DeleteRegistryTree", keyPath) != nullptr) return false;
     for (auto it = registry.begin(); it != registry.end();) {
         if (StartsWithFolded(it->first, keyPath) &&
             (it->first.size() == keyPath.size() || it->first[keyPath.size()] == u'\\')) {
@@ -416,12 +483,13 @@ void FakeWindows::DeleteRegistryTree(const std::u16string& keyPath) {
             ++it;
         }
     }
+    return true;
 }
 
 // --- security ---
 
 platform::Descriptor FakeWindows::BuildDescriptor(const std::u16string& sddl) {
-    if (descriptorFails || sddl.rfind(u"D:", 0) != 0) return nullptr;
+    if (Injected("BuildDescriptor", {}) != nullptr || sddl.rfind(u"D:", 0) != 0) return nullptr;
     auto* text = new std::u16string(sddl);
     descriptors_.insert(text);
     return text;
@@ -442,6 +510,10 @@ std::u16string FakeWindows::DescriptorText(platform::Descriptor descriptor) {
 platform::AttributeQuery FakeWindows::QueryAttributes(const std::u16string& path) {
     Note("QueryAttributes", path);
     platform::AttributeQuery query;
+    if (const Fault* fault = Injected("QueryAttributes", path)) {
+        query.error = fault->error;
+        return query;
+    }
     if (path.empty()) {
         query.error = kErrorPathNotFound;
         return query;
@@ -474,6 +546,7 @@ platform::AttributeQuery FakeWindows::QueryAttributes(const std::u16string& path
 
 std::optional<platform::FindRecord> FakeWindows::FindEntry(const std::u16string& path) {
     Note("FindEntry", path);
+    if (Injected("FindEntry", path) != nullptr) return std::nullopt;
     // FindFirstFileW finds nothing for a name ending in a separator, a root included.
     const std::optional<std::u16string> key = Resolve(path);
     if (!key || EndsWithSeparator(path) || refusedSearches.count(*key) != 0) return std::nullopt;
@@ -487,6 +560,7 @@ std::optional<platform::FindRecord> FakeWindows::FindEntry(const std::u16string&
 
 bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) {
     Note("CreateNewFile", path);
+    if (Injected("CreateNewFile", path) != nullptr) return false;
     const std::optional<std::u16string> key = Resolve(path);
     if (!key || EndsWithSeparator(path) || failCreate.count(*key) != 0 || entries.count(*key) != 0 ||
         !ParentIsDirectory(*key)) {
@@ -500,6 +574,7 @@ bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::Secu
 
 bool FakeWindows::MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) {
     Note("MakeDirectory", path);
+    if (Injected("MakeDirectory", path) != nullptr) return false;
     const std::optional<std::u16string> key = Resolve(path);
     if (key && IsBareServer(*key)) return Fail(kErrorBadPathname);
     if (!key || failCreate.count(*key) != 0 || entries.count(*key) != 0 || !ParentIsDirectory(*key)) return false;
@@ -515,6 +590,7 @@ bool FakeWindows::MakeDirectory(const std::u16string& path, const platform::Secu
 // directory link goes as itself whatever its target holds; a plain directory only when empty.
 bool FakeWindows::RemoveEmptyDirectory(const std::u16string& path) {
     Note("RemoveEmptyDirectory", path);
+    if (Injected("RemoveEmptyDirectory", path) != nullptr) return false;
     const std::optional<std::u16string> key = Resolve(path);
     if (!key) return Fail(kErrorInvalidName);
     const auto found = entries.find(*key);
@@ -528,6 +604,7 @@ bool FakeWindows::RemoveEmptyDirectory(const std::u16string& path) {
 platform::FileHandle FakeWindows::OpenExisting(const std::u16string& path, std::uint32_t access,
                                                const platform::SecurityAttributes&) {
     Note("OpenExisting", path);
+    if (Injected("OpenExisting", path) != nullptr) return platform::kNoFile;
     const std::optional<std::u16string> key = Resolve(path);
     if (!key) return FailOpen(kErrorInvalidName);
     const auto found = entries.find(*key);
@@ -559,6 +636,7 @@ void FakeWindows::NoteHandle(const std::string& operation, platform::FileHandle 
 
 std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandle file) {
     NoteHandle("QueryHandle", file);
+    if (Injected("QueryHandle", OpenKey(file)) != nullptr) return std::nullopt;
     const auto open = handles_.find(file);
     // GetFileInformationByHandle needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks.
     if (open == handles_.end() || (open->second.access & platform::kFileReadAttributes) == 0) return std::nullopt;
@@ -569,16 +647,26 @@ std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandl
 
 bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) {
     NoteHandle("WriteBytes", file);
-    if (writeFails) return false;
     const auto open = handles_.find(file);
     if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
     Entry* entry = OpenEntry(file);
     if (entry == nullptr) return false;
+    // A failing write leaves what went through before it, and the file pointer after it.
+    const Fault* fault = Injected("WriteBytes", open->second.key);
+    const std::size_t count = fault != nullptr ? std::min<std::size_t>(fault->bytes, size) : size;
     std::string& content = entry->content;
     const std::size_t at = open->second.position;
-    if (content.size() < at + size) content.resize(at + size);
-    std::memcpy(content.data() + at, data, size);
-    open->second.position += size;
+    if (content.size() < at + count) content.resize(at + count);
+    if (count != 0) std::memcpy(content.data() + at, data, count);
+    open->second.position += count;
+    return fault == nullptr;
+}
+
+bool FakeWindows::RewindFile(platform::FileHandle file) {
+    NoteHandle("RewindFile", file);
+    const auto open = handles_.find(file);
+    if (open == handles_.end() || Injected("RewindFile", open->second.key) != nullptr) return false;
+    open->second.position = 0;
     return true;
 }
 
@@ -586,6 +674,7 @@ bool FakeWindows::EndFileHere(platform::FileHandle file) {
     NoteHandle("EndFileHere", file);
     const auto open = handles_.find(file);
     if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
+    if (Injected("EndFileHere", open->second.key) != nullptr) return false;
     Entry* entry = OpenEntry(file);
     if (entry == nullptr) return false;
     entry->content.resize(open->second.position);

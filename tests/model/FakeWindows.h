@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -28,6 +29,9 @@ inline constexpr std::uint32_t kErrorBadPathname = 161;
 inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
 inline constexpr std::uint32_t kErrorDirectory = 267;   // ERROR_DIRECTORY: not a directory
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorDiskFull = 112;
 
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;
@@ -50,6 +54,32 @@ struct Entry {
     std::uint32_t Attributes() const {
         return IsReparse() ? (attributes | platform::kAttributeReparsePoint) : attributes;
     }
+};
+
+// A failure on demand: a call of the platform operation `operation`, answering as the Windows
+// call fails, with nothing changed and nothing left open. An operation made of several Windows
+// calls names the one that fails after a colon:
+//   ReserveFile:CreateFileA, ReserveFile:WriteFile, ReserveFile:DeleteFileA,
+//   ReadWholeFile:CreateFileA, ReadWholeFile:GetFileInformationByHandle, ReadWholeFile:GetFileSize,
+//   ReadWholeFile:allocation, ReadWholeFile:ReadFile (a read that fails, or ends short of the
+//   file's size: both are answered ReadFailed),
+//   WriteRegistryString:RegCreateKeyExW, WriteRegistryString:RegSetValueExW.
+// Every other operation goes by its own name, as in FakeWindows::calls.
+struct Fault {
+    explicit Fault(std::string name) : operation(std::move(name)) {}
+    Fault& At(std::u16string where) { path = std::move(where); return *this; }
+    Fault& OnCall(int n) { call = n; return *this; }
+    Fault& WithError(std::uint32_t code) { error = code; return *this; }
+    Fault& AfterBytes(std::size_t count) { bytes = count; return *this; }
+
+    std::string operation;
+    // Only calls naming this path (as the model resolves it; the program for RunHiddenCommand,
+    // the key for the registry, the open entry for a handle). Empty: any call.
+    std::u16string path;
+    int call = 0;                                 // only the nth matching call, from 1; 0: every one
+    std::uint32_t error = kErrorAccessDenied;     // what GetLastError answers afterwards
+    std::size_t bytes = 0;                        // writes: how many bytes went through before it
+    int seen = 0;                                 // matching calls so far, counted by the model
 };
 
 struct RegistryValue {
@@ -91,8 +121,8 @@ public:
     std::vector<std::u16string> madeDirectories;
     std::size_t OpenHandleCount() const { return handles_.size(); }
     std::size_t LiveDescriptorCount() const { return descriptors_.size(); }
-    bool descriptorFails = false;
-    bool writeFails = false;   // WriteBytes writes nothing and fails
+    std::vector<Fault> faults;
+    std::vector<std::string> injected;   // "<operation> <path>" for every failure a fault caused
 
     // Processes: every command line is recorded, and the program it was started as next to
     // it; `onCommand` decides whether it started and plays its effect. Without one, every
@@ -107,20 +137,17 @@ public:
     std::optional<std::uint32_t> tempFolderResult;   // overrides the length answered
     std::vector<int> randomNumbers;                   // rand() after each seed; then counts up
     int seeds = 0;
-    bool reserveFails = false;
     platform::AnsiCodePage ansiCodePage;
     std::string TempFileContent(const std::string& ansiPath);
 
     std::u16string programPath = u"C:\\bench\\ppkg-launcher.exe";
-    bool splitFails = false;
 
     std::map<std::u16string, std::map<std::u16string, RegistryValue, CaseInsensitiveLess>, CaseInsensitiveLess> registry;
-    bool registryWritable = true;
     std::optional<std::u16string> RegistryString(const std::u16string& key, const std::u16string& value) const;
 
     // --- platform::Platform ---
     std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
-    std::optional<std::string> SystemFolder() override { return systemFolder; }
+    std::optional<std::string> SystemFolder() override;
     bool RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
     std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
     void SeedRandomFromClock() override;
@@ -128,11 +155,11 @@ public:
     platform::AnsiCodePage QueryAnsiCodePage() override { return ansiCodePage; }
     platform::ReserveResult ReserveFile(const std::string& path, std::string_view content) override;
     platform::ReadResult ReadWholeFile(const std::string& path, std::size_t maxBytes,
-                                       std::vector<std::uint8_t>& bytes) override;
+                                       platform::FileBytes& bytes) override;
     bool RemoveFile(const std::string& path) override;
     bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
                              const std::u16string& text) override;
-    void DeleteRegistryTree(const std::u16string& keyPath) override;
+    bool DeleteRegistryTree(const std::u16string& keyPath) override;
     platform::Descriptor BuildDescriptor(const std::u16string& sddl) override;
     void FreeDescriptor(platform::Descriptor descriptor) override;
     platform::AttributeQuery QueryAttributes(const std::u16string& path) override;
@@ -144,6 +171,7 @@ public:
                                       const platform::SecurityAttributes& security) override;
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
     bool WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) override;
+    bool RewindFile(platform::FileHandle file) override;
     bool EndFileHere(platform::FileHandle file) override;
     void CloseFile(platform::FileHandle file) override;
 
@@ -157,6 +185,10 @@ private:
         std::size_t position = 0;
     };
     void Note(const std::string& operation, const std::u16string& path);
+    // The fault that makes this call fail, if any; it sets lastError and is logged in `injected`.
+    const Fault* Injected(const std::string& operation, const std::u16string& path);
+    bool SamePath(const std::u16string& a, const std::u16string& b) const;
+    std::u16string OpenKey(platform::FileHandle file) const;   // the entry a handle was opened on
     void NoteHandle(const std::string& operation, platform::FileHandle file);   // logs the open entry
     // Splits a full path into its root ("C:" or "\\server\share") and components, or nullopt
     // for a name Windows refuses.

@@ -131,8 +131,12 @@ const ChainCase kChainCases[] = {
     {"plain file on the way", u"C:\\out\\existing.txt\\sub", nullptr, DirectoryCreateFailed, {}, {}},
     {"other reparse point walked through", u"C:\\other\\sub", nullptr, PathOk, {u"C:\\other\\sub"}, {}},
     {"reparse point with tag 0 walked through", u"C:\\winelink\\sub", nullptr, PathOk, {u"C:\\winelink\\sub"}, {}},
-    {"reparse point the search cannot find walked through", u"C:\\other\\sub",
-     [](model::FakeWindows& os) { os.refusedSearches.insert(u"C:\\other"); }, PathOk, {u"C:\\other\\sub"}, {}},
+    // Refused on a folder the caller may not list, the search cannot tell a junction from any
+    // other reparse point: the level counts as a link.
+    {"reparse point the search cannot find refused", u"C:\\other\\sub",
+     [](model::FakeWindows& os) { os.refusedSearches.insert(u"C:\\other"); }, ReparsePointFound, {}, {}},
+    {"junction the search cannot find refused", u"C:\\junction\\sub",
+     [](model::FakeWindows& os) { os.refusedSearches.insert(u"C:\\junction"); }, ReparsePointFound, {}, {}},
     // Each level is removed under the path it was made under, ".." steps included.
     {"dot-dot: both levels made are removed", u"C:\\gone\\..\\new\\bad",
      [](model::FakeWindows& os) { os.failCreate.insert(u"C:\\new\\bad"); }, DirectoryCreateFailed, {},

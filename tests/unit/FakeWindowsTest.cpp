@@ -157,5 +157,113 @@ TEST(NewObjectList, MergesTheParentsEntriesUnlessTheGivenListIsProtected) {
     }
 }
 
+// A fault fails only the calls it names: by path (as resolved, case aside) and by count.
+TEST(Faults, FailOnlyTheCallsTheyName) {
+    FakeWindows os;
+    os.faults.push_back(Fault("CreateNewFile").At(u"c:\\WORK\\a.txt"));
+    os.faults.push_back(Fault("MakeDirectory").OnCall(2).WithError(kErrorDiskFull));
+    EXPECT_FALSE(os.CreateNewFile(u"C:\\work\\a.txt", {}));
+    EXPECT_EQ(os.lastError, kErrorAccessDenied);
+    EXPECT_TRUE(os.CreateNewFile(u"C:\\work\\b.txt", {}));
+    EXPECT_TRUE(os.MakeDirectory(u"C:\\d1", {}));
+    EXPECT_FALSE(os.MakeDirectory(u"C:\\d2", {}));
+    EXPECT_EQ(os.lastError, kErrorDiskFull);
+    EXPECT_TRUE(os.MakeDirectory(u"C:\\d3", {}));
+    EXPECT_FALSE(os.Exists(u"C:\\work\\a.txt"));
+    EXPECT_FALSE(os.Exists(u"C:\\d2"));
+    EXPECT_EQ(os.injected, (std::vector<std::string>{"CreateNewFile C:\\work\\a.txt", "MakeDirectory C:\\d2"}));
+}
+
+// WriteFile moves the file pointer by what it wrote, also when it fails part-way: those bytes
+// stand in the file, over what was there, and nothing after them.
+TEST(Faults, WriteThatFailsPartWayLeavesExactlyTheBytesWritten) {
+    FakeWindows os;
+    os.AddFile(u"C:\\work\\r.txt", "0123456789");
+    os.faults.push_back(Fault("WriteBytes").AfterBytes(3).WithError(kErrorDiskFull));
+    const platform::FileHandle file = os.OpenExisting(u"C:\\work\\r.txt", platform::kGenericWrite, {});
+    ASSERT_NE(file, platform::kNoFile);
+    EXPECT_FALSE(os.WriteBytes(file, "ABCDEFGH", 8));
+    EXPECT_EQ(os.lastError, kErrorDiskFull);
+    EXPECT_EQ(os.Find(u"C:\\work\\r.txt")->content, "ABC3456789");
+    EXPECT_TRUE(os.EndFileHere(file));
+    EXPECT_EQ(os.Find(u"C:\\work\\r.txt")->content, "ABC");
+    EXPECT_TRUE(os.RewindFile(file));
+    EXPECT_TRUE(os.EndFileHere(file));
+    EXPECT_EQ(os.Find(u"C:\\work\\r.txt")->content, "");
+    os.CloseFile(file);
+    EXPECT_EQ(os.OpenHandleCount(), 0u);
+}
+
+// Each step of the read fails the way the shipped read answers it, and hands back no bytes.
+TEST(Faults, ReadWholeFileAnswersEachStepsFailure) {
+    struct Case {
+        const char* step;
+        platform::ReadResult result;
+    };
+    const Case cases[] = {
+        {"ReadWholeFile:CreateFileA", platform::ReadResult::CannotOpen},
+        {"ReadWholeFile:GetFileInformationByHandle", platform::ReadResult::CannotOpen},
+        {"ReadWholeFile:GetFileSize", platform::ReadResult::ReadFailed},
+        {"ReadWholeFile:allocation", platform::ReadResult::NoMemory},
+        {"ReadWholeFile:ReadFile", platform::ReadResult::ReadFailed},
+    };
+    for (const Case& c : cases) {
+        FakeWindows os;
+        os.AddFile(u"C:\\Temp\\r.pkt", "report");
+        os.faults.emplace_back(c.step);
+        platform::FileBytes bytes;
+        EXPECT_EQ(os.ReadWholeFile("C:\\Temp\\r.pkt", 100, bytes), c.result) << c.step;
+        EXPECT_EQ(bytes.size, 0u) << c.step;
+        EXPECT_EQ(bytes.data, nullptr) << c.step;
+        EXPECT_EQ(os.injected.size(), 1u) << c.step;
+    }
+}
+
+// A reservation whose marker cannot be written is deleted again; only a refused delete
+// leaves it, holding what went through.
+TEST(Faults, FailedReservationWriteIsDeletedUnlessTheDeleteIsRefusedToo) {
+    for (const bool deleteRefused : {false, true}) {
+        FakeWindows os;
+        os.faults.push_back(Fault("ReserveFile:WriteFile").AfterBytes(4));
+        if (deleteRefused) os.faults.emplace_back("ReserveFile:DeleteFileA");
+        EXPECT_EQ(os.ReserveFile("C:\\Temp\\r.pkt", "marker"), platform::ReserveResult::Failed);
+        EXPECT_EQ(os.Exists(u"C:\\Temp\\r.pkt"), deleteRefused);
+        if (deleteRefused) {
+            EXPECT_EQ(os.Find(u"C:\\Temp\\r.pkt")->content, "mark");
+        }
+    }
+}
+
+// A key that cannot be created leaves nothing; a value that cannot be set leaves the key as
+// created or opened; a tree that cannot be deleted stays whole. Deleting a key that is not
+// there is no failure.
+TEST(Faults, RegistryRefusalsChangeNothingButWhatSucceededBefore) {
+    const std::u16string key = u"SOFTWARE\\NORV\\Quorrant\\Selvond";
+    {
+        FakeWindows os;
+        os.faults.emplace_back("WriteRegistryString:RegCreateKeyExW");
+        EXPECT_FALSE(os.WriteRegistryString(key, u"Version", u"1.0"));
+        EXPECT_TRUE(os.registry.empty());
+    }
+    {
+        FakeWindows os;
+        EXPECT_TRUE(os.WriteRegistryString(key, u"Version", u"0.9"));
+        os.faults.emplace_back("WriteRegistryString:RegSetValueExW");
+        EXPECT_TRUE(os.WriteRegistryString(key, u"Version", u"1.0"));
+        EXPECT_EQ(os.RegistryString(key, u"Version"), u"0.9");
+        EXPECT_TRUE(os.WriteRegistryString(u"SOFTWARE\\Other", u"Version", u"1.0"));
+        EXPECT_EQ(os.registry.count(u"SOFTWARE\\Other"), 1u);
+        EXPECT_FALSE(os.RegistryString(u"SOFTWARE\\Other", u"Version"));
+    }
+    {
+        FakeWindows os;
+        EXPECT_TRUE(os.DeleteRegistryTree(key));
+        EXPECT_TRUE(os.WriteRegistryString(key, u"Version", u"0.9"));
+        os.faults.push_back(Fault("DeleteRegistryTree").At(key));
+        EXPECT_FALSE(os.DeleteRegistryTree(key));
+        EXPECT_EQ(os.RegistryString(key, u"Version"), u"0.9");
+    }
+}
+
 }  // namespace
 }  // namespace model

@@ -75,7 +75,7 @@ TEST_F(InstallActionTest, FailuresWriteNoRecord) {
 TEST_F(InstallActionTest, RecordProblemsNeverTurnSuccessIntoFailure) {
     {
         PackageFixture f;
-        f.os.registryWritable = false;
+        f.os.faults.emplace_back("WriteRegistryString:RegCreateKeyExW");
         f.store.applies[kId1] = {u"1.0.2"};
         EXPECT_EQ(RunInstall(f.os, f.version), ExitPass);
         EXPECT_FALSE(f.RecordKeyExists());
@@ -111,6 +111,63 @@ TEST_F(InstallActionTest, EntryUninstallAnswersZeroOrOne) {
         PackageFixture f;
         f.store.packages[kId1] = {u"1.0", u"True", false};
         EXPECT_EQ(RunEntry(f.os, u"/uninstall"), ExitFailure);
+    }
+}
+
+const std::u16string kPowerShell = u"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe";
+const std::u16string kProvtool = u"C:\\Windows\\system32\\provtool.exe";
+
+// One platform failure per row, on an install that would otherwise replace 0.9 with 1.0.2.
+// PASS only while the store reports what was recorded; a record the store was not asked
+// about stays; nothing is left open or behind.
+TEST_F(InstallActionTest, EachPlatformFailureEndsAsDocumented) {
+    using model::Fault;
+    struct Case {
+        Fault fault;
+        std::uint32_t exitCode;
+        std::optional<std::u16string> record;
+        bool reportsLeft = false;
+    };
+    const Case cases[] = {
+        {Fault("SplitCommandLine"), ExitPass, u"1.0.2"},   // a failed split selects the install
+        {Fault("SystemFolder"), ExitFail, u"0.9"},
+        {Fault("RunHiddenCommand").At(kProvtool), ExitFail, std::nullopt},
+        {Fault("RunHiddenCommand").At(kPowerShell), ExitFail, u"0.9"},
+        {Fault("RunHiddenCommand").OnCall(8), ExitFail, std::nullopt},   // the query after the tool
+        {Fault("TempFolder"), ExitFail, u"0.9"},
+        {Fault("TempFolder").OnCall(5), ExitFail, std::nullopt},
+        {Fault("ReserveFile:CreateFileA").WithError(model::kErrorPathNotFound), ExitFail, u"0.9"},
+        {Fault("ReserveFile:CreateFileA"), ExitFail, u"0.9"},   // every name refused: 16 draws each
+        {Fault("ReserveFile:WriteFile").AfterBytes(4).WithError(model::kErrorDiskFull), ExitFail, u"0.9"},
+        {Fault("ReadWholeFile:CreateFileA").WithError(model::kErrorSharingViolation), ExitFail, u"0.9"},
+        {Fault("ReadWholeFile:GetFileInformationByHandle"), ExitFail, u"0.9"},
+        {Fault("ReadWholeFile:GetFileSize"), ExitFail, u"0.9"},
+        {Fault("ReadWholeFile:allocation").WithError(model::kErrorNotEnoughMemory), ExitFail, u"0.9"},
+        {Fault("ReadWholeFile:ReadFile"), ExitFail, u"0.9"},
+        {Fault("ReadWholeFile:ReadFile").OnCall(5), ExitFail, std::nullopt},   // the report confirming it
+        {Fault("RemoveFile"), ExitPass, u"1.0.2", true},   // each query's report stays where it was made
+        {Fault("WriteRegistryString:RegCreateKeyExW"), ExitPass, std::nullopt},
+        {Fault("WriteRegistryString:RegSetValueExW"), ExitPass, std::nullopt},
+        {Fault("DeleteRegistryTree"), ExitPass, u"1.0.2"},   // the old record is overwritten
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.fault.operation + " " + model::Narrow(c.fault.path) + " #" + std::to_string(c.fault.call);
+        PackageFixture f;
+        f.SeedRecord(u"0.9");
+        f.store.packages[kId1] = {u"0.9"};
+        f.store.applies[kId1] = {u"1.0.2"};
+        f.os.faults.push_back(c.fault);
+        const std::uint32_t exitCode = RunEntry(f.os, u"");
+        EXPECT_EQ(exitCode, c.exitCode) << name;
+        EXPECT_EQ(f.Record(), c.record) << name;
+        if (exitCode == ExitPass) {
+            ASSERT_EQ(f.store.packages.count(kId1), 1u) << name;
+            EXPECT_EQ(f.store.packages[kId1].version, u"1.0.2") << name;
+        }
+        EXPECT_FALSE(f.os.injected.empty()) << name;
+        EXPECT_EQ(f.LeftoverReports() != 0, c.reportsLeft) << name;
+        EXPECT_EQ(f.os.OpenHandleCount(), 0u) << name;
+        EXPECT_EQ(f.os.LiveDescriptorCount(), 0u) << name;
     }
 }
 

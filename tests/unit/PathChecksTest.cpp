@@ -150,6 +150,22 @@ TEST(CheckOutputPath, EveryCodeInStepOrder) {
     }
 }
 
+// The search is refused on a folder the caller may not list, while the attribute query still
+// shows a reparse point: a junction there cannot be told from a directory link, so neither
+// is followed and nothing is created behind it.
+TEST(CheckOutputPath, ReportFolderWhoseKindTheSearchCannotTellIsRefused) {
+    for (const char16_t* folder : {u"C:\\junction", u"C:\\dirlink", u"C:\\other"}) {
+        ReportFixture f;
+        f.os.faults.push_back(model::Fault("FindEntry").At(folder));
+        const ReportSecurity security(f.os);
+        const auto before = f.Snapshot();
+        EXPECT_EQ(CheckOutputPath(f.os, std::u16string(folder) + u"\\new.txt", security.Attributes()), ParentIsMountPoint)
+            << model::Narrow(folder);
+        EXPECT_EQ(f.Snapshot(), before) << model::Narrow(folder);
+        EXPECT_EQ(f.os.injected.size(), 1u) << model::Narrow(folder);
+    }
+}
+
 TEST(CheckOutputPath, CreatesTheMissingFileEmptyUnderTheGivenDescriptorOnce) {
     ReportFixture f;
     const ReportSecurity security(f.os);

@@ -47,7 +47,9 @@ TEST_F(PresenceQueryTest, QueriesThatCannotBeCarriedOut) {
         {"temp folder longer than the buffer", [](PackageFixture& f) { f.os.tempFolderResult = 300; }, false},
         {"report path would not fit",
          [](PackageFixture& f) { f.os.tempFolder = "C:\\" + std::string(230, 'a') + "\\"; }, false},
-        {"report cannot be reserved", [](PackageFixture& f) { f.os.reserveFails = true; }, false},
+        {"report cannot be reserved", [](PackageFixture& f) {
+             f.os.faults.push_back(model::Fault("ReserveFile:CreateFileA").WithError(model::kErrorPathNotFound));
+         }, false},
         {"PowerShell cannot start", [](PackageFixture& f) { f.store.powershellMissing = true; }, true},
         {"PowerShell writes nothing", [](PackageFixture& f) { f.store.powershellSilent = true; }, true},
         {"report is not UTF-16LE",
@@ -77,6 +79,21 @@ TEST_F(PresenceQueryTest, QueriesThatCannotBeCarriedOut) {
         EXPECT_EQ(f.os.commands.size(), c.commandRuns ? 1u : 0u) << c.name;
         EXPECT_EQ(f.LeftoverReports(), 0u) << c.name;
         EXPECT_EQ(f.version.Text(), u"") << c.name;
+    }
+}
+
+// The report is read whole into memory sized by the file, so its size is bounded: a report of
+// the largest size is read, one byte more is not read at all.
+TEST_F(PresenceQueryTest, ReportsUpToTheBoundAreReadLargerOnesCouldNotBeAsked) {
+    std::string report = model::Utf16Bytes(u"IsInstalled     : True\r\nVersion         : 4.2\r\n");
+    report.resize(kMaxReportBytes, ' ');
+    for (const std::size_t extra : {0u, 1u}) {
+        PackageFixture f;
+        f.store.rawReports[kId1] = report + std::string(extra, ' ');
+        EXPECT_EQ(QueryPackagePresence(f.os, kId1.c_str(), f.version),
+                  extra == 0 ? Presence::Present : Presence::CouldNotAsk) << extra;
+        EXPECT_EQ(f.version.Text(), extra == 0 ? u"4.2" : u"") << extra;
+        EXPECT_EQ(f.LeftoverReports(), 0u) << extra;
     }
 }
 

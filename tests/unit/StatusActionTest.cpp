@@ -143,5 +143,52 @@ TEST_F(StatusActionTest, EntryTurnsTheResultIntoTheExitCode) {
     }
 }
 
+// One platform failure per row of /getstatus for an installed 10.0.1.3. The exit code tells
+// only whether the second pass reported a package: a query that fails counts as "not
+// reported", and a report that could not be written changes nothing.
+TEST(StatusEntry, EachPlatformFailureEndsAsDocumented) {
+    using model::Fault;
+    const std::u16string path = u"C:\\work\\status.txt";
+    struct Case {
+        Fault fault;
+        std::uint32_t exitCode;
+        std::optional<std::string> report;
+        bool reportsLeft = false;
+    };
+    const std::string version = "Version=10.0.1.3\n";
+    const std::string notInstalled = "Not installed\n";
+    const Case cases[] = {
+        {Fault("SystemFolder"), ExitFailure, notInstalled},
+        {Fault("RunHiddenCommand").OnCall(1), ExitFailure, notInstalled},
+        {Fault("RunHiddenCommand").OnCall(2), ExitFailure, std::nullopt},   // the second pass
+        {Fault("TempFolder"), ExitFailure, notInstalled},
+        {Fault("ReserveFile:CreateFileA").WithError(model::kErrorPathNotFound), ExitFailure, notInstalled},
+        {Fault("ReserveFile:WriteFile").AfterBytes(4), ExitFailure, notInstalled},
+        {Fault("ReadWholeFile:CreateFileA").WithError(model::kErrorSharingViolation), ExitFailure, notInstalled},
+        {Fault("ReadWholeFile:allocation").OnCall(2), ExitFailure, std::nullopt},
+        {Fault("ReadWholeFile:ReadFile"), ExitFailure, notInstalled},
+        {Fault("RemoveFile"), ExitSuccess, version, true},
+        {Fault("BuildDescriptor"), ExitSuccess, std::nullopt},
+        {Fault("CreateNewFile"), ExitSuccess, std::nullopt},
+        {Fault("OpenExisting"), ExitSuccess, ""},
+        {Fault("QueryHandle"), ExitSuccess, ""},
+        {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull), ExitSuccess, ""},
+        {Fault("EndFileHere"), ExitSuccess, version},   // a new file: nothing follows the text
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.fault.operation + " #" + std::to_string(c.fault.call);
+        PackageFixture f;
+        f.store.packages[kId1] = {u"10.0.1.3"};
+        f.os.faults.push_back(c.fault);
+        EXPECT_EQ(RunEntry(f.os, u"/getstatus " + path), c.exitCode) << name;
+        const model::Entry* report = f.os.Find(path);
+        EXPECT_EQ(report == nullptr ? std::nullopt : std::optional<std::string>(report->content), c.report) << name;
+        EXPECT_FALSE(f.os.injected.empty()) << name;
+        EXPECT_EQ(f.LeftoverReports() != 0, c.reportsLeft) << name;
+        EXPECT_EQ(f.os.OpenHandleCount(), 0u) << name;
+        EXPECT_EQ(f.os.LiveDescriptorCount(), 0u) << name;
+    }
+}
+
 }  // namespace
 }  // namespace launcher

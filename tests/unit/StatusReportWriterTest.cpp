@@ -145,7 +145,7 @@ TEST(WriteStatusReport, ExistingReportIsReplacedExactly) {
     };
     for (const Case& c : cases) {
         WriterFixture f;
-        f.os.writeFails = c.writeFails;
+        if (c.writeFails) f.os.faults.emplace_back("WriteBytes");
         f.Write(u"C:\\out\\existing.txt", c.text);
         EXPECT_EQ(f.Content(u"C:\\out\\existing.txt"), c.content) << c.name;
         EXPECT_EQ(f.At(u"C:\\out\\existing.txt")->sddl, kOwnSddl) << c.name;
@@ -192,7 +192,7 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
 
 TEST(WriteStatusReport, NothingIsBuiltOrTouchedWithoutTheDescriptor) {
     WriterFixture f;
-    f.os.descriptorFails = true;
+    f.os.faults.emplace_back("BuildDescriptor");
     f.Write(u"C:\\out\\status.txt");
     EXPECT_TRUE(f.os.calls.empty());
 }
@@ -248,6 +248,72 @@ TEST(WriteStatusReport, EntrySwappedAfterTheVettingIsNotWrittenThrough) {
             EXPECT_NE(atPath->content, kText) << c.name;
         }
         for (const std::string& call : f.os.calls) EXPECT_EQ(call.rfind("WriteBytes", 0), std::string::npos) << c.name;
+    }
+}
+
+// One platform failure (or two, where the second is the undoing) per row. The report holds
+// the whole text or, where the failure came before it, what stood there; nothing else is
+// changed but the directories listed, and nothing is left open.
+TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
+    using model::Fault;
+    struct Case {
+        const char* name;
+        std::u16string path;
+        std::vector<Fault> faults;
+        std::u16string file;                  // where the report would go
+        std::optional<std::string> content;   // what stands there afterwards
+        std::vector<std::u16string> made;     // directories made that stay
+    };
+    const std::u16string existing = u"C:\\out\\existing.txt";
+    const std::u16string fresh = u"C:\\out\\status.txt";
+    const Case cases[] = {
+        {"descriptor cannot be built", fresh, {Fault("BuildDescriptor")}, fresh, std::nullopt, {}},
+        {"query of an existing report refused", existing, {Fault("QueryAttributes").At(existing)}, existing,
+         kOldReport, {}},
+        // Taken as "nothing there", which only a create-new that fails on anything there can act on.
+        {"query of a missing report refused", fresh, {Fault("QueryAttributes").At(fresh)}, fresh, kText, {}},
+        {"query of the folder refused", fresh, {Fault("QueryAttributes").At(u"C:\\out")}, fresh, std::nullopt, {}},
+        {"search refused on a junction folder", u"C:\\junction\\status.txt", {Fault("FindEntry").At(u"C:\\junction")},
+         fresh, std::nullopt, {}},
+        {"search refused on a junction in a missing chain", u"C:\\junction\\new\\status.txt",
+         {Fault("FindEntry").At(u"C:\\junction")}, u"C:\\out\\new\\status.txt", std::nullopt, {}},
+        {"file cannot be created", fresh, {Fault("CreateNewFile")}, fresh, std::nullopt, {}},
+        {"directory cannot be created: the one made before is removed", u"C:\\out\\new\\sub\\status.txt",
+         {Fault("MakeDirectory").At(u"C:\\out\\new\\sub")}, u"C:\\out\\new\\sub\\status.txt", std::nullopt, {}},
+        {"removal refused too: the directory stays", u"C:\\out\\new\\sub\\status.txt",
+         {Fault("MakeDirectory").At(u"C:\\out\\new\\sub"), Fault("RemoveEmptyDirectory")},
+         u"C:\\out\\new\\sub\\status.txt", std::nullopt, {u"C:\\out\\new"}},
+        {"open refused: the new file stays empty", fresh, {Fault("OpenExisting")}, fresh, "", {}},
+        {"open refused: the existing report stays", existing, {Fault("OpenExisting")}, existing, kOldReport, {}},
+        {"handle query fails", fresh, {Fault("QueryHandle")}, fresh, "", {}},
+        {"write fails at once", existing, {Fault("WriteBytes").WithError(model::kErrorDiskFull)}, existing, "", {}},
+        // Left as it stood, "Version=10.0" would read as a report of another version.
+        {"write fails part-way", existing, {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull)},
+         existing, "", {}},
+        // Only when the file cannot be rewound either does the cut text stay.
+        {"write fails part-way, rewind refused", existing,
+         {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull), Fault("RewindFile")}, existing,
+         kText.substr(0, 12), {}},
+        // The text stands whole on its first line; the end of the earlier report follows it.
+        {"end of file refused", existing, {Fault("EndFileHere")}, existing, kText + kOldReport.substr(kText.size()),
+         {}},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        f.os.faults = c.faults;
+        auto before = f.Snapshot();
+        f.Write(c.path);
+        EXPECT_GE(f.os.injected.size(), c.faults.size()) << c.name;
+        const model::Entry* report = f.At(c.file);
+        EXPECT_EQ(report == nullptr ? std::nullopt : std::optional<std::string>(report->content), c.content) << c.name;
+        auto after = f.Snapshot();
+        for (const std::u16string& made : c.made) {
+            ASSERT_NE(f.At(made), nullptr) << c.name << ": " << model::Narrow(made);
+            after.erase(*f.os.Resolve(made));
+        }
+        after.erase(*f.os.Resolve(c.file));
+        before.erase(*f.os.Resolve(c.file));
+        EXPECT_EQ(after, before) << c.name << ": only the report and the listed directories may change";
     }
 }
 

@@ -1,6 +1,7 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 # Sourced by scripts/test and scripts/demo.
-PPKG_PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3)
+PPKG_PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3
+               clang clang-tidy cppcheck)
 
 ppkg_install_deps() {
     local missing=()

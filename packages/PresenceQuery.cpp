@@ -26,6 +26,8 @@ public:
     ReservedReport(platform::Platform& os, std::string path) : os_(os), path_(std::move(path)) {}
     ReservedReport(const ReservedReport&) = delete;
     ReservedReport& operator=(const ReservedReport&) = delete;
+    ReservedReport(ReservedReport&&) = delete;
+    ReservedReport& operator=(ReservedReport&&) = delete;
     ~ReservedReport() { os_.RemoveFile(path_); }
     const std::string& path() const { return path_; }
 

@@ -116,6 +116,14 @@ public:
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
     virtual bool EndFileHere(FileHandle file) = 0;
     virtual void CloseFile(FileHandle file) = 0;
+
+protected:
+    // Copied or moved only as the implementation it is, never through this interface.
+    Platform() = default;
+    Platform(const Platform&) = default;
+    Platform& operator=(const Platform&) = default;
+    Platform(Platform&&) = default;
+    Platform& operator=(Platform&&) = default;
 };
 
 }  // namespace platform

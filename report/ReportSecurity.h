@@ -17,6 +17,9 @@ public:
     explicit ReportSecurity(platform::Platform& os);
     ReportSecurity(const ReportSecurity&) = delete;
     ReportSecurity& operator=(const ReportSecurity&) = delete;
+    ReportSecurity(ReportSecurity&&) = delete;
+    ReportSecurity& operator=(ReportSecurity&&) = delete;
+    ~ReportSecurity() = default;
 
     // False when the SDDL text could not be turned into a descriptor.
     bool Built() const { return static_cast<bool>(descriptor_); }

@@ -9,6 +9,10 @@ namespace {
 
 constexpr std::u16string_view kInstalledLabel = u"IsInstalled     : ";
 constexpr std::u16string_view kVersionLabel = u"Version";
+// U+FEFF as the redirection writes it, low byte first.
+constexpr std::uint8_t kByteOrderMarkLow = 0xFF;
+constexpr std::uint8_t kByteOrderMarkHigh = 0xFE;
+constexpr int kBitsPerByte = 8;
 
 bool EqualsIgnoringAsciiCase(std::u16string_view text, std::size_t at, std::u16string_view word) {
     if (at > text.size() || text.size() - at < word.size()) return false;
@@ -42,7 +46,7 @@ std::u16string ExtractVersion(std::u16string_view text, std::size_t label) {
 ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size) {
     ReportAnalysis result;
     if (size == 0) return result;   // PowerShell wrote nothing to report
-    if (size < 2 || data[0] != 0xFF || data[1] != 0xFE) {
+    if (size < 2 || data[0] != kByteOrderMarkLow || data[1] != kByteOrderMarkHigh) {
         result.presence = Presence::CouldNotAsk;   // not what the redirection writes
         return result;
     }
@@ -50,7 +54,7 @@ ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size)
     std::u16string text;
     text.reserve(size / 2);
     for (std::size_t i = 0; i + 1 < size; i += 2) {
-        text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+        text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << kBitsPerByte)));
     }
     const std::u16string_view view(text);
 

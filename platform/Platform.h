@@ -24,6 +24,10 @@ inline constexpr std::uint32_t kReparseTagMountPoint = 0xA0000003u;
 inline constexpr std::uint32_t kErrorBadNetPath = 53u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kFileReadAttributes = 0x80u;
+inline constexpr std::uint32_t kSecurityAttributesLength = 24u;   // sizeof(SECURITY_ATTRIBUTES) on x64
+
+// One entry per value of an 8-bit code unit.
+inline constexpr std::size_t kByteValueCount = 256;
 
 // Opaque file handle as handed out by the platform; 0 means "nothing".
 using FileHandle = std::uintptr_t;
@@ -34,14 +38,14 @@ using Descriptor = void*;
 
 // Mirrors SECURITY_ATTRIBUTES: length 24 on x64, the descriptor, inherit flag false.
 struct SecurityAttributes {
-    std::uint32_t length = 24;
+    std::uint32_t length = kSecurityAttributesLength;
     Descriptor descriptor = nullptr;
     bool inheritHandle = false;
 };
 
 // What the ANSI code page needs known to quote a path in it.
 struct AnsiCodePage {
-    std::array<bool, 256> isLeadByte{};       // lead bytes of a double-byte code page
+    std::array<bool, kByteValueCount> isLeadByte{};       // lead bytes of a double-byte code page
     std::vector<std::string> singleQuotes;    // how U+2018..U+201B encode, where they do
 };
 

@@ -8,7 +8,7 @@
 namespace platform::win32 {
 namespace {
 
-static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "the record's length field is 24 on x64");
+static_assert(sizeof(SECURITY_ATTRIBUTES) == kSecurityAttributesLength, "the record's length field is 24 on x64");
 
 SECURITY_ATTRIBUTES ToWin32(const SecurityAttributes& security) {
     SECURITY_ATTRIBUTES attributes{};
@@ -56,8 +56,8 @@ void Win32Platform::DeleteTree(const std::u16string& list) {
     operation.wFunc = FO_DELETE;
     operation.pFrom = Wide(list);
     operation.pTo = nullptr;
-    // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI, without FOF_ALLOWUNDO: gone for good.
-    operation.fFlags = 0x414;
+    // 0x414, without FOF_ALLOWUNDO: gone for good.
+    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
     SHFileOperationW(&operation);
 }
 

@@ -9,6 +9,12 @@ namespace {
 
 using GetTempPath2AFunction = DWORD(WINAPI*)(DWORD, LPSTR);
 
+// U+2018..U+201B, the typographic single quotes PowerShell also reads as quote characters.
+constexpr wchar_t kFirstSingleQuote = 0x2018;
+constexpr wchar_t kLastSingleQuote = 0x201B;
+// Room for one UTF-16 unit in any code page, which needs at most four bytes.
+constexpr int kEncodedUnitBytes = 8;
+
 // For the local system account GetTempPath2A names a folder only that account can write;
 // older systems lack it, so it is looked up at run time.
 GetTempPath2AFunction FindGetTempPath2A() {
@@ -20,7 +26,7 @@ GetTempPath2AFunction FindGetTempPath2A() {
 
 void AddEncodingOf(wchar_t unit, AnsiCodePage& codePage) {
     const bool utf8 = GetACP() == CP_UTF8;
-    char bytes[8] = {};
+    char bytes[kEncodedUnitBytes] = {};
     BOOL usedDefault = FALSE;
     const int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes, sizeof bytes,
                                            nullptr, utf8 ? nullptr : &usedDefault);
@@ -44,10 +50,12 @@ AnsiCodePage Win32Platform::QueryAnsiCodePage() {
     CPINFO info{};
     if (GetCPInfo(CP_ACP, &info)) {
         for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
-            for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1] && b < 256; ++b) codePage.isLeadByte[b] = true;
+            for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1] && b < codePage.isLeadByte.size(); ++b) {
+                codePage.isLeadByte[b] = true;
+            }
         }
     }
-    for (wchar_t unit = 0x2018; unit <= 0x201B; ++unit) AddEncodingOf(unit, codePage);
+    for (wchar_t unit = kFirstSingleQuote; unit <= kLastSingleQuote; ++unit) AddEncodingOf(unit, codePage);
     return codePage;
 }
 

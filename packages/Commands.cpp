@@ -1,5 +1,6 @@
 #include "packages/Commands.h"
 
+#include <array>
 #include <cstdio>
 
 namespace packages {
@@ -53,12 +54,14 @@ std::string QuotedRedirectTarget(std::string_view path, const platform::AnsiCode
 }  // namespace
 
 std::optional<std::string> FormatReportPath(std::string_view tempFolder, int number) {
-    char buffer[kPathBufferSize] = {};
+    std::array<char, kPathBufferSize> buffer{};
     const std::string folder(tempFolder);
-    const int written = std::snprintf(buffer, sizeof buffer, "%snorv4c7d2a00-91e3-4b58-a6f2-3d05c%x.pkt",
+    // printf's rules make the name: the folder ends at its first NUL, the number is lower-case hex.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    const int written = std::snprintf(buffer.data(), buffer.size(), "%snorv4c7d2a00-91e3-4b58-a6f2-3d05c%x.pkt",
                                       folder.c_str(), static_cast<unsigned>(number));
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof buffer) return std::nullopt;
-    return std::string(buffer, static_cast<std::size_t>(written));
+    if (written < 0 || static_cast<std::size_t>(written) >= buffer.size()) return std::nullopt;
+    return std::string(buffer.data(), static_cast<std::size_t>(written));
 }
 
 std::optional<std::string> FormatQueryCommand(std::string_view id, std::string_view reportPath,

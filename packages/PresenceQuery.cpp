@@ -1,5 +1,6 @@
 #include "packages/PresenceQuery.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -55,12 +56,12 @@ std::optional<std::string> ReserveReportPath(platform::Platform& os, std::string
 }  // namespace
 
 Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledVersion& version) {
-    char tempFolder[kTempFolderSize + 1] = {};
-    const std::uint32_t length = os.TempFolder(tempFolder, kTempFolderSize);
+    std::array<char, kTempFolderSize + 1> tempFolder{};
+    const std::uint32_t length = os.TempFolder(tempFolder.data(), kTempFolderSize);
     if (length == 0 || length >= kTempFolderSize) return Presence::CouldNotAsk;
 
     const std::optional<std::string> reserved =
-        ReserveReportPath(os, std::string_view(tempFolder, length));
+        ReserveReportPath(os, std::string_view(tempFolder.data(), length));
     if (!reserved) return Presence::CouldNotAsk;
     const ReservedReport report(os, *reserved);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "platform/Owners.h"
 #include "platform/Platform.h"
 
@@ -7,7 +9,7 @@ namespace report {
 
 // Guests and anonymous callers get nothing, authenticated users may read, administrators
 // have full access; files and directories made inside a created directory inherit the same.
-inline constexpr char16_t kReportSddl[] = u"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)";
+inline constexpr std::u16string_view kReportSddl = u"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)";
 
 // The descriptor every file and directory the report writer causes to be created gets, and
 // the security attributes that carry it (handle not inheritable). Built at construction,

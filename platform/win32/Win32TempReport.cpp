@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdlib>
 #include <ctime>
 
@@ -13,7 +14,7 @@ using GetTempPath2AFunction = DWORD(WINAPI*)(DWORD, LPSTR);
 constexpr wchar_t kFirstSingleQuote = 0x2018;
 constexpr wchar_t kLastSingleQuote = 0x201B;
 // Room for one UTF-16 unit in any code page, which needs at most four bytes.
-constexpr int kEncodedUnitBytes = 8;
+constexpr std::size_t kEncodedUnitBytes = 8;
 
 // For the local system account GetTempPath2A names a folder only that account can write;
 // older systems lack it, so it is looked up at run time.
@@ -26,11 +27,11 @@ GetTempPath2AFunction FindGetTempPath2A() {
 
 void AddEncodingOf(wchar_t unit, AnsiCodePage& codePage) {
     const bool utf8 = GetACP() == CP_UTF8;
-    char bytes[kEncodedUnitBytes] = {};
+    std::array<char, kEncodedUnitBytes> bytes{};
     BOOL usedDefault = FALSE;
-    const int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes, sizeof bytes,
-                                           nullptr, utf8 ? nullptr : &usedDefault);
-    if (length > 0 && !usedDefault) codePage.singleQuotes.emplace_back(bytes, static_cast<std::size_t>(length));
+    const int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes.data(),
+                                           static_cast<int>(bytes.size()), nullptr, utf8 ? nullptr : &usedDefault);
+    if (length > 0 && !usedDefault) codePage.singleQuotes.emplace_back(bytes.data(), static_cast<std::size_t>(length));
 }
 
 }  // namespace

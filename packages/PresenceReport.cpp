@@ -1,5 +1,6 @@
 #include "packages/PresenceReport.h"
 
+#include <span>
 #include <string_view>
 
 #include "packages/InstalledVersion.h"
@@ -46,7 +47,8 @@ std::u16string ExtractVersion(std::u16string_view text, std::size_t label) {
 ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size) {
     ReportAnalysis result;
     if (size == 0) return result;   // PowerShell wrote nothing to report
-    if (size < 2 || data[0] != kByteOrderMarkLow || data[1] != kByteOrderMarkHigh) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    if (size < 2 || bytes[0] != kByteOrderMarkLow || bytes[1] != kByteOrderMarkHigh) {
         result.presence = Presence::CouldNotAsk;   // not what the redirection writes
         return result;
     }
@@ -54,7 +56,7 @@ ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size)
     std::u16string text;
     text.reserve(size / 2);
     for (std::size_t i = 0; i + 1 < size; i += 2) {
-        text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << kBitsPerByte)));
+        text.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << kBitsPerByte)));
     }
     const std::u16string_view view(text);
 

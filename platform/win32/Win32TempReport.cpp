@@ -95,7 +95,7 @@ ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t max
     DWORD total = 0;
     while (total < size) {
         DWORD read = 0;
-        if (!::ReadFile(file.get(), bytes.data() + total, size - total, &read, nullptr)) return ReadResult::ReadFailed;
+        if (!::ReadFile(file.get(), &bytes[total], size - total, &read, nullptr)) return ReadResult::ReadFailed;
         if (read == 0) break;
         total += read;
     }

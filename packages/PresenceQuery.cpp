@@ -1,5 +1,6 @@
 #include "packages/PresenceQuery.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -20,6 +21,11 @@ constexpr std::size_t kMaxReportBytes = 1u << 20;
 // Written into the reserved report before PowerShell starts. It has no byte-order mark, so
 // no report of the cmdlet can look like it: if it is still there, PowerShell never wrote.
 constexpr std::string_view kReservationMarker = "ppkg-launcher: reserved\r\n";
+
+bool IsReservationMarker(const std::vector<std::uint8_t>& bytes) {
+    return std::equal(bytes.begin(), bytes.end(), kReservationMarker.begin(), kReservationMarker.end(),
+                      [](std::uint8_t byte, char marker) { return byte == static_cast<unsigned char>(marker); });
+}
 
 // Deletes the reserved report on every way out of the query.
 class ReservedReport {
@@ -72,9 +78,7 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
     if (os.ReadWholeFile(report.path(), kMaxReportBytes, bytes) != platform::ReadResult::Ok) {
         return Presence::CouldNotAsk;
     }
-    if (std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) == kReservationMarker) {
-        return Presence::CouldNotAsk;
-    }
+    if (IsReservationMarker(bytes)) return Presence::CouldNotAsk;
 
     const ReportAnalysis analysis = AnalyzePresenceReport(bytes.data(), bytes.size());
     if (analysis.presence == Presence::Present && analysis.version) version.Assign(*analysis.version);

@@ -18,7 +18,7 @@ std::optional<std::vector<std::u16string>> Win32Platform::SplitCommandLine(const
                                               static_cast<std::size_t>(std::max(count, 0)));
     std::vector<std::u16string> result;
     result.reserve(arguments.size());
-    for (const wchar_t* argument : arguments) result.emplace_back(reinterpret_cast<const char16_t*>(argument));
+    for (const wchar_t* argument : arguments) result.emplace_back(Utf16(argument));
     return result;   // the array is released here, before any action runs
 }
 

@@ -18,7 +18,13 @@ SECURITY_ATTRIBUTES ToWin32(const SecurityAttributes& security) {
     return attributes;
 }
 
-HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+// A FileHandle is the HANDLE's value: these two casts are the only way between them.
+HANDLE ToHandle(FileHandle file) {
+    return reinterpret_cast<HANDLE>(file);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast,performance-no-int-to-ptr)
+}
+FileHandle ToFileHandle(HANDLE file) {
+    return reinterpret_cast<FileHandle>(file);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
 
 }  // namespace
 
@@ -66,7 +72,7 @@ FileHandle Win32Platform::OpenExisting(const std::u16string& path, std::uint32_t
     SECURITY_ATTRIBUTES attributes = ToWin32(security);
     HANDLE file = CreateFileW(Wide(path), access, 0, &attributes, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+    return file == INVALID_HANDLE_VALUE ? kNoFile : ToFileHandle(file);
 }
 
 std::optional<HandleInfo> Win32Platform::QueryHandle(FileHandle file) {

@@ -22,6 +22,8 @@ GetTempPath2AFunction FindGetTempPath2A() {
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr) return nullptr;
     const FARPROC proc = GetProcAddress(kernel, "GetTempPath2A");
+    // GetProcAddress returns every export under one type; the cast names the real one.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
     return reinterpret_cast<GetTempPath2AFunction>(reinterpret_cast<void (*)()>(proc));
 }
 

@@ -42,6 +42,8 @@ std::string QuotedRedirectTarget(std::string_view path, const platform::AnsiCode
             continue;
         }
         // A double-byte character moves as a whole, so a trail byte never starts a match.
+        // The table has an entry for every value of an unsigned char.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-bounds-constant-array-index)
         const bool lead = codePage.isLeadByte[static_cast<unsigned char>(path[at])] && at + 1 < path.size();
         const std::size_t width = lead ? 2 : 1;
         out.append(path.substr(at, width));

@@ -44,19 +44,29 @@ std::uint32_t Win32Platform::TempFolder(char* buffer, std::uint32_t size) {
     return GetTempPathA(size, buffer);
 }
 
-void Win32Platform::SeedRandomFromClock() { std::srand(static_cast<unsigned>(std::time(nullptr))); }
+// The report name is drawn as the C library draws it, seeded by the clock. It is guessable by
+// design: what keeps it safe is that the file is created exclusively, never that the name is secret.
+void Win32Platform::SeedRandomFromClock() {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));   // NOLINT(cert-msc51-cpp)
+}
 
-int Win32Platform::NextRandom() { return std::rand(); }
+int Win32Platform::NextRandom() {
+    return std::rand();   // NOLINT(cert-msc50-cpp)
+}
 
 AnsiCodePage Win32Platform::QueryAnsiCodePage() {
     AnsiCodePage codePage;
     CPINFO info{};
     if (GetCPInfo(CP_ACP, &info)) {
+        // Ranges of lead bytes in pairs, ended by a zero byte; each loop's condition bounds the
+        // index it reads or writes.
+        // NOLINTBEGIN(cppcoreguidelines-pro-bounds-constant-array-index)
         for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
             for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1] && b < codePage.isLeadByte.size(); ++b) {
                 codePage.isLeadByte[b] = true;
             }
         }
+        // NOLINTEND(cppcoreguidelines-pro-bounds-constant-array-index)
     }
     for (wchar_t unit = kFirstSingleQuote; unit <= kLastSingleQuote; ++unit) AddEncodingOf(unit, codePage);
     return codePage;

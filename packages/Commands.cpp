@@ -1,5 +1,6 @@
 #include "packages/Commands.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -12,20 +13,16 @@ bool IsPlainPathByte(unsigned char c) {
 }
 
 bool NeedsQuoting(std::string_view path) {
-    for (char c : path) {
-        if (!IsPlainPathByte(static_cast<unsigned char>(c))) return true;
-    }
-    return false;
+    return !std::all_of(path.begin(), path.end(), [](char c) { return IsPlainPathByte(static_cast<unsigned char>(c)); });
 }
 
 // Length of the single quote that starts at `at`, or 0. PowerShell takes the typographic
 // single quotes for quote characters too, in whatever bytes the code page gives them.
 std::size_t SingleQuoteAt(std::string_view path, std::size_t at, const platform::AnsiCodePage& codePage) {
     if (path[at] == '\'') return 1;
-    for (const std::string& quote : codePage.singleQuotes) {
-        if (!quote.empty() && path.substr(at, quote.size()) == quote) return quote.size();
-    }
-    return 0;
+    const auto quote = std::find_if(codePage.singleQuotes.begin(), codePage.singleQuotes.end(),
+                                    [&](const std::string& q) { return !q.empty() && path.substr(at, q.size()) == q; });
+    return quote == codePage.singleQuotes.end() ? 0 : quote->size();
 }
 
 // Inside "'...'": the double quotes keep the path one word through powershell.exe's own

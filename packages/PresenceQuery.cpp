@@ -86,7 +86,10 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
 }
 
 bool AnyPackageReported(platform::Platform& os, InstalledVersion& version) {
+    // A loop, not std::any_of: the order of the queries and the stop after the first one
+    // reported are what this promises, and any_of promises neither.
     for (const char* id : PackageIds) {
+        // cppcheck-suppress useStlAlgorithm
         if (IsReported(QueryPackagePresence(os, id, version))) return true;
     }
     return false;

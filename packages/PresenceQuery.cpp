@@ -49,7 +49,7 @@ private:
 std::optional<std::string> ReserveReportPath(platform::Platform& os, std::string_view tempFolder) {
     os.SeedRandomFromClock();
     for (int attempt = 0; attempt < kReserveAttempts; ++attempt) {
-        const std::optional<std::string> path = FormatReportPath(tempFolder, os.NextRandom());
+        std::optional<std::string> path = FormatReportPath(tempFolder, os.NextRandom());
         if (!path) return std::nullopt;
         switch (os.ReserveFile(*path, kReservationMarker)) {
             case platform::ReserveResult::Created: return path;

@@ -16,9 +16,9 @@ std::optional<std::vector<std::u16string>> Win32Platform::SplitCommandLine(const
     if (!array) return std::nullopt;
     const std::span<wchar_t* const> arguments(static_cast<wchar_t* const*>(array.get()),
                                               static_cast<std::size_t>(std::max(count, 0)));
-    std::vector<std::u16string> result;
-    result.reserve(arguments.size());
-    for (const wchar_t* argument : arguments) result.emplace_back(Utf16(argument));
+    std::vector<std::u16string> result(arguments.size());
+    std::transform(arguments.begin(), arguments.end(), result.begin(),
+                   [](const wchar_t* argument) { return std::u16string(Utf16(argument)); });
     return result;   // the array is released here, before any action runs
 }
 

@@ -123,14 +123,15 @@ bool CaseInsensitiveLess::operator()(const std::u16string& a, const std::u16stri
 }
 
 std::u16string Widen(const std::string& bytes) {
-    std::u16string out;
-    for (char c : bytes) out.push_back(static_cast<unsigned char>(c));
+    std::u16string out(bytes.size(), u'\0');
+    std::transform(bytes.begin(), bytes.end(), out.begin(), [](char c) { return static_cast<unsigned char>(c); });
     return out;
 }
 
 std::string Narrow(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) out.push_back(c < 256 ? static_cast<char>(c) : '?');
+    std::string out(text.size(), '\0');
+    std::transform(text.begin(), text.end(), out.begin(),
+                   [](char16_t c) { return c < 256 ? static_cast<char>(c) : '?'; });
     return out;
 }
 
@@ -179,14 +180,16 @@ std::optional<std::u16string> FakeWindows::Normalise(const std::u16string& input
             // Drive-relative: against the current directory when it is on that drive.
             if (Fold(currentDirectory[0]) == root[0]) parts = SplitComponents(currentDirectory.substr(2));
         }
-        for (const std::u16string& part : SplitComponents(rest)) parts.push_back(part);
+        const std::vector<std::u16string> more = SplitComponents(rest);
+        parts.insert(parts.end(), more.begin(), more.end());
     } else if (!path.empty() && path[0] == u'\\') {
         root = currentDirectory.substr(0, 2);
         parts = SplitComponents(path);
     } else {
         root = currentDirectory.substr(0, 2);
         parts = SplitComponents(currentDirectory.substr(2));
-        for (const std::u16string& part : SplitComponents(path)) parts.push_back(part);
+        const std::vector<std::u16string> more = SplitComponents(path);
+        parts.insert(parts.end(), more.begin(), more.end());
     }
 
     std::vector<std::u16string> resolved;
@@ -306,6 +309,8 @@ std::string FakeWindows::TempFileContent(const std::string& ansiPath) {
     return entry == nullptr ? std::string() : entry->content;
 }
 
+// Key, then value name, as the registry calls take them.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 std::optional<std::u16string> FakeWindows::RegistryString(const std::u16string& key, const std::u16string& value) const {
     const auto k = registry.find(key);
     if (k == registry.end()) return std::nullopt;

@@ -15,7 +15,7 @@ std::optional<std::string> Win32Platform::SystemFolder() {
     // CreateProcessA turns the name back into UTF-16 through the same code page; a character
     // it cannot hold would come back as another one and name another program.
     const bool utf8 = GetACP() == CP_UTF8;
-    std::array<char, 3 * (MAX_PATH + 1)> narrow{};
+    std::array<char, std::size_t{3} * (MAX_PATH + 1)> narrow{};
     BOOL usedDefault = FALSE;
     const int bytes = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide.data(),
                                           static_cast<int>(length), narrow.data(), static_cast<int>(narrow.size()),

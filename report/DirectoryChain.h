@@ -9,7 +9,7 @@
 
 // Creation of the missing levels of a directory path, outermost first, each under the
 // caller's descriptor; links and mount points on the way are refused, and a failed creation
-// deletes again the first directory that the same call created.
+// removes again, deepest first, the directories that the same call created while they are empty.
 namespace report {
 
 // Only the backslash separates levels here; a forward slash is part of a name.

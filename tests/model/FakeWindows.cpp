@@ -237,6 +237,13 @@ std::optional<std::u16string> FakeWindows::ParentOf(const std::u16string& key) c
     return parent;
 }
 
+bool FakeWindows::HasChildren(const std::u16string& key) const {
+    const std::u16string below = key.back() == u'\\' ? key : key + u"\\";
+    // Everything inside sorts right after the prefix itself.
+    const auto next = entries.lower_bound(below);
+    return next != entries.end() && StartsWithFolded(next->first, below);
+}
+
 bool FakeWindows::ParentIsDirectory(const std::u16string& key) {
     const std::optional<std::u16string> parent = ParentOf(key);
     if (!parent) return false;
@@ -293,7 +300,8 @@ std::optional<std::vector<std::u16string>> FakeWindows::SplitCommandLine(const s
     return SplitLikeWindows(commandLine);
 }
 
-bool FakeWindows::RunHiddenCommand(const std::string& commandLine) {
+bool FakeWindows::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
+    applications.push_back(application);
     commands.push_back(commandLine);
     return onCommand ? onCommand(*this, commandLine) : true;
 }
@@ -472,27 +480,18 @@ bool FakeWindows::MakeDirectory(const std::u16string& path, const platform::Secu
     return true;
 }
 
-void FakeWindows::DeleteTree(const std::u16string& list) {
-    const std::u16string first(list.c_str());
-    Note("DeleteTree", first);
-    deletedTrees.push_back(first);
-    // The list is read up to an empty name: a single name with only the string's own
-    // terminator after it would run on into whatever memory follows.
-    if (first.size() == list.size()) return;
-    const std::optional<std::u16string> key = Resolve(first);
-    if (!key) return;
-    const std::u16string below = *key + u"\\";
-    for (auto it = entries.begin(); it != entries.end();) {
-        if (CaseInsensitiveLess{}(it->first, *key) || CaseInsensitiveLess{}(*key, it->first)) {
-            if (StartsWithFolded(it->first, below)) {
-                it = entries.erase(it);
-            } else {
-                ++it;
-            }
-        } else {
-            it = entries.erase(it);
-        }
-    }
+// RemoveDirectoryW: the last component itself, links above it followed. A junction or a
+// directory link goes as itself whatever its target holds; a plain directory only when empty.
+bool FakeWindows::RemoveEmptyDirectory(const std::u16string& path) {
+    Note("RemoveEmptyDirectory", path);
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key) return Fail(kErrorInvalidName);
+    const auto found = entries.find(*key);
+    if (found == entries.end()) return Fail(kErrorFileNotFound);
+    if (!found->second.IsDirectory()) return Fail(kErrorDirectory);
+    if (!found->second.IsReparse() && HasChildren(*key)) return Fail(kErrorDirNotEmpty);
+    entries.erase(found);
+    return true;
 }
 
 platform::FileHandle FakeWindows::OpenExisting(const std::u16string& path, std::uint32_t access,

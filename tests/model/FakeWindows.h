@@ -22,6 +22,8 @@ inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
+inline constexpr std::uint32_t kErrorDirectory = 267;   // ERROR_DIRECTORY: not a directory
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
@@ -77,16 +79,20 @@ public:
     // "<operation> <path>" for every file-system call, in order; handle operations name the
     // entry the handle was opened on.
     std::vector<std::string> calls;
-    std::vector<std::u16string> deletedTrees;   // what DeleteTree was given, up to its first NUL
+    std::uint32_t lastError = 0;   // GetLastError after the last failed call that sets it
     std::vector<std::u16string> madeDirectories;
     std::size_t OpenHandleCount() const { return handles_.size(); }
     std::size_t LiveDescriptorCount() const { return descriptors_.size(); }
     bool descriptorFails = false;
     bool writeFails = false;   // WriteBytes writes nothing and fails
 
-    // Processes: every command line is recorded; `onCommand` decides whether it started
-    // and plays its effect. Without one, every command starts and does nothing.
+    // Processes: every command line is recorded, and the program it was started as next to
+    // it; `onCommand` decides whether it started and plays its effect. Without one, every
+    // command starts and does nothing.
     std::vector<std::string> commands;
+    std::vector<std::string> applications;
+    // What GetSystemDirectoryW answers, in the ANSI code page; nullopt: it cannot be read.
+    std::optional<std::string> systemFolder = "C:\\Windows\\system32";
     std::function<bool(FakeWindows&, const std::string&)> onCommand;
 
     std::string tempFolder = "C:\\Temp\\";
@@ -106,7 +112,8 @@ public:
 
     // --- platform::Platform ---
     std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
-    bool RunHiddenCommand(const std::string& commandLine) override;
+    std::optional<std::string> SystemFolder() override { return systemFolder; }
+    bool RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
     std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
     void SeedRandomFromClock() override;
     int NextRandom() override;
@@ -124,7 +131,7 @@ public:
     std::optional<platform::FindRecord> FindEntry(const std::u16string& path) override;
     bool CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) override;
     bool MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) override;
-    void DeleteTree(const std::u16string& list) override;
+    bool RemoveEmptyDirectory(const std::u16string& path) override;
     platform::FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                       const platform::SecurityAttributes& security) override;
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
@@ -148,6 +155,11 @@ private:
     std::optional<std::u16string> Normalise(const std::u16string& path) const;
     std::optional<std::u16string> ParentOf(const std::u16string& key) const;
     bool ParentIsDirectory(const std::u16string& key);
+    bool HasChildren(const std::u16string& key) const;
+    bool Fail(std::uint32_t error) {
+        lastError = error;
+        return false;
+    }
     Entry* OpenEntry(platform::FileHandle file);
 
     std::map<platform::FileHandle, OpenFile> handles_;

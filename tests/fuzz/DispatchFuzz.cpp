@@ -14,12 +14,14 @@
 #include "launcher/ExitCodes.h"
 #include "packages/Commands.h"
 #include "packages/PackageIds.h"
+#include "packages/SystemTools.h"
 #include "tests/fuzz/FuzzSupport.h"
 #include "tests/model/FakeWindows.h"
 
 namespace {
 
 using launcher::Action;
+using packages::SystemTool;
 using Arguments = std::vector<std::u16string>;
 
 // ASCII bytes stand for themselves so that seeds read as command lines; a byte of 0x80 or
@@ -47,7 +49,8 @@ std::string Query(const char* id) { return "powershell.exe Get-ProvisioningPacka
 
 // Commands that start and do nothing leave every query unanswered: a removal is never
 // confirmed, no package is ever reported, so each action takes its failure road to the end.
-void CheckCommands(const std::vector<std::string>& commands, const launcher::Request& request) {
+// Every program is started by its full path in the system folder.
+void CheckCommands(const model::FakeWindows& os, const launcher::Request& request) {
     const char* first = packages::PackageIds[0];
     const char* second = packages::PackageIds[1];
     std::vector<std::string> removal = {packages::FormatRemovalCommand(first), Query(first),
@@ -66,11 +69,18 @@ void CheckCommands(const std::vector<std::string>& commands, const launcher::Req
             }
             break;
     }
-    fuzz::Require(commands.size() == expected.size(), "as many commands as the action runs");
-    for (std::size_t i = 0; i < commands.size(); ++i) {
+    fuzz::Require(os.commands.size() == expected.size(), "as many commands as the action runs");
+    fuzz::Require(os.applications.size() == expected.size(), "each command started as a program");
+    const std::string folder = os.systemFolder.value_or("");
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::string& command = os.commands[i];
         const bool query = expected[i].back() == '>';
-        fuzz::Require(query ? commands[i].rfind(expected[i], 0) == 0 : commands[i] == expected[i],
-                      "the action's commands in their order", commands[i]);
+        fuzz::Require(query ? command.rfind(expected[i], 0) == 0 : command == expected[i],
+                      "the action's commands in their order", command);
+        const bool provtool = command == packages::kInstallCommand;
+        const auto tool = packages::SystemToolPath(folder, provtool ? SystemTool::Provtool : SystemTool::PowerShell);
+        fuzz::Require(tool.has_value() && os.applications[i] == *tool, "each tool comes from the system folder",
+                      os.applications[i]);
     }
 }
 
@@ -103,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     model::FakeWindows os;
     const std::size_t tempBefore = TempEntries(os);
     const std::uint32_t exitCode = launcher::RunEntry(os, line);
-    CheckCommands(os.commands, expected);
+    CheckCommands(os, expected);
     const std::uint32_t expectedCode = expected.action == Action::Install ? launcher::ExitFail : launcher::ExitFailure;
     fuzz::Require(exitCode == expectedCode, "the exit code claims no success", detail);
     if (expected.action == Action::Status && expected.operand.empty()) {

@@ -107,8 +107,13 @@ void CheckQuery(const std::uint8_t* data, std::size_t size, const ReportAnalysis
     if (bytes == kReservationMarker || size > kMaxReportBytes) expected = Presence::CouldNotAsk;
     fuzz::Require(presence == expected, "the query answers as the analysis");
     const bool rewritten = presence == Presence::Present && analysis.version.has_value();
-    fuzz::Require(version.Text() == (rewritten ? std::u16string_view(*analysis.version) : kEarlierVersion),
-                  "the version changes only on a present package with a version");
+    // The record is a wide C string: a NUL unit in the reported text ends it there.
+    const std::u16string_view reported = rewritten ? std::u16string_view(*analysis.version) : kEarlierVersion;
+    fuzz::Require(version.Text() == reported.substr(0, reported.find(u'\0')),
+                  "the version changes only on a present package with a version",
+                  "presence " + std::to_string(static_cast<int>(presence)) + " analysis version " +
+                      (analysis.version ? fuzz::Printable(*analysis.version) : "<none>") + "\nrecord " +
+                      fuzz::Printable(version.Text()));
     fuzz::Require(version.Text().size() <= packages::InstalledVersion::kMaxLength, "the record stays bounded");
     fuzz::Require(os.entries.size() == before, "the temp report is removed");
     fuzz::Require(os.OpenHandleCount() == 0 && os.LiveDescriptorCount() == 0, "nothing left open");

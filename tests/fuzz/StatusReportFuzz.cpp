@@ -151,17 +151,31 @@ bool Same(const model::Entry& a, const model::Entry& b) {
            a.reparseBitWithoutTag == b.reparseBitWithoutTag;
 }
 
-// Where the path's own chain lies in one state of the model: its directory part and every
-// level of it, at either separator, and the report file.
-void AddChain(model::FakeWindows& os, const std::u16string& path, Keys& levels, Keys& files) {
-    const std::optional<std::u16string_view> directory = report::DirectoryPart(path);
-    if (directory) {
-        for (std::size_t at = 0; at <= directory->size(); ++at) {
-            if (at < directory->size() && (*directory)[at] != u'\\' && (*directory)[at] != u'/') continue;
-            if (const auto key = os.Resolve(std::u16string(directory->substr(0, at)))) levels.insert(*key);
-        }
-    }
+// Whether the directory walk stops at this level: a symbolic link or a mount point that its
+// search can find. A level whose query or search fails is walked through like a directory.
+bool WalkStopsAt(const model::FakeWindows& os, const std::u16string& key) {
+    const auto found = os.entries.find(key);
+    if (found == os.entries.end() || os.refusedSearches.count(key) != 0 || os.badNetPaths.count(key) != 0) return false;
+    const std::uint32_t tag = found->second.reparseTag;
+    return tag == platform::kReparseTagSymlink || tag == platform::kReparseTagMountPoint;
+}
+
+// Where the path's own chain lies in one state of the model: the report file, and every level
+// of its directory part at either separator. With `stopAtLinks` the levels end where the walk
+// refuses to go on; only a backslash separates the walk's levels, so a link followed by a
+// forward slash is passed through as part of one level, as the system resolves it.
+void AddChain(model::FakeWindows& os, const std::u16string& path, bool stopAtLinks, Keys& levels, Keys& files) {
     if (const auto key = os.Resolve(path)) files.insert(*key);
+    const std::optional<std::u16string_view> directory = report::DirectoryPart(path);
+    if (!directory) return;
+    for (std::size_t at = 0; at <= directory->size(); ++at) {
+        const bool walkLevel = at == directory->size() || (*directory)[at] == u'\\';
+        if (!walkLevel && (*directory)[at] != u'/') continue;
+        const std::optional<std::u16string> key = os.Resolve(std::u16string(directory->substr(0, at)));
+        if (!key) continue;
+        levels.insert(*key);
+        if (stopAtLinks && walkLevel && WalkStopsAt(os, *key)) return;
+    }
 }
 
 std::string Describe(const std::u16string& key, const model::Entry* entry) {
@@ -212,14 +226,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Keys levels;
     Keys files;
     const std::u16string anchored = report::AnchorBareFileName(report::AsWideCString(path));
-    AddChain(os, anchored, levels, files);
+    AddChain(os, anchored, true, levels, files);
     std::size_t calls = 0;
+    bool swapped = false;
     if (planted) {
         os.beforeCall = [&](model::FakeWindows& system, const std::string&, const std::u16string&) {
             // Nobody can replace a file the writer holds open: it shares nothing.
             if (!planted || calls++ < planted->atCall || system.OpenHandleCount() != 0) return;
+            // Once levels may have changed under the walk, it may also have been led through
+            // a link it had checked before: anything along the path is then its own chain.
+            AddChain(system, anchored, false, levels, files);
             for (const std::u16string& key : Place(system, planted->path, planted->entry, true)) {
                 expected[key] = system.entries[key];
+                swapped = true;
             }
             planted.reset();
         };
@@ -231,7 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string detail = "path " + fuzz::Printable(path);
     fuzz::Require(os.OpenHandleCount() == 0 && os.LiveDescriptorCount() == 0, "nothing left open", detail);
 
-    AddChain(os, anchored, levels, files);
+    if (swapped) AddChain(os, anchored, false, levels, files);
     const std::string written = text.substr(0, text.find('\0'));
     Keys all;
     for (const auto& [key, entry] : expected) all.insert(key);

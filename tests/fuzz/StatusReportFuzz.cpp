@@ -26,7 +26,7 @@ using Snapshot = std::map<std::u16string, model::Entry, model::CaseInsensitiveLe
 
 constexpr std::uint32_t kOtherTag = 0x80000017u;   // a reparse point that is neither link nor mount point
 constexpr std::uint8_t kEndOfText = 0xFF;
-constexpr std::size_t kMaxPieces = 24;
+constexpr std::size_t kMaxPieces = 12;
 constexpr std::size_t kMaxEntries = 10;
 
 // Path pieces that make the entries and the report path meet often.

@@ -21,6 +21,8 @@ inline constexpr std::uint32_t kAttributeDirectory = 0x10u;
 inline constexpr std::uint32_t kAttributeReparsePoint = 0x400u;
 inline constexpr std::uint32_t kReparseTagSymlink = 0xA000000Cu;
 inline constexpr std::uint32_t kReparseTagMountPoint = 0xA0000003u;
+// The name-surrogate bit: the entry stands for another named entity (a link of any kind).
+inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000u;
 inline constexpr std::uint32_t kErrorBadNetPath = 53u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kFileReadAttributes = 0x80u;

@@ -35,6 +35,11 @@ Component NextComponent(std::u16string_view path, std::int32_t position) {
     return {path.substr(first, end - first), static_cast<std::int32_t>(end + 1)};
 }
 
+bool IsNameSurrogate(const std::optional<platform::FindRecord>& record) {
+    return record && (record->attributes & platform::kAttributeReparsePoint) != 0 &&
+           (record->reserved0 & platform::kReparseTagNameSurrogate) != 0;
+}
+
 std::u16string_view LeadingSeparators(std::u16string_view path) {
     std::size_t count = 0;
     while (count < path.size() && path[count] == kChainSeparator) ++count;
@@ -68,8 +73,9 @@ PathCheckResult CreateDirectoryChain(platform::Platform& os, std::u16string dire
                 created.push_back(accumulated);
             }
         } else if ((level.attributes & platform::kAttributeReparsePoint) != 0) {
-            const PathCheckResult kind = ClassifyPathEntry(os, accumulated);
-            if (kind == EntrySymlink || kind == EntryMountPoint) return ReparsePointFound;
+            // Any link is refused, not only the two best-known tags; other reparse points
+            // (deduplicated or cloud files, for instance) are walked through.
+            if (IsNameSurrogate(os.FindEntry(accumulated))) return ReparsePointFound;
         }
 
         accumulated.push_back(kChainSeparator);

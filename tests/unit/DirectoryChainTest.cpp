@@ -161,6 +161,61 @@ TEST(CreateDirectoryChain, CreatesMissingLevelsAndRollsBackItsOwn) {
     }
 }
 
+// A bare server name is passed over only when its query answers ERROR_BAD_NETPATH, as for a
+// server that cannot be found. For one that can, Windows does not document the code (Wine
+// answers ERROR_BAD_DEV_TYPE): the walk then tries to create the server name itself, which
+// fails, and nothing is made on the share.
+TEST(CreateDirectoryChain, BareServerNameIsPassedOverOnlyOnBadNetPath) {
+    struct Case {
+        std::uint32_t answer;
+        PathCheckResult result;
+        Calls calls;
+    };
+    const Case cases[] = {
+        {platform::kErrorBadNetPath, PathOk,
+         {"QueryAttributes \\\\server", "QueryAttributes \\\\server\\share",
+          "QueryAttributes \\\\server\\share\\new", "MakeDirectory \\\\server\\share\\new"}},
+        {model::kErrorBadDevType, DirectoryCreateFailed, {"QueryAttributes \\\\server", "MakeDirectory \\\\server"}},
+    };
+    for (const Case& c : cases) {
+        ReportFixture f;
+        f.os.AddDirectory(u"\\\\server\\share");
+        f.os.bareServerError = c.answer;
+        const ReportSecurity security(f.os);
+        EXPECT_EQ(CreateDirectoryChain(f.os, u"\\\\server\\share\\new", security.Attributes()), c.result)
+            << c.answer;
+        EXPECT_EQ(f.os.calls, c.calls) << c.answer;
+        EXPECT_EQ(f.os.Exists(u"\\\\server\\share\\new"), c.result == PathOk) << c.answer;
+    }
+}
+
+// A level that is a reparse point is refused when its tag marks a link to another named
+// entity, whatever the link's kind; any other reparse point is walked through like a folder.
+TEST(CreateDirectoryChain, RefusesEveryNameSurrogateTag) {
+    struct Case {
+        const char* name;
+        std::uint32_t tag;
+        PathCheckResult result;
+    };
+    const Case cases[] = {
+        {"symbolic link", 0xA000000Cu, ReparsePointFound},
+        {"mount point", 0xA0000003u, ReparsePointFound},
+        {"another name surrogate (global reparse)", 0xA0000019u, ReparsePointFound},
+        {"name surrogate outside Microsoft's range", 0x2000ABCDu, ReparsePointFound},
+        {"deduplicated file", 0x80000013u, PathOk},
+        {"cloud file", 0x9000001Au, PathOk},
+        {"app execution alias", 0x8000001Bu, PathOk},
+    };
+    for (const Case& c : cases) {
+        ReportFixture f;
+        f.os.AddDirectory(u"C:\\tagged");
+        f.os.Find(u"C:\\tagged")->reparseTag = c.tag;
+        const ReportSecurity security(f.os);
+        EXPECT_EQ(CreateDirectoryChain(f.os, u"C:\\tagged\\sub", security.Attributes()), c.result) << c.name;
+        EXPECT_EQ(f.os.Exists(u"C:\\tagged\\sub"), c.result == PathOk) << c.name;
+    }
+}
+
 // While the chain runs, another user plants something inside the first directory it made.
 // The rollback removes only what this call made: a directory that holds a plant stays with
 // it, and whatever a planted link leads to is untouched.

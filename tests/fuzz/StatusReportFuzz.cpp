@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,8 @@ namespace {
 using Keys = std::set<std::u16string, model::CaseInsensitiveLess>;
 using Snapshot = std::map<std::u16string, model::Entry, model::CaseInsensitiveLess>;
 
-constexpr std::uint32_t kOtherTag = 0x80000017u;   // a reparse point that is neither link nor mount point
+constexpr std::uint32_t kOtherTag = 0x80000017u;       // a reparse point that stands for no other entry
+constexpr std::uint32_t kOtherLinkTag = 0xA000001Du;   // a link of another kind: the name-surrogate bit
 constexpr std::uint8_t kEndOfText = 0xFF;
 constexpr std::size_t kMaxPieces = 12;
 constexpr std::size_t kMaxEntries = 10;
@@ -58,7 +60,7 @@ std::u16string ReadPath(fuzz::Input& input) {
 }
 
 enum class Kind { Directory, ReadOnlyDirectory, File, SecondName, FileLink, DirectoryLink, MountPoint,
-                  OtherDirectory, OtherFile, WineLink, Count };
+                  OtherDirectory, OtherFile, WineLink, OtherLink, Count };
 
 model::Entry MakeEntry(Kind kind, const std::u16string& target) {
     model::Entry entry;
@@ -84,6 +86,10 @@ model::Entry MakeEntry(Kind kind, const std::u16string& target) {
             entry.reparseTag = kOtherTag;
             break;
         case Kind::OtherFile: entry.reparseTag = kOtherTag; break;
+        case Kind::OtherLink:
+            entry.attributes = platform::kAttributeDirectory;
+            entry.reparseTag = kOtherLinkTag;
+            break;
         case Kind::WineLink:
             entry.attributes = platform::kAttributeDirectory;
             entry.reparseBitWithoutTag = true;
@@ -151,13 +157,26 @@ bool Same(const model::Entry& a, const model::Entry& b) {
            a.reparseBitWithoutTag == b.reparseBitWithoutTag;
 }
 
-// Whether the directory walk stops at this level: a symbolic link or a mount point that its
-// search can find. A level whose query or search fails is walked through like a directory.
+// Whether the directory walk stops at this level: a link of any kind (a reparse tag with the
+// name-surrogate bit) that its search can find. A level whose query or search fails is walked
+// through like a directory.
 bool WalkStopsAt(const model::FakeWindows& os, const std::u16string& key) {
     const auto found = os.entries.find(key);
     if (found == os.entries.end() || os.refusedSearches.count(key) != 0 || os.badNetPaths.count(key) != 0) return false;
-    const std::uint32_t tag = found->second.reparseTag;
-    return tag == platform::kReparseTagSymlink || tag == platform::kReparseTagMountPoint;
+    return (found->second.reparseTag & platform::kReparseTagNameSurrogate) != 0;
+}
+
+// The list a directory or a file made under the report's descriptor gets; the descriptor is
+// protected, so it is the same wherever the entry is made.
+const std::u16string& CreatedList(bool directory) {
+    static const std::pair<std::u16string, std::u16string> lists = [] {
+        model::FakeWindows os;
+        const report::ReportSecurity security(os);
+        os.MakeDirectory(u"C:\\made", security.Attributes());
+        os.CreateNewFile(u"C:\\made.txt", security.Attributes());
+        return std::pair(os.Find(u"C:\\made")->sddl, os.Find(u"C:\\made.txt")->sddl);
+    }();
+    return directory ? lists.first : lists.second;
 }
 
 // Where the path's own chain lies in one state of the model: the report file, and every level
@@ -267,7 +286,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool report = files.count(key) != 0;
         if (before == nullptr) {
             fuzz::Require(!after->IsReparse() && after->target.empty(), "what is created is no link", change);
-            fuzz::Require(after->sddl == report::kReportSddl, "what is created carries the report's list", change);
+            fuzz::Require(!after->sddl.empty() && after->sddl == CreatedList(after->IsDirectory()),
+                          "what is created carries the report's list", change);
             if (after->IsDirectory()) {
                 fuzz::Require(levels.count(key) != 0, "directories are created only along the path", change);
             } else {

@@ -114,7 +114,7 @@ PIECES = ['C:', '\\', '/', 'a', 'b', 'out', '..', '.', '\\\\server\\share', 'r.t
           '*', ':', 'D:', '\\\\server', 'C:\\']
 RAW_UNIT, NUL, END = len(PIECES), len(PIECES) + 1, 0xFF
 KINDS = ['Directory', 'ReadOnlyDirectory', 'File', 'SecondName', 'FileLink', 'DirectoryLink', 'MountPoint',
-         'OtherDirectory', 'OtherFile', 'WineLink']
+         'OtherDirectory', 'OtherFile', 'WineLink', 'OtherLink']
 TEXTS = ['Version=10.0.1.3\n', 'Not installed\n', '', 'Version=\xe9\n', 'Version=1\0tail']
 FAILURES = ['failCreate', 'refusedSearch', 'badNetPath']
 
@@ -172,6 +172,7 @@ def status_report():
         'mount_point_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
         'other_reparse_point': status('C:\\b\\a\\r.txt', [out_dir, ('OtherDirectory', 'C:\\b', 'C:\\out')]),
         'wine_link': status('C:\\b\\a\\r.txt', [out_dir, ('WineLink', 'C:\\b', 'C:\\out')]),
+        'other_link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('OtherLink', 'C:\\b', 'C:\\out')]),
         'report_is_directory': status('C:\\out', [out_dir]),
         'file_in_chain': status('C:\\out\\r.txt\\a\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')]),
         'failed_creation': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')]),

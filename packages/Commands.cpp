@@ -65,6 +65,9 @@ std::optional<std::string> FormatReportPath(std::string_view tempFolder, int num
 
 std::optional<std::string> FormatQueryCommand(std::string_view id, std::string_view reportPath,
                                               const platform::AnsiCodePage& codePage) {
+    // No quoting carries a double quote through powershell.exe's argument split unchanged, and
+    // no Windows file name holds one: such a path gets no command rather than another target.
+    if (reportPath.find('"') != std::string_view::npos) return std::nullopt;
     std::string command = "powershell.exe Get-ProvisioningPackage -PackageId ";
     command.append(id);
     command += " >";

@@ -38,7 +38,10 @@ const char16_t* const kPieces[] = {
 };
 constexpr std::size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
 
-const std::string kTexts[] = {"Version=10.0.1.3\n", "Not installed\n", "", "Version=\xE9\n", "Version=1\0tail"};
+using namespace std::string_literals;
+// The last one holds a NUL, which the writer must stop at: it has to be a std::string literal,
+// or the text would end there before the writer ever sees it.
+const std::string kTexts[] = {"Version=10.0.1.3\n", "Not installed\n", "", "Version=\xE9\n", "Version=1\0tail"s};
 
 // A string of pieces, ended by kEndOfText or the input's end; two more choices beyond the
 // table bring in one arbitrary unit or a NUL.

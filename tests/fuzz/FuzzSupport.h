@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,8 +14,18 @@ namespace fuzz {
 
 inline void Require(bool holds, const char* promise, const std::string& detail = {}) {
     if (holds) return;
-    std::fprintf(stderr, "broken promise: %s\n%s\n", promise, detail.c_str());
+    const std::string message = "broken promise: " + std::string(promise) + "\n" + detail + "\n";
+    (void)std::fputs(message.c_str(), stderr);   // nothing is left to do if this fails
     std::abort();
+}
+
+// The prefix ("\\x" or "\\u") and the value in `Digits` upper-case hex digits.
+template <int Digits>
+std::string Escaped(const char* prefix, unsigned value) {
+    constexpr std::string_view kHexDigits = "0123456789ABCDEF";
+    std::string out = prefix;
+    for (int shift = 4 * (Digits - 1); shift >= 0; shift -= 4) out.push_back(kHexDigits[(value >> shift) & 0xFu]);
+    return out;
 }
 
 // Bytes for messages: printable ASCII as it is, everything else as \xHH.
@@ -25,9 +36,7 @@ inline std::string Printable(std::string_view bytes) {
         if (value >= 0x20 && value < 0x7F) {
             out.push_back(byte);
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(value));
-            out += escaped;
+            out += Escaped<2>("\\x", value);
         }
     }
     return out;
@@ -37,10 +46,10 @@ inline std::string Printable(std::string_view bytes) {
 // input decodes to something.
 class Input {
 public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return at_ >= size_; }
-    std::size_t Remaining() const { return size_ - at_; }
-    std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    Input(const std::uint8_t* data, std::size_t size) : bytes_(data, size) {}
+    bool Empty() const { return at_ >= bytes_.size(); }
+    std::size_t Remaining() const { return bytes_.size() - at_; }
+    std::uint8_t Byte() { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
     std::uint16_t Unit() {
         const auto low = Byte();
         return static_cast<std::uint16_t>(low | (Byte() << 8));
@@ -48,14 +57,14 @@ public:
     // One of `count` choices.
     std::size_t Pick(std::size_t count) { return count == 0 ? 0 : Byte() % count; }
     std::string_view Rest() {
-        const std::string_view rest(reinterpret_cast<const char*>(data_ + at_), size_ - at_);
-        at_ = size_;
-        return rest;
+        const std::span<const std::uint8_t> rest = bytes_.subspan(at_);
+        at_ = bytes_.size();
+        // The same bytes, read as the 8-bit text they stand for.
+        return {reinterpret_cast<const char*>(rest.data()), rest.size()};   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     }
 
 private:
-    const std::uint8_t* data_;
-    std::size_t size_;
+    std::span<const std::uint8_t> bytes_;
     std::size_t at_ = 0;
 };
 
@@ -66,9 +75,7 @@ inline std::string Printable(std::u16string_view text) {
         if (unit >= 0x20 && unit < 0x7F) {
             out.push_back(static_cast<char>(unit));
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
-            out += escaped;
+            out += Escaped<4>("\\u", unit);
         }
     }
     return out;

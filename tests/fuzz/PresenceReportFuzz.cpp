@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +26,7 @@ constexpr std::u16string_view kInstalledLabel = u"IsInstalled     : ";
 constexpr std::u16string_view kVersionLabel = u"Version";
 constexpr std::size_t kMaxReportBytes = 1u << 20;
 constexpr std::string_view kReservationMarker = "ppkg-launcher: reserved\r\n";
-const std::u16string kEarlierVersion = u"0.0.0.7-earlier";
+constexpr std::u16string_view kEarlierVersion = u"0.0.0.7-earlier";
 
 char16_t Lower(char16_t unit) { return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit + 32) : unit; }
 
@@ -42,15 +43,15 @@ bool StartsWithNoCase(std::u16string_view text, std::size_t at, std::u16string_v
 // the package present; the first "Version" anywhere leads, through the next colon and one
 // more unit, to the version, which ends at the line end less one carriage return and counts
 // only when it holds 1 to 254 units.
-ReportAnalysis Expected(const std::uint8_t* data, std::size_t size) {
+ReportAnalysis Expected(std::span<const std::uint8_t> data) {
     ReportAnalysis expected;
-    if (size == 0) return expected;
-    if (size < 2 || data[0] != 0xFF || data[1] != 0xFE) {
+    if (data.empty()) return expected;
+    if (data.size() < 2 || data[0] != 0xFF || data[1] != 0xFE) {
         expected.presence = Presence::CouldNotAsk;
         return expected;
     }
     std::u16string text;
-    for (std::size_t i = 1; i < size; i += 2) {
+    for (std::size_t i = 1; i < data.size(); i += 2) {
         text.push_back(static_cast<char16_t>(data[i - 1] + 256 * data[i]));
     }
     const std::size_t label = text.find(kInstalledLabel);
@@ -79,7 +80,7 @@ void CheckAnalysis(const std::uint8_t* data, std::size_t size, const ReportAnaly
         fuzz::Require(analysis.version->size() <= packages::InstalledVersion::kMaxLength, "version fits the record");
         fuzz::Require(analysis.version->find(u'\n') == std::u16string::npos, "version stays on its line");
     }
-    const ReportAnalysis expected = Expected(data, size);
+    const ReportAnalysis expected = Expected(std::span(data, size));
     fuzz::Require(analysis.presence == expected.presence, "presence as the layout says");
     fuzz::Require(analysis.version == expected.version, "version as the layout says");
 }
@@ -89,7 +90,8 @@ void CheckAnalysis(const std::uint8_t* data, std::size_t size, const ReportAnaly
 // with a version, and leave nothing behind in the temp folder and nothing open.
 void CheckQuery(const std::uint8_t* data, std::size_t size, const ReportAnalysis& analysis) {
     model::FakeWindows os;
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::span<const std::uint8_t> input(data, size);
+    const std::string bytes(input.begin(), input.end());
     os.onCommand = [&bytes](model::FakeWindows& system, const std::string& command) {
         const std::size_t redirect = command.rfind('>');
         if (redirect == std::string::npos) return true;

@@ -67,7 +67,7 @@ std::optional<Text> Decode(std::string_view bytes, const CodePage& codePage) {
         if (codePage.utf8) {
             length = Utf8Length(bytes, at);
             if (length == 0) return std::nullopt;
-        } else if (codePage.table.isLeadByte[static_cast<unsigned char>(bytes[at])]) {
+        } else if (codePage.table.isLeadByte.at(static_cast<unsigned char>(bytes[at]))) {
             if (at + 1 >= bytes.size() || !IsTrailByte(static_cast<unsigned char>(bytes[at + 1]))) return std::nullopt;
             length = 2;
         }
@@ -140,6 +140,8 @@ Text ScriptText(const std::vector<Text>& arguments) {
     return script;
 }
 
+// The characters in [from, to), the usual order of a range.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 std::string Bytes(const Text& text, std::size_t from = 0, std::size_t to = std::string::npos) {
     std::string bytes;
     for (std::size_t i = from; i < text.size() && i < to; ++i) bytes += text[i].bytes;
@@ -195,13 +197,13 @@ CodePage ReadCodePage(fuzz::Input& input) {
         const auto first = static_cast<unsigned>(0x81 + input.Pick(0x7E));
         const auto last = static_cast<unsigned>(first + input.Pick(0xFF - first));
         for (unsigned b = first; b <= last; ++b) {
-            codePage.table.isLeadByte[b] = true;
+            codePage.table.isLeadByte.at(b) = true;
             leads.push_back(static_cast<unsigned char>(b));
         }
     }
     for (std::size_t quotes = input.Pick(5); quotes > 0; --quotes) {
         const auto first = static_cast<unsigned char>(0x80 | input.Byte());
-        if (!codePage.table.isLeadByte[first]) {
+        if (!codePage.table.isLeadByte.at(first)) {
             codePage.table.singleQuotes.emplace_back(1, static_cast<char>(first));
         } else {
             auto trail = static_cast<unsigned char>(0x40 + input.Pick(0xBF));
@@ -217,7 +219,7 @@ CodePage ReadCodePage(fuzz::Input& input) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input input(data, size);
     const CodePage codePage = ReadCodePage(input);
-    const std::string id = packages::PackageIds[input.Pick(packages::PackageIds.size())];
+    const std::string id = packages::PackageIds.at(input.Pick(packages::PackageIds.size()));
     const int number = static_cast<int>(input.Unit() & 0x7FFF);
     // The temp folder as GetTempPathA hands it over: a C string in the ANSI code page.
     const std::string_view rest = input.Rest();

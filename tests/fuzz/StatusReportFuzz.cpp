@@ -5,6 +5,7 @@
 // what it was: the writer may only have created directories along the path's own directory
 // part and created or written the report file itself, and must have left nothing open.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -32,16 +33,17 @@ constexpr std::size_t kMaxPieces = 12;
 constexpr std::size_t kMaxEntries = 10;
 
 // Path pieces that make the entries and the report path meet often.
-const char16_t* const kPieces[] = {
+constexpr auto kPieces = std::to_array<const char16_t*>({
     u"C:",   u"\\",    u"/",    u"a",     u"b",    u"out", u"..",  u".",          u"\\\\server\\share",
     u"r.txt", u"work", u"Temp", u"x y",  u"*",    u":",   u"D:",  u"\\\\server", u"C:\\",
-};
-constexpr std::size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
+});
+constexpr std::size_t kPieceCount = kPieces.size();
 
 using namespace std::string_literals;
 // The last one holds a NUL, which the writer must stop at: it has to be a std::string literal,
 // or the text would end there before the writer ever sees it.
-const std::string kTexts[] = {"Version=10.0.1.3\n", "Not installed\n", "", "Version=\xE9\n", "Version=1\0tail"s};
+const auto kTexts =
+    std::to_array<std::string>({"Version=10.0.1.3\n", "Not installed\n", "", "Version=\xE9\n", "Version=1\0tail"s});
 
 // A string of pieces, ended by kEndOfText or the input's end; two more choices beyond the
 // table bring in one arbitrary unit or a NUL.
@@ -52,7 +54,7 @@ std::u16string ReadPath(fuzz::Input& input) {
         if (byte == kEndOfText) break;
         const std::size_t choice = byte % (kPieceCount + 2);
         if (choice < kPieceCount) {
-            path += kPieces[choice];
+            path += kPieces.at(choice);
         } else if (choice == kPieceCount) {
             path.push_back(static_cast<char16_t>(input.Unit()));
         } else {
@@ -215,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     model::FakeWindows os;
     const std::uint8_t flags = input.Byte();
     os.callerIsAdministrator = (flags & 1u) == 0;
-    const std::string& text = kTexts[input.Pick(sizeof kTexts / sizeof kTexts[0])];
+    const std::string& text = kTexts.at(input.Pick(kTexts.size()));
     const std::u16string path = ReadPath(input);
 
     for (std::size_t count = input.Pick(kMaxEntries + 1); count > 0; --count) {

@@ -63,10 +63,8 @@ void CheckCommands(const model::FakeWindows& os, const launcher::Request& reques
             break;
         case Action::Install:
             expected = removal;
-            for (const std::string& more : {Query(first), Query(second), std::string(packages::kInstallCommand),
-                                            Query(first), Query(second)}) {
-                expected.push_back(more);
-            }
+            expected.insert(expected.end(), {Query(first), Query(second), std::string(packages::kInstallCommand),
+                                             Query(first), Query(second)});
             break;
     }
     fuzz::Require(os.commands.size() == expected.size(), "as many commands as the action runs");

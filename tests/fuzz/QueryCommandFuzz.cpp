@@ -36,15 +36,21 @@ struct CodePage {
 // 0x7F; ASCII is itself in every ANSI code page.
 bool IsTrailByte(unsigned char byte) { return byte >= 0x40 && byte <= 0xFE && byte != 0x7F; }
 
+// The length of the sequence a first byte starts; 0 for a byte that starts none.
+std::size_t AnnouncedLength(unsigned char first) {
+    if (first < 0x80) return 1;
+    if (first >= 0xC2 && first <= 0xDF) return 2;
+    if (first >= 0xE0 && first <= 0xEF) return 3;
+    if (first >= 0xF0 && first <= 0xF4) return 4;
+    return 0;
+}
+
 std::size_t Utf8Length(std::string_view bytes, std::size_t at) {
     const auto first = static_cast<unsigned char>(bytes[at]);
-    std::size_t length = 0;
+    const std::size_t length = AnnouncedLength(first);
     unsigned char low = 0x80;
     unsigned char high = 0xBF;
-    if (first < 0x80) return 1;
-    if (first >= 0xC2 && first <= 0xDF) length = 2;
-    if (first >= 0xE0 && first <= 0xEF) length = 3;
-    if (first >= 0xF0 && first <= 0xF4) length = 4;
+    if (length == 1) return 1;
     if (first == 0xE0) low = 0xA0;
     if (first == 0xED) high = 0x9F;
     if (first == 0xF0) low = 0x90;

@@ -4,6 +4,7 @@
 #include "packages/Commands.h"
 #include "packages/PackageRemoval.h"
 #include "packages/PresenceQuery.h"
+#include "packages/SystemTools.h"
 #include "packages/VersionRecord.h"
 
 namespace launcher {
@@ -14,7 +15,7 @@ std::uint32_t RunInstall(platform::Platform& os, packages::InstalledVersion& ver
     // A package that survived the removal is kept and recorded; applying the file over it
     // would not be judged any differently.
     if (!packages::AnyPackageReported(os, version)) {
-        if (!os.RunHiddenCommand(packages::kInstallCommand)) return ExitFail;
+        if (!packages::RunSystemTool(os, packages::SystemTool::Provtool, packages::kInstallCommand)) return ExitFail;
         if (!packages::AnyPackageReported(os, version)) return ExitFail;
     }
 

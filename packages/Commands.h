@@ -12,6 +12,8 @@ namespace packages {
 inline constexpr std::size_t kPathBufferSize = 261;
 inline constexpr std::size_t kCommandBufferSize = 2047;
 
+// The text the provisioning tool is handed; the program itself is always the one in the
+// system folder (SystemTools.h), whatever this text names.
 inline constexpr const char* kInstallCommand =
     "C:\\Windows\\System32\\provtool.exe Norv_CML_PPM_Package.ppkg /quiet";
 

@@ -3,6 +3,7 @@
 #include "packages/Commands.h"
 #include "packages/PackageIds.h"
 #include "packages/PresenceQuery.h"
+#include "packages/SystemTools.h"
 #include "packages/VersionRecord.h"
 
 namespace packages {
@@ -12,7 +13,7 @@ namespace packages {
 int RemoveAllPackages(platform::Platform& os, InstalledVersion& version) {
     bool allGone = true;
     for (const char* id : PackageIds) {
-        os.RunHiddenCommand(FormatRemovalCommand(id));
+        RunSystemTool(os, SystemTool::PowerShell, FormatRemovalCommand(id));
         if (QueryPackagePresence(os, id, version) != Presence::NotReported) allGone = false;
     }
     if (!allGone) return 0;

@@ -8,6 +8,7 @@
 #include "packages/Commands.h"
 #include "packages/PackageIds.h"
 #include "packages/PresenceReport.h"
+#include "packages/SystemTools.h"
 
 namespace packages {
 namespace {
@@ -63,7 +64,7 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
     const ReservedReport report(os, *reserved);
 
     const std::optional<std::string> command = FormatQueryCommand(id, report.path(), os.QueryAnsiCodePage());
-    if (!command || !os.RunHiddenCommand(*command)) return Presence::CouldNotAsk;
+    if (!command || !RunSystemTool(os, SystemTool::PowerShell, *command)) return Presence::CouldNotAsk;
 
     std::vector<std::uint8_t> bytes;
     if (os.ReadWholeFile(report.path(), kMaxReportBytes, bytes) != platform::ReadResult::Ok) {

@@ -21,6 +21,8 @@ inline constexpr std::uint32_t kAttributeDirectory = 0x10u;
 inline constexpr std::uint32_t kAttributeReparsePoint = 0x400u;
 inline constexpr std::uint32_t kReparseTagSymlink = 0xA000000Cu;
 inline constexpr std::uint32_t kReparseTagMountPoint = 0xA0000003u;
+// The name-surrogate bit: the entry stands for another named entity (a link of any kind).
+inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000u;
 inline constexpr std::uint32_t kErrorBadNetPath = 53u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kFileReadAttributes = 0x80u;
@@ -72,9 +74,13 @@ public:
     virtual std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) = 0;
 
     // --- processes ---
-    // CreateProcessA, hidden window, no inheritance, own environment and directory; waits
+    // GetSystemDirectoryW, converted to the ANSI code page without best-fit mapping; nullopt
+    // when the folder cannot be read or has a character the code page cannot hold.
+    virtual std::optional<std::string> SystemFolder() = 0;
+    // CreateProcessA with `application` as the program (never searched for) and `commandLine`
+    // as its command line; hidden window, no inheritance, own environment and directory; waits
     // without a time-out and closes both handles. False when the process could not start.
-    virtual bool RunHiddenCommand(const std::string& commandLine) = 0;
+    virtual bool RunHiddenCommand(const std::string& application, const std::string& commandLine) = 0;
 
     // --- temp report of the presence query ---
     // GetTempPath2A where the system has it, GetTempPathA otherwise; same contract:
@@ -106,8 +112,9 @@ public:
     // then CloseHandle: fails on any entry already at the path, a dangling link included.
     virtual bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) = 0;
     virtual bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) = 0;
-    // SHFileOperationW FO_DELETE, flags 0x414; `list` is double-NUL terminated.
-    virtual void DeleteTree(const std::u16string& list) = 0;
+    // RemoveDirectoryW: removes an empty directory, or a junction or directory link as itself
+    // (never what it leads to); anything else stays and the call fails.
+    virtual bool RemoveEmptyDirectory(const std::u16string& path) = 0;
     // CreateFileW(access, no sharing, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT): opens the
     // entry itself, never a link's target, and never creates. kNoFile on failure.
     virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,

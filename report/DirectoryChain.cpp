@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <limits>
-#include <optional>
+#include <vector>
 
 #include "report/PathChecks.h"
 
@@ -12,12 +12,11 @@ namespace {
 // The position after the last component is the length + 1, which must still fit.
 constexpr std::size_t kMaxWalkLength = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() - 1);
 
-// SHFileOperationW reads a list of names, each NUL-terminated, ended by an empty one.
-std::u16string DeletionList(const std::u16string& directory) {
-    std::u16string list = directory;
-    list.push_back(u'\0');
-    list.push_back(u'\0');
-    return list;
+// Undoes a failed chain: each directory this call made, deepest first, on the path it was
+// made under. Removing only empty directories and links as themselves, it can never take
+// with it anything another user put inside meanwhile; a directory that holds such a thing stays.
+void RemoveCreated(platform::Platform& os, const std::vector<std::u16string>& created) {
+    for (auto level = created.rbegin(); level != created.rend(); ++level) os.RemoveEmptyDirectory(*level);
 }
 
 }  // namespace
@@ -36,6 +35,11 @@ Component NextComponent(std::u16string_view path, std::int32_t position) {
     return {path.substr(first, end - first), static_cast<std::int32_t>(end + 1)};
 }
 
+bool IsNameSurrogate(const std::optional<platform::FindRecord>& record) {
+    return record && (record->attributes & platform::kAttributeReparsePoint) != 0 &&
+           (record->reserved0 & platform::kReparseTagNameSurrogate) != 0;
+}
+
 std::u16string_view LeadingSeparators(std::u16string_view path) {
     std::size_t count = 0;
     while (count < path.size() && path[count] == kChainSeparator) ++count;
@@ -51,9 +55,7 @@ PathCheckResult CreateDirectoryChain(platform::Platform& os, std::u16string dire
     const auto length = static_cast<std::int32_t>(directory.size());
 
     std::u16string accumulated(LeadingSeparators(directory));
-    // Everything this call creates after it lies inside it (short of a ".." step), so
-    // deleting it undoes the whole chain and nothing that was there before.
-    std::optional<std::u16string> firstCreated;
+    std::vector<std::u16string> created;
     std::int32_t position = 0;
     for (;;) {
         const Component component = NextComponent(directory, position);
@@ -65,14 +67,15 @@ PathCheckResult CreateDirectoryChain(platform::Platform& os, std::u16string dire
             // A bare server name of a UNC path is no directory to create; its share is next.
             if (level.error != platform::kErrorBadNetPath) {
                 if (!os.MakeDirectory(accumulated, security)) {
-                    if (firstCreated) os.DeleteTree(DeletionList(*firstCreated));
+                    RemoveCreated(os, created);
                     return DirectoryCreateFailed;
                 }
-                if (!firstCreated) firstCreated = accumulated;
+                created.push_back(accumulated);
             }
         } else if ((level.attributes & platform::kAttributeReparsePoint) != 0) {
-            const PathCheckResult kind = ClassifyPathEntry(os, accumulated);
-            if (kind == EntrySymlink || kind == EntryMountPoint) return ReparsePointFound;
+            // Any link is refused, not only the two best-known tags; other reparse points
+            // (deduplicated or cloud files, for instance) are walked through.
+            if (IsNameSurrogate(os.FindEntry(accumulated))) return ReparsePointFound;
         }
 
         accumulated.push_back(kChainSeparator);

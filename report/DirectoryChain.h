@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,7 +10,7 @@
 
 // Creation of the missing levels of a directory path, outermost first, each under the
 // caller's descriptor; links and mount points on the way are refused, and a failed creation
-// deletes again the first directory that the same call created.
+// removes again, deepest first, the directories that the same call created while they are empty.
 namespace report {
 
 // Only the backslash separates levels here; a forward slash is part of a name.
@@ -27,6 +28,10 @@ struct Component {
 // position one past the separator that ends it (the length + 1 at the end of the path).
 // A position outside [0, length) yields an empty component and kPathExhausted.
 Component NextComponent(std::u16string_view path, std::int32_t position);
+
+// Whether a found level leads to another named entity: its reparse tag carries the
+// name-surrogate bit, as symbolic links, mount points and every other kind of link do.
+bool IsNameSurrogate(const std::optional<platform::FindRecord>& record);
 
 // The run of separators a path starts with: kept in front of the accumulated path, so that
 // a UNC path stays UNC and a rooted path stays rooted.

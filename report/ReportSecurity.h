@@ -7,7 +7,11 @@ namespace report {
 
 // Guests and anonymous callers get nothing, authenticated users may read, administrators
 // have full access; files and directories made inside a created directory inherit the same.
-inline constexpr char16_t kReportSddl[] = u"D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)";
+// Protected (P): otherwise Windows merges in what the parent folder passes on, and under a
+// folder such as C:\ProgramData that includes the right of every user to create entries.
+// The local system account keeps full access through the Administrators group in its token.
+inline constexpr char16_t kReportSddl[] =
+    u"D:P(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)";
 
 // The descriptor every file and directory the report writer causes to be created gets, and
 // the security attributes that carry it (handle not inheritable). Built at construction,

@@ -4,12 +4,17 @@
 
 namespace platform::win32 {
 
+// Libraries loaded after this call come from the system folder only, never from the
+// launcher's folder. Looked up at run time, since older systems lack it; failure is ignored.
+void RestrictLibrarySearchToSystemFolder();
+
 // The shipped implementation: each operation is the Win32 call its declaration names,
 // with every handle, search, key and descriptor owned until it is released.
 class Win32Platform final : public Platform {
 public:
     std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
-    bool RunHiddenCommand(const std::string& commandLine) override;
+    std::optional<std::string> SystemFolder() override;
+    bool RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
 
     std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
     void SeedRandomFromClock() override;
@@ -29,7 +34,7 @@ public:
     std::optional<FindRecord> FindEntry(const std::u16string& path) override;
     bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) override;
     bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) override;
-    void DeleteTree(const std::u16string& list) override;
+    bool RemoveEmptyDirectory(const std::u16string& path) override;
     FileHandle OpenExisting(const std::u16string& path, std::uint32_t access, const SecurityAttributes& security) override;
     std::optional<HandleInfo> QueryHandle(FileHandle file) override;
     bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) override;

@@ -5,7 +5,7 @@
 
 namespace platform::win32 {
 
-bool Win32Platform::RunHiddenCommand(const std::string& commandLine) {
+bool Win32Platform::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
 
@@ -14,8 +14,10 @@ bool Win32Platform::RunHiddenCommand(const std::string& commandLine) {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION info{};
-    // No application name: the first token names the program and the system search applies.
-    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    // The program is named by its full path, so no search runs; the command line's first
+    // token is only what the program sees as its own name.
+    if (!CreateProcessA(application.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
         return false;
     }
     // Declared thread first so that the process handle is closed before the thread handle.

@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include "platform/win32/UniqueResource.h"
 #include "platform/win32/Win32Platform.h"
 
@@ -50,16 +48,7 @@ bool Win32Platform::MakeDirectory(const std::u16string& path, const SecurityAttr
     return CreateDirectoryW(Wide(path), &attributes) != 0;
 }
 
-void Win32Platform::DeleteTree(const std::u16string& list) {
-    SHFILEOPSTRUCTW operation{};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = Wide(list);
-    operation.pTo = nullptr;
-    // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI, without FOF_ALLOWUNDO: gone for good.
-    operation.fFlags = 0x414;
-    SHFileOperationW(&operation);
-}
+bool Win32Platform::RemoveEmptyDirectory(const std::u16string& path) { return RemoveDirectoryW(Wide(path)) != 0; }
 
 FileHandle Win32Platform::OpenExisting(const std::u16string& path, std::uint32_t access,
                                        const SecurityAttributes& security) {

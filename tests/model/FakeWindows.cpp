@@ -16,6 +16,11 @@ bool StartsWithFolded(const std::u16string& text, const std::u16string& prefix) 
     return true;
 }
 
+// "\\server" alone: a server, no share.
+bool IsBareServer(const std::u16string& key) {
+    return key.rfind(u"\\\\", 0) == 0 && key.find(u'\\', 2) == std::u16string::npos;
+}
+
 // A name ending in a separator names a directory: Windows refuses it for anything else.
 bool EndsWithSeparator(const std::u16string& path) {
     return !path.empty() && (path.back() == u'\\' || path.back() == u'/');
@@ -45,62 +50,68 @@ std::u16string Join(const std::u16string& root, const std::vector<std::u16string
     return out;
 }
 
-// CommandLineToArgvW's rules: the first argument ends at the first blank outside quotes and
-// knows no escapes; later ones take 2n backslashes before a quote as n and a quote as a
-// toggle, 2n+1 as n and a literal quote, and "" inside quotes as a literal quote.
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+// CommandLineToArgvW's rules. The first argument is read as a program name: after a leading
+// quote it runs to the next quote, whatever follows; otherwise to the first blank, any quote
+// in it kept as it is. Later arguments: 2n backslashes before a quote give n and the quote
+// counts, 2n+1 give n and a literal quote. Counted quotes come in runs read in threes with the
+// one that opened the quoting: each third is a literal quote, and a run ending on its second
+// closes the quoting.
 std::vector<std::u16string> SplitLikeWindows(const std::u16string& line) {
     std::vector<std::u16string> args;
     std::size_t i = 0;
     std::u16string first;
-    bool quoted = false;
-    for (; i < line.size(); ++i) {
-        const char16_t c = line[i];
-        if (c == u'"') {
-            quoted = !quoted;
-        } else if ((c == u' ' || c == u'\t') && !quoted) {
-            break;
-        } else {
-            first.push_back(c);
-        }
+    if (!line.empty() && line[0] == u'"') {
+        for (i = 1; i < line.size() && line[i] != u'"'; ++i) first.push_back(line[i]);
+        if (i < line.size()) ++i;
+    } else {
+        for (; i < line.size() && !IsBlank(line[i]); ++i) first.push_back(line[i]);
     }
     args.push_back(first);
-    for (;;) {
-        while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) ++i;
-        if (i >= line.size()) break;
-        std::u16string arg;
-        quoted = false;
-        while (i < line.size()) {
-            const char16_t c = line[i];
-            if ((c == u' ' || c == u'\t') && !quoted) break;
-            if (c == u'\\') {
-                std::size_t slashes = 0;
-                while (i < line.size() && line[i] == u'\\') ++slashes, ++i;
-                if (i < line.size() && line[i] == u'"') {
-                    arg.append(slashes / 2, u'\\');
-                    if (slashes % 2 == 1) {
-                        arg.push_back(u'"');
-                        ++i;
-                    }
-                } else {
-                    arg.append(slashes, u'\\');
-                }
-                continue;
-            }
-            if (c == u'"') {
-                if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
-                    arg.push_back(u'"');
-                    i += 2;
-                    continue;
-                }
-                quoted = !quoted;
-                ++i;
-                continue;
-            }
-            arg.push_back(c);
-            ++i;
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i >= line.size()) return args;
+
+    std::u16string arg;
+    int quotes = 0;   // 0 outside quotes; 1 or 2 quotes of the current run counted
+    std::size_t backslashes = 0;
+    while (i < line.size()) {
+        const char16_t c = line[i];
+        if (IsBlank(c) && quotes == 0) {
+            args.push_back(arg);
+            arg.clear();
+            backslashes = 0;
+            while (i < line.size() && IsBlank(line[i])) ++i;
+            if (i >= line.size()) return args;
+            continue;
         }
-        args.push_back(arg);
+        ++i;
+        if (c == u'\\') {
+            arg.push_back(c);
+            ++backslashes;
+            continue;
+        }
+        if (c != u'"') {
+            arg.push_back(c);
+            backslashes = 0;
+            continue;
+        }
+        arg.resize(arg.size() - backslashes / 2);
+        if (backslashes % 2 == 0) {
+            ++quotes;
+        } else {
+            arg.back() = u'"';   // the odd backslash escapes the quote
+        }
+        backslashes = 0;
+        for (; i < line.size() && line[i] == u'"'; ++i) {
+            if (++quotes == 3) {
+                arg.push_back(u'"');
+                quotes = 0;
+            }
+        }
+        if (quotes == 2) quotes = 0;
     }
+    args.push_back(arg);
     return args;
 }
 
@@ -237,6 +248,29 @@ std::optional<std::u16string> FakeWindows::ParentOf(const std::u16string& key) c
     return parent;
 }
 
+std::u16string FakeWindows::NewObjectList(const std::u16string& key, platform::Descriptor descriptor,
+                                          bool isContainer) const {
+    std::optional<Dacl> given;
+    if (descriptor != nullptr) {
+        given = ParseDacl(DescriptorText(descriptor));
+        if (!given) return DescriptorText(descriptor);
+    }
+    std::optional<Dacl> parentList;
+    if (const std::optional<std::u16string> parent = ParentOf(key)) {
+        const auto found = entries.find(*parent);
+        if (found != entries.end() && !found->second.sddl.empty()) parentList = ParseDacl(found->second.sddl);
+    }
+    const std::optional<Dacl> list = DaclForNewObject(given, parentList, isContainer, creator);
+    return list ? FormatDacl(*list) : std::u16string();
+}
+
+bool FakeWindows::HasChildren(const std::u16string& key) const {
+    const std::u16string below = key.back() == u'\\' ? key : key + u"\\";
+    // Everything inside sorts right after the prefix itself.
+    const auto next = entries.lower_bound(below);
+    return next != entries.end() && StartsWithFolded(next->first, below);
+}
+
 bool FakeWindows::ParentIsDirectory(const std::u16string& key) {
     const std::optional<std::u16string> parent = ParentOf(key);
     if (!parent) return false;
@@ -293,7 +327,8 @@ std::optional<std::vector<std::u16string>> FakeWindows::SplitCommandLine(const s
     return SplitLikeWindows(commandLine);
 }
 
-bool FakeWindows::RunHiddenCommand(const std::string& commandLine) {
+bool FakeWindows::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
+    applications.push_back(application);
     commands.push_back(commandLine);
     return onCommand ? onCommand(*this, commandLine) : true;
 }
@@ -416,8 +451,11 @@ platform::AttributeQuery FakeWindows::QueryAttributes(const std::u16string& path
         query.error = kErrorInvalidName;
         return query;
     }
-    const bool bareServer = key->rfind(u"\\\\", 0) == 0 && key->find(u'\\', 2) == std::u16string::npos;
-    if (bareServer || badNetPaths.count(*key) != 0) {
+    if (IsBareServer(*key)) {
+        query.error = bareServerError;
+        return query;
+    }
+    if (badNetPaths.count(*key) != 0) {
         query.error = platform::kErrorBadNetPath;
         return query;
     }
@@ -455,7 +493,7 @@ bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::Secu
         return false;
     }
     Entry entry;
-    entry.sddl = DescriptorText(security.descriptor);
+    entry.sddl = NewObjectList(*key, security.descriptor, false);
     entries[*key] = entry;
     return true;
 }
@@ -463,51 +501,44 @@ bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::Secu
 bool FakeWindows::MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) {
     Note("MakeDirectory", path);
     const std::optional<std::u16string> key = Resolve(path);
+    if (key && IsBareServer(*key)) return Fail(kErrorBadPathname);
     if (!key || failCreate.count(*key) != 0 || entries.count(*key) != 0 || !ParentIsDirectory(*key)) return false;
     Entry entry;
     entry.attributes = platform::kAttributeDirectory;
-    entry.sddl = DescriptorText(security.descriptor);
+    entry.sddl = NewObjectList(*key, security.descriptor, true);
     entries[*key] = entry;
     madeDirectories.push_back(*key);
     return true;
 }
 
-void FakeWindows::DeleteTree(const std::u16string& list) {
-    const std::u16string first(list.c_str());
-    Note("DeleteTree", first);
-    deletedTrees.push_back(first);
-    // The list is read up to an empty name: a single name with only the string's own
-    // terminator after it would run on into whatever memory follows.
-    if (first.size() == list.size()) return;
-    const std::optional<std::u16string> key = Resolve(first);
-    if (!key) return;
-    const std::u16string below = *key + u"\\";
-    for (auto it = entries.begin(); it != entries.end();) {
-        if (CaseInsensitiveLess{}(it->first, *key) || CaseInsensitiveLess{}(*key, it->first)) {
-            if (StartsWithFolded(it->first, below)) {
-                it = entries.erase(it);
-            } else {
-                ++it;
-            }
-        } else {
-            it = entries.erase(it);
-        }
-    }
+// RemoveDirectoryW: the last component itself, links above it followed. A junction or a
+// directory link goes as itself whatever its target holds; a plain directory only when empty.
+bool FakeWindows::RemoveEmptyDirectory(const std::u16string& path) {
+    Note("RemoveEmptyDirectory", path);
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key) return Fail(kErrorInvalidName);
+    const auto found = entries.find(*key);
+    if (found == entries.end()) return Fail(kErrorFileNotFound);
+    if (!found->second.IsDirectory()) return Fail(kErrorDirectory);
+    if (!found->second.IsReparse() && HasChildren(*key)) return Fail(kErrorDirNotEmpty);
+    entries.erase(found);
+    return true;
 }
 
 platform::FileHandle FakeWindows::OpenExisting(const std::u16string& path, std::uint32_t access,
                                                const platform::SecurityAttributes&) {
     Note("OpenExisting", path);
     const std::optional<std::u16string> key = Resolve(path);
-    if (!key) return platform::kNoFile;
+    if (!key) return FailOpen(kErrorInvalidName);
     const auto found = entries.find(*key);
-    if (found == entries.end()) return platform::kNoFile;
+    if (found == entries.end()) return FailOpen(kErrorFileNotFound);
     const Entry& entry = found->second;
-    if (EndsWithSeparator(path) && !entry.IsDirectory()) return platform::kNoFile;
-    // A directory needs backup semantics to be opened; a link is opened itself.
-    if (entry.IsDirectory() && !entry.IsReparse()) return platform::kNoFile;
+    if (EndsWithSeparator(path) && !entry.IsDirectory()) return FailOpen(kErrorInvalidName);
+    // Without backup semantics no directory handle is given, be it a plain directory, a
+    // junction or a directory link; a file link is opened as itself.
+    if (entry.IsDirectory()) return FailOpen(kErrorAccessDenied);
     if ((access & platform::kGenericWrite) != 0 && !entry.sddl.empty() && !callerIsAdministrator) {
-        return platform::kNoFile;
+        return FailOpen(kErrorAccessDenied);
     }
     const platform::FileHandle handle = nextHandle_++;
     handles_[handle] = OpenFile{*key, access, 0};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "tests/model/Sddl.h"
 
 // An in-memory model of the Windows behaviours the launcher relies on: a file system with
 // attribute values, reparse points and their tags, links followed above the last component,
@@ -21,7 +22,11 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorFileExists = 80;
+inline constexpr std::uint32_t kErrorBadDevType = 66;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorBadPathname = 161;
+inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
+inline constexpr std::uint32_t kErrorDirectory = 267;   // ERROR_DIRECTORY: not a directory
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
@@ -37,7 +42,7 @@ struct Entry {
     std::uint32_t reparseTag = 0;                   // non-zero: a reparse point with this tag
     std::u16string target;                          // a link's target, followed above the last component
     std::string content;                            // a file's bytes
-    std::u16string sddl;                            // the descriptor given at creation, if any
+    std::u16string sddl;                            // its access list as SDDL text; empty: none known
     std::uint32_t links = 1;                        // hard links to the same file
     bool IsDirectory() const { return (attributes & platform::kAttributeDirectory) != 0; }
     bool IsReparse() const { return reparseTag != 0 || reparseBitWithoutTag; }
@@ -69,24 +74,33 @@ public:
 
     std::set<std::u16string, CaseInsensitiveLess> failCreate;    // MakeDirectory / CreateNewFile fail here
     std::set<std::u16string, CaseInsensitiveLess> badNetPaths;   // queries fail with ERROR_BAD_NETPATH
+    // What querying a bare server name ("\\server") answers. ERROR_BAD_NETPATH is documented
+    // for a server that cannot be found; for one that can, the code is not documented, and Wine
+    // answers ERROR_BAD_DEV_TYPE. Creating a directory there always fails.
+    std::uint32_t bareServerError = platform::kErrorBadNetPath;
     std::set<std::u16string, CaseInsensitiveLess> refusedSearches;   // FindEntry fails here
     bool callerIsAdministrator = true;   // otherwise files carrying a descriptor refuse writing
+    Creator creator;   // the owner and group of the caller's token, for CREATOR OWNER and CREATOR GROUP
     // Runs at the start of every call into the model, named as in `calls`: lets a test change
     // entries between two calls of the code under test.
     std::function<void(FakeWindows&, const std::string& operation, const std::u16string& path)> beforeCall;
     // "<operation> <path>" for every file-system call, in order; handle operations name the
     // entry the handle was opened on.
     std::vector<std::string> calls;
-    std::vector<std::u16string> deletedTrees;   // what DeleteTree was given, up to its first NUL
+    std::uint32_t lastError = 0;   // GetLastError after the last failed call that sets it
     std::vector<std::u16string> madeDirectories;
     std::size_t OpenHandleCount() const { return handles_.size(); }
     std::size_t LiveDescriptorCount() const { return descriptors_.size(); }
     bool descriptorFails = false;
     bool writeFails = false;   // WriteBytes writes nothing and fails
 
-    // Processes: every command line is recorded; `onCommand` decides whether it started
-    // and plays its effect. Without one, every command starts and does nothing.
+    // Processes: every command line is recorded, and the program it was started as next to
+    // it; `onCommand` decides whether it started and plays its effect. Without one, every
+    // command starts and does nothing.
     std::vector<std::string> commands;
+    std::vector<std::string> applications;
+    // What GetSystemDirectoryW answers, in the ANSI code page; nullopt: it cannot be read.
+    std::optional<std::string> systemFolder = "C:\\Windows\\system32";
     std::function<bool(FakeWindows&, const std::string&)> onCommand;
 
     std::string tempFolder = "C:\\Temp\\";
@@ -106,7 +120,8 @@ public:
 
     // --- platform::Platform ---
     std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
-    bool RunHiddenCommand(const std::string& commandLine) override;
+    std::optional<std::string> SystemFolder() override { return systemFolder; }
+    bool RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
     std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
     void SeedRandomFromClock() override;
     int NextRandom() override;
@@ -124,7 +139,7 @@ public:
     std::optional<platform::FindRecord> FindEntry(const std::u16string& path) override;
     bool CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) override;
     bool MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) override;
-    void DeleteTree(const std::u16string& list) override;
+    bool RemoveEmptyDirectory(const std::u16string& path) override;
     platform::FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                       const platform::SecurityAttributes& security) override;
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
@@ -148,6 +163,18 @@ private:
     std::optional<std::u16string> Normalise(const std::u16string& path) const;
     std::optional<std::u16string> ParentOf(const std::u16string& key) const;
     bool ParentIsDirectory(const std::u16string& key);
+    bool HasChildren(const std::u16string& key) const;
+    // The list a file or directory created at `key` gets: the descriptor's own entries and,
+    // unless it is protected, what the parent's list passes on.
+    std::u16string NewObjectList(const std::u16string& key, platform::Descriptor descriptor, bool isContainer) const;
+    bool Fail(std::uint32_t error) {
+        lastError = error;
+        return false;
+    }
+    platform::FileHandle FailOpen(std::uint32_t error) {
+        lastError = error;
+        return platform::kNoFile;
+    }
     Entry* OpenEntry(platform::FileHandle file);
 
     std::map<platform::FileHandle, OpenFile> handles_;

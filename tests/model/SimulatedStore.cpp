@@ -50,7 +50,13 @@ std::string SimulatedStore::Report(const std::string& id, const StoredPackage& p
 }
 
 bool SimulatedStore::Run(FakeWindows& os, const std::string& line) {
+    // The tools stand only in the system folder; any other program started plays no part.
+    const std::string folder = os.systemFolder.value_or("");
+    const std::string& application = os.applications.back();
+    const bool isPowerShell = application == folder + "\\WindowsPowerShell\\v1.0\\powershell.exe";
+    const bool isProvtool = application == folder + "\\provtool.exe";
     if (StartsWith(line, "powershell.exe ")) {
+        if (!isPowerShell) return true;
         if (powershellMissing) return false;
         if (powershellSilent) return true;
     }
@@ -79,6 +85,7 @@ bool SimulatedStore::Run(FakeWindows& os, const std::string& line) {
     }
     if (line == kInstall) {
         if (provtoolMissing) return false;
+        if (!isProvtool) return true;
         for (const auto& [id, package] : applies) packages[id] = package;
         return true;
     }

@@ -7,7 +7,8 @@
 
 // A provisioning store behind the model's processes: the query writes the cmdlet's report
 // (UTF-16LE, byte-order mark, CRLF) to its redirection target, the removal forgets a
-// removable package, the provisioning tool applies what the package file holds.
+// removable package, the provisioning tool applies what the package file holds. Only the
+// programs in the model's system folder reach the store; any other program started does nothing.
 namespace model {
 
 struct StoredPackage {

@@ -13,6 +13,16 @@ namespace {
 using Calls = std::vector<std::string>;
 using Paths = std::vector<std::u16string>;
 
+// The paths the call asked to have removed, in order.
+Paths RemoveRequests(const model::FakeWindows& os) {
+    const std::string prefix = "RemoveEmptyDirectory ";
+    Paths removed;
+    for (const std::string& call : os.calls) {
+        if (call.rfind(prefix, 0) == 0) removed.push_back(model::Widen(call.substr(prefix.size())));
+    }
+    return removed;
+}
+
 TEST(NextComponent, SkipsSeparatorRunsAndStepsPastTheEndingOne) {
     struct Case {
         const char16_t* path;
@@ -85,7 +95,7 @@ struct ChainCase {
     std::function<void(model::FakeWindows&)> arrange;
     PathCheckResult result;
     Paths made;      // directories left standing that the call created
-    Paths deleted;   // what the rollback handed to the delete
+    Paths removed;   // what the rollback asked to remove, in order
 };
 
 const ChainCase kChainCases[] = {
@@ -99,21 +109,21 @@ const ChainCase kChainCases[] = {
      [](model::FakeWindows& os) { os.AddDirectory(u"\\\\server\\share"); }, PathOk, {u"\\\\server\\share\\new"}, {}},
     {"bad net path on any level is passed over", u"C:\\net\\x",
      [](model::FakeWindows& os) { os.badNetPaths.insert(u"C:\\net"); }, DirectoryCreateFailed, {}, {}},
-    {"second creation fails: first one deleted", u"C:\\new1\\new2",
+    {"second creation fails: first one removed", u"C:\\new1\\new2",
      [](model::FakeWindows& os) { os.failCreate.insert(u"C:\\new1\\new2"); }, DirectoryCreateFailed, {},
      {u"C:\\new1"}},
-    {"deep failure deletes only the first made", u"C:\\out\\a\\b\\c",
+    {"deep failure removes every level made, deepest first", u"C:\\out\\a\\b\\c",
      [](model::FakeWindows& os) { os.failCreate.insert(u"C:\\out\\a\\b\\c"); }, DirectoryCreateFailed, {},
-     {u"C:\\out\\a"}},
+     {u"C:\\out\\a\\b", u"C:\\out\\a"}},
     {"UNC rollback stays UNC", u"\\\\server\\share\\a\\b",
      [](model::FakeWindows& os) {
          os.AddDirectory(u"\\\\server\\share");
          os.failCreate.insert(u"\\\\server\\share\\a\\b");
      },
      DirectoryCreateFailed, {}, {u"\\\\server\\share\\a"}},
-    {"first creation fails: nothing deleted", u"C:\\new1\\new2",
+    {"first creation fails: nothing removed", u"C:\\new1\\new2",
      [](model::FakeWindows& os) { os.failCreate.insert(u"C:\\new1"); }, DirectoryCreateFailed, {}, {}},
-    {"refused name is never deleted", u"C:\\new1\\bad*name", nullptr, DirectoryCreateFailed, {}, {u"C:\\new1"}},
+    {"refused name is never removed", u"C:\\new1\\bad*name", nullptr, DirectoryCreateFailed, {}, {u"C:\\new1"}},
     {"backslashes only", u"\\\\\\", nullptr, DirectoryCreateFailed, {}, {}},
     {"slashes make one level: parent missing", u"C:/new/sub", nullptr, DirectoryCreateFailed, {}, {}},
     {"slashes make one level: parent there", u"C:/out/new", nullptr, PathOk, {u"C:\\out\\new"}, {}},
@@ -123,20 +133,20 @@ const ChainCase kChainCases[] = {
     {"reparse point with tag 0 walked through", u"C:\\winelink\\sub", nullptr, PathOk, {u"C:\\winelink\\sub"}, {}},
     {"reparse point the search cannot find walked through", u"C:\\other\\sub",
      [](model::FakeWindows& os) { os.refusedSearches.insert(u"C:\\other"); }, PathOk, {u"C:\\other\\sub"}, {}},
-    // A level made before a ".." is remembered; one made after the path left it is not.
-    {"dot-dot leaves the remembered level", u"C:\\gone\\..\\new\\bad",
-     [](model::FakeWindows& os) { os.failCreate.insert(u"C:\\new\\bad"); }, DirectoryCreateFailed, {u"C:\\new"},
-     {u"C:\\gone"}},
+    // Each level is removed under the path it was made under, ".." steps included.
+    {"dot-dot: both levels made are removed", u"C:\\gone\\..\\new\\bad",
+     [](model::FakeWindows& os) { os.failCreate.insert(u"C:\\new\\bad"); }, DirectoryCreateFailed, {},
+     {u"C:\\gone\\..\\new", u"C:\\gone"}},
 };
 
-TEST(CreateDirectoryChain, CreatesMissingLevelsAndRollsBackOnlyItsFirst) {
+TEST(CreateDirectoryChain, CreatesMissingLevelsAndRollsBackItsOwn) {
     for (const ChainCase& c : kChainCases) {
         ReportFixture f;
         if (c.arrange) c.arrange(f.os);
         const ReportSecurity security(f.os);
         const auto before = f.Snapshot();
         EXPECT_EQ(CreateDirectoryChain(f.os, c.path, security.Attributes()), c.result) << c.name;
-        EXPECT_EQ(f.os.deletedTrees, c.deleted) << c.name;
+        EXPECT_EQ(RemoveRequests(f.os), c.removed) << c.name;
         for (const std::u16string& made : c.made) {
             const model::Entry* entry = f.At(made);
             ASSERT_NE(entry, nullptr) << c.name << ": " << model::Narrow(made);
@@ -148,6 +158,112 @@ TEST(CreateDirectoryChain, CreatesMissingLevelsAndRollsBackOnlyItsFirst) {
         if (c.path.empty()) {
             EXPECT_TRUE(f.os.calls.empty());
         }
+    }
+}
+
+// A bare server name is passed over only when its query answers ERROR_BAD_NETPATH, as for a
+// server that cannot be found. For one that can, Windows does not document the code (Wine
+// answers ERROR_BAD_DEV_TYPE): the walk then tries to create the server name itself, which
+// fails, and nothing is made on the share.
+TEST(CreateDirectoryChain, BareServerNameIsPassedOverOnlyOnBadNetPath) {
+    struct Case {
+        std::uint32_t answer;
+        PathCheckResult result;
+        Calls calls;
+    };
+    const Case cases[] = {
+        {platform::kErrorBadNetPath, PathOk,
+         {"QueryAttributes \\\\server", "QueryAttributes \\\\server\\share",
+          "QueryAttributes \\\\server\\share\\new", "MakeDirectory \\\\server\\share\\new"}},
+        {model::kErrorBadDevType, DirectoryCreateFailed, {"QueryAttributes \\\\server", "MakeDirectory \\\\server"}},
+    };
+    for (const Case& c : cases) {
+        ReportFixture f;
+        f.os.AddDirectory(u"\\\\server\\share");
+        f.os.bareServerError = c.answer;
+        const ReportSecurity security(f.os);
+        EXPECT_EQ(CreateDirectoryChain(f.os, u"\\\\server\\share\\new", security.Attributes()), c.result)
+            << c.answer;
+        EXPECT_EQ(f.os.calls, c.calls) << c.answer;
+        EXPECT_EQ(f.os.Exists(u"\\\\server\\share\\new"), c.result == PathOk) << c.answer;
+    }
+}
+
+// A level that is a reparse point is refused when its tag marks a link to another named
+// entity, whatever the link's kind; any other reparse point is walked through like a folder.
+TEST(CreateDirectoryChain, RefusesEveryNameSurrogateTag) {
+    struct Case {
+        const char* name;
+        std::uint32_t tag;
+        PathCheckResult result;
+    };
+    const Case cases[] = {
+        {"symbolic link", 0xA000000Cu, ReparsePointFound},
+        {"mount point", 0xA0000003u, ReparsePointFound},
+        {"another name surrogate (global reparse)", 0xA0000019u, ReparsePointFound},
+        {"name surrogate outside Microsoft's range", 0x2000ABCDu, ReparsePointFound},
+        {"deduplicated file", 0x80000013u, PathOk},
+        {"cloud file", 0x9000001Au, PathOk},
+        {"app execution alias", 0x8000001Bu, PathOk},
+    };
+    for (const Case& c : cases) {
+        ReportFixture f;
+        f.os.AddDirectory(u"C:\\tagged");
+        f.os.Find(u"C:\\tagged")->reparseTag = c.tag;
+        const ReportSecurity security(f.os);
+        EXPECT_EQ(CreateDirectoryChain(f.os, u"C:\\tagged\\sub", security.Attributes()), c.result) << c.name;
+        EXPECT_EQ(f.os.Exists(u"C:\\tagged\\sub"), c.result == PathOk) << c.name;
+    }
+}
+
+// While the chain runs, another user plants something inside the first directory it made.
+// The rollback removes only what this call made: a directory that holds a plant stays with
+// it, and whatever a planted link leads to is untouched.
+TEST(CreateDirectoryChain, RollbackRemovesOnlyItsOwnEmptyDirectories) {
+    struct Case {
+        const char* name;
+        std::function<void(model::FakeWindows&, const std::u16string&)> plant;
+        const char16_t* planted;   // nullptr: nothing planted
+    };
+    const Case cases[] = {
+        {"directory link to a folder holding a file",
+         [](model::FakeWindows& os, const std::u16string& at) {
+             os.AddLink(at, platform::kReparseTagSymlink, u"C:\\victim", true);
+         },
+         u"C:\\data\\new\\planted"},
+        {"junction to a folder holding a file",
+         [](model::FakeWindows& os, const std::u16string& at) {
+             os.AddLink(at, platform::kReparseTagMountPoint, u"C:\\victim", true);
+         },
+         u"C:\\data\\new\\planted"},
+        {"plain file", [](model::FakeWindows& os, const std::u16string& at) { os.AddFile(at, "theirs"); },
+         u"C:\\data\\new\\planted"},
+        {"nothing planted", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        ReportFixture f;
+        f.os.AddDirectory(u"C:\\data");
+        f.os.AddDirectory(u"C:\\victim");
+        f.os.AddFile(u"C:\\victim\\keep.txt", "keep");
+        f.os.failCreate.insert(u"C:\\data\\new\\sub\\last");
+        const auto before = f.Snapshot();
+        f.os.beforeCall = [&c](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
+            if (c.plant && operation == "MakeDirectory" && path == u"C:\\data\\new\\sub") c.plant(os, c.planted);
+        };
+        const ReportSecurity security(f.os);
+        EXPECT_EQ(CreateDirectoryChain(f.os, u"C:\\data\\new\\sub\\last", security.Attributes()),
+                  DirectoryCreateFailed)
+            << c.name;
+        EXPECT_EQ(RemoveRequests(f.os), (Paths{u"C:\\data\\new\\sub", u"C:\\data\\new"})) << c.name;
+        EXPECT_EQ(f.At(u"C:\\victim\\keep.txt")->content, "keep") << c.name;
+        if (c.planted != nullptr) {
+            // The plant and the directory holding it are all that is new; nothing else changed.
+            ASSERT_NE(f.At(c.planted), nullptr) << c.name;
+            f.os.entries.erase(*f.os.Resolve(c.planted));
+            ASSERT_NE(f.At(u"C:\\data\\new"), nullptr) << c.name;
+            f.os.entries.erase(*f.os.Resolve(u"C:\\data\\new"));
+        }
+        EXPECT_EQ(f.Snapshot(), before) << c.name;
     }
 }
 
@@ -180,7 +296,7 @@ TEST(CreateDirectoryChain, RefusesLinksAndJunctionsAtAnyLevel) {
         EXPECT_EQ(CreateDirectoryChain(f.os, c.path, security.Attributes()), ReparsePointFound)
             << model::Narrow(c.path);
         EXPECT_EQ(f.os.calls, c.calls) << model::Narrow(c.path);
-        EXPECT_TRUE(f.os.deletedTrees.empty()) << model::Narrow(c.path);
+        EXPECT_TRUE(RemoveRequests(f.os).empty()) << model::Narrow(c.path);
     }
 }
 

@@ -44,6 +44,35 @@ TEST(ChooseAction, MatchesKeywordsExactly) {
     }
 }
 
+// The request is what the platform's split makes of the raw command line. It reads the first
+// argument as a program name (a leading quote runs to the next one, otherwise a blank ends
+// it and quotes stay), later ones under the backslash and quote rules; the first four rows
+// are what CommandLineToArgvW was seen to do with them.
+TEST(ChooseAction, TakesTheArgumentsAsWindowsSplitsThem) {
+    struct Case {
+        const char16_t* commandLine;
+        Args arguments;
+        Action action;
+    };
+    const Case cases[] = {
+        {u"\"/uninstall\"x", {u"/uninstall", u"x"}, Action::Uninstall},
+        {u"/uninstall\"", {u"/uninstall\""}, Action::Install},
+        {u"/get\"status a", {u"/get\"status", u"a"}, Action::Install},
+        {u"/getstatus \"a\"\" b\"", {u"/getstatus", u"a\"", u"b"}, Action::Install},
+        {u"/getstatus \"C:\\a b\\s.txt\"", {u"/getstatus", u"C:\\a b\\s.txt"}, Action::Status},
+        {u"/getstatus \"C:\\out\\\\\"", {u"/getstatus", u"C:\\out\\"}, Action::Status},
+        {u"/getstatus a\\\"b", {u"/getstatus", u"a\"b"}, Action::Status},
+        {u"\t/uninstall", {u"", u"/uninstall"}, Action::Install},
+        {u"/uninstall \t", {u"/uninstall"}, Action::Uninstall},
+    };
+    for (const Case& c : cases) {
+        model::FakeWindows os;
+        const std::optional<Args> arguments = os.SplitCommandLine(c.commandLine);
+        EXPECT_EQ(arguments, c.arguments) << model::Narrow(c.commandLine);
+        EXPECT_EQ(ChooseAction(arguments).action, c.action) << model::Narrow(c.commandLine);
+    }
+}
+
 // The whole road from the raw command line, with the platform's own split.
 struct EntryCase {
     const char16_t* commandLine;

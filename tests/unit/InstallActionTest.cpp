@@ -20,6 +20,7 @@ TEST_F(InstallActionTest, FreshInstallRecordsTheReportedVersion) {
     EXPECT_EQ(Steps(), (StepList{"remove 1", "query 1", "remove 2", "query 2", "query 1", "query 2", "provtool",
                               "query 1"}));
     EXPECT_EQ(os.commands[6], "C:\\Windows\\System32\\provtool.exe Norv_CML_PPM_Package.ppkg /quiet");
+    EXPECT_EQ(os.applications[6], "C:\\Windows\\system32\\provtool.exe");
     const model::RegistryValue& value = os.registry[u"SOFTWARE\\NORV\\Quorrant\\Selvond"][u"Version"];
     EXPECT_EQ(value.type, 1u);   // REG_SZ
     EXPECT_EQ(value.bytes, (std::vector<std::uint8_t>{'1', 0, '.', 0, '0', 0, '.', 0, '2', 0, 0, 0}));

@@ -16,6 +16,7 @@ TEST_F(PresenceQueryTest, PresentPackageFillsTheVersionAndLeavesNoReport) {
     EXPECT_EQ(version.Text(), u"10.0.1.3");
     ASSERT_EQ(os.commands.size(), 1u);
     EXPECT_EQ(os.commands[0], "powershell.exe Get-ProvisioningPackage -PackageId " + kId2 + " >" + kFirstName);
+    EXPECT_EQ(os.applications[0], "C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe");
     EXPECT_EQ(LeftoverReports(), 0u);
 }
 

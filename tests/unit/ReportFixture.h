@@ -12,6 +12,11 @@ namespace report {
 inline constexpr std::uint32_t kOtherTag = 0x80000017u;   // a reparse point neither link nor mount point
 inline const std::string kOldReport = "Version=0.0.0.1-old-and-longer\n";
 inline const std::u16string kOwnSddl = u"D:(A;;FA;;;WD)";
+// A folder every user may add files and folders to, as C:\ProgramData is set up: full access
+// for the system and administrators, full access for whoever creates an entry, read for
+// Users, and for Users on folders below it add-file, add-subfolder and write-attributes.
+inline const std::u16string kProgramDataSddl =
+    u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;0x116;;;BU)";
 
 // A drive with the kinds of entry the report path checks tell apart. The security object is
 // built in the model, so created entries record kReportSddl.

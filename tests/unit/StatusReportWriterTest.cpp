@@ -88,6 +88,25 @@ TEST(WriteStatusReport, NewReportIsCreatedProtectedAndHoldsExactlyTheText) {
     }
 }
 
+// Under a folder that lets every user create entries, what the writer creates holds exactly
+// its own four entries: nothing the folder passes on, so no user may add anything inside.
+TEST(WriteStatusReport, CreatedEntriesUnderAUserWritableFolderGetOnlyTheirOwnList) {
+    WriterFixture f;
+    f.os.AddDirectory(u"C:\\ProgramData");
+    f.os.Find(u"C:\\ProgramData")->sddl = kProgramDataSddl;
+    f.Write(u"C:\\ProgramData\\new\\sub\\status.txt");
+    EXPECT_EQ(f.Content(u"C:\\ProgramData\\new\\sub\\status.txt"), kText);
+    for (const char16_t* created :
+         {u"C:\\ProgramData\\new", u"C:\\ProgramData\\new\\sub", u"C:\\ProgramData\\new\\sub\\status.txt"}) {
+        ASSERT_NE(f.At(created), nullptr) << model::Narrow(created);
+        const std::optional<model::Dacl> list = model::ParseDacl(f.At(created)->sddl);
+        ASSERT_TRUE(list) << model::Narrow(created);
+        EXPECT_TRUE(list->isProtected) << model::Narrow(created);
+        EXPECT_EQ(list, model::ParseDacl(u"D:P(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)"))
+            << model::Narrow(created) << ": " << model::Narrow(f.At(created)->sddl);
+    }
+}
+
 TEST(WriteStatusReport, MissingDirectoriesAreMadeBetweenTheTwoVettings) {
     WriterFixture f;
     f.Write(u"C:\\out\\new\\status.txt");

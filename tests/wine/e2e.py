@@ -706,6 +706,8 @@ def setup_prefix(wine, launcher, bench_dir):
         shutil.copy(os.path.join(bench_dir, exe), tools)
     os.makedirs(wine.c('bench'))
     shutil.copy(os.path.join(bench_dir, 'powershell.exe'), wine.c('bench', 'powershell.exe'))
+    # The launcher starts PowerShell only from the system folder, where Wine keeps a stub.
+    shutil.copy(os.path.join(bench_dir, 'powershell.exe'), wine.c(*STUB_POWERSHELL.split('/')))
     if launcher:
         shutil.copy(launcher, wine.c('bench', 'ppkg-launcher.exe'))
     shutil.copy(os.path.join(bench_dir, 'provtool.exe'), wine.c('windows', 'system32', 'provtool.exe'))

@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include "platform/win32/Win32Platform.h"
+
+namespace platform::win32 {
+
+void RestrictLibrarySearchToSystemFolder() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr) return;
+    const FARPROC proc = GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (proc == nullptr) return;
+    const auto setDefaultDllDirectories =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(proc));
+    setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+}  // namespace platform::win32

@@ -1,6 +1,8 @@
-// runner.exe OUTFILE [--env NAME=VALUE]... [--cwd DIR] [--timeout MS] [--time] [--peak] -- PROGRAM [ARGS...]
+// runner.exe OUTFILE [--env NAME=VALUE]... [--cwd DIR] [--timeout MS] [--stdout FILE] [--time] [--peak]
+//            -- PROGRAM [ARGS...]
 // Starts PROGRAM and writes its full 32-bit exit code to OUTFILE: `wine` itself hands back only
-// the low byte. TMP/TEMP must go through here too, since Wine replaces the Unix ones.
+// the low byte. TMP/TEMP must go through here too, since Wine replaces the Unix ones. With
+// --stdout, the program's output and errors go to FILE instead of Wine's own output.
 // --time adds a line "elapsed_us=N": from just before the start to the end of the wait.
 // --peak adds a line "peak_bytes=N": the child's peak working set, sampled every millisecond
 // while it runs (an ended process reports none), so only for runs that are not timed.
@@ -94,7 +96,8 @@ std::wstring buildEnvironment(const std::vector<std::wstring>& overrides) {
 
 int usage() {
     static const char msg[] =
-        "usage: runner OUTFILE [--env N=V]... [--cwd DIR] [--timeout MS] [--time] [--peak] -- PROGRAM [ARGS...]\n";
+        "usage: runner OUTFILE [--env N=V]... [--cwd DIR] [--timeout MS] [--stdout FILE] [--time] [--peak]"
+        " -- PROGRAM [ARGS...]\n";
     DWORD put = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), msg, sizeof msg - 1, &put, nullptr);
     return 2;
@@ -110,7 +113,7 @@ int wmain() {
 
     std::wstring outFile = argv[1];
     std::vector<std::wstring> overrides;
-    std::wstring cwd;
+    std::wstring cwd, stdoutFile;
     DWORD timeoutMs = 120000;
     bool time = false, peak = false;
     int i = 2;
@@ -125,6 +128,7 @@ int wmain() {
         if (a == L"--env") overrides.emplace_back(argv[++i]);
         else if (a == L"--cwd") cwd = argv[++i];
         else if (a == L"--timeout") timeoutMs = static_cast<DWORD>(_wtoi(argv[++i]));
+        else if (a == L"--stdout") stdoutFile = argv[++i];
         else return usage();
     }
     if (i + 1 >= argc) return usage();
@@ -136,10 +140,19 @@ int wmain() {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
+    bench::Handle output;
+    if (!stdoutFile.empty()) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        output = bench::Handle(CreateFileW(stdoutFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!output.valid()) return usage();
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = output.get();
+    }
     LARGE_INTEGER frequency{}, started{}, ended{};
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, output.valid(), CREATE_UNICODE_ENVIRONMENT, env.data(),
                         cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
         bench::writeFile(outFile, "exit=start-failed " + std::to_string(GetLastError()) + "\n");
         return 1;

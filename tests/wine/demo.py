@@ -129,7 +129,8 @@ def main():
         say(f'prefix {wine.prefix} ready in {time.monotonic() - started:.1f}s')
         say(r'launcher C:\bench\ppkg-launcher.exe, started by runner.exe (which sees the full exit code)')
         say(r'working directory C:\work')
-        say(r'stand-ins C:\bench\powershell.exe and C:\windows\system32\provtool.exe log every command line')
+        say(r'stand-ins C:\windows\system32\WindowsPowerShell\v1.0\powershell.exe and '
+            r'C:\windows\system32\provtool.exe log every command line')
         show(wine, opts.launcher)
     except e2e.Failure as e:
         print(f'\ndemo: FAILED: {e}')

@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """End-to-end bench: runs the shipped launcher inside one Wine prefix against stand-ins for
-powershell.exe and provtool.exe, then judges it by its full exit code, the commands it ran
-(the stand-ins' log), the registry record and what it left in its temp folder.
+powershell.exe and provtool.exe in the system folder, then judges it by its full exit code, the
+commands it ran (the stand-ins' log), the registry record and what it left in its temp folder.
+Decoys of both tools sit where only a search would find them; none may ever run.
 
-    python3 tests/wine/e2e.py --launcher dist/ppkg-launcher.exe --bench build/windows/bench [-k TEXT]
+    python3 tests/wine/e2e.py --launcher dist/ppkg-launcher.exe --bench build/windows/bench \
+        [--verify dist/tools/ppkg-verify.exe] [-k TEXT]
 
 Without --launcher only the bench's own checks run; the launcher cases count as skipped.
+With --verify, the verification program also runs here against the launcher and the stand-ins.
 """
 
 import argparse
@@ -30,7 +33,12 @@ REPORT_NAME = re.compile(r'norv4c7d2a00-91e3-4b58-a6f2-3d05c[0-9A-Fa-f]+\.pkt')
 # Temp paths made only of these go on the command line bare; anything else must be quoted.
 BARE_OK = set('abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\\:._-~')
 SINGLE_QUOTES = "'\u2018\u2019\u201a\u201b"
-STUB_POWERSHELL = 'windows/system32/WindowsPowerShell/v1.0/powershell.exe'
+# The stand-in replaces Wine's own stub here, where the launcher starts PowerShell by full path.
+SYSTEM_POWERSHELL = ('windows', 'system32', 'WindowsPowerShell', 'v1.0', 'powershell.exe')
+SYSTEM_PROVTOOL = ('windows', 'system32', 'provtool.exe')
+# Found only by a search: beside the launcher, then in its working directory.
+DECOYS = [('bench', 'powershell.exe'), ('bench', 'provtool.exe'), ('work', 'powershell.exe'), ('work', 'provtool.exe')]
+DECOY_LOG = 'decoy-ran.txt'  # at the root of drive C:, written by any decoy that runs
 SEEDED = '9.9.9'
 
 
@@ -97,9 +105,9 @@ class Wine:
                         LANG='C.UTF-8', LC_ALL='C.UTF-8')
         self.out = open(os.path.join(root, 'wine-output.txt'), 'ab')
 
-    def _call(self, argv, timeout):
+    def _call(self, argv, timeout, cwd=None):
         return subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=self.out,
-                              stderr=self.out, timeout=timeout).returncode
+                              stderr=self.out, timeout=timeout, cwd=cwd).returncode
 
     def boot(self):
         self._call(['wineboot', '-i'], 300)
@@ -114,8 +122,9 @@ class Wine:
             pass
         self.out.close()
 
-    def run(self, *args, timeout=90):
-        return self._call(['wine'] + list(args), timeout)
+    def run(self, *args, timeout=90, cwd=None):
+        """CWD (a Unix folder inside drive_c) becomes the Windows program's current directory."""
+        return self._call(['wine'] + list(args), timeout, cwd)
 
     def c(self, *parts):
         return os.path.join(self.drive_c, *parts)
@@ -200,6 +209,8 @@ class Case:
         m = re.fullmatch(r'exit=(\d+)', text)
         check(m, f'launcher did not run to the end: {text}')
         self.last_log = self.store.log()
+        ran = decoys_ran(w)
+        check(not ran, f'a decoy ran: {ran}')
         left = [n for n in os.listdir(self.tmp) if n.lower().endswith('.pkt') or n.lower().startswith('norv')]
         check(not left, f'report files left in the temp folder: {left}')
         return int(m.group(1)), [self.classify(line) for line in self.last_log]
@@ -229,10 +240,22 @@ class Case:
         return read_text(out)
 
 
+def decoys_ran(wine):
+    """The decoys' log lines (own path | command line), emptied for the next run."""
+    path = wine.c(DECOY_LOG)
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding='utf-8', errors='replace') as f:
+        lines = f.read().splitlines()
+    os.remove(path)
+    return lines
+
+
 class Bench:
-    def __init__(self, wine, launcher):
+    def __init__(self, wine, launcher, verify=None):
         self.wine = wine
         self.launcher = launcher
+        self.verify = verify
         self.have_launcher = bool(launcher)
         self.counter = 0
         self.last_case = None
@@ -308,7 +331,7 @@ def t_install_stale(b):
 def t_provtool_missing(b):
     c = b.case()
     c.store.apply((ID1, '1.0.2'))
-    with moved_away(b.wine.c('windows', 'system32', 'provtool.exe')):
+    with moved_away(b.wine.c(*SYSTEM_PROVTOOL)):
         code, seq = c.run([])
     expect(code, EXIT_FAIL, 'exit')
     expect(seq[:6], FIRST_PASS, 'commands')
@@ -406,7 +429,7 @@ def t_uninstall(b, setup, want_exit, kept):
         s.flag('powershell-silent')
     hidden = []
     if setup == 'no-powershell':
-        hidden = [b.wine.c('bench', 'powershell.exe'), b.wine.c(*STUB_POWERSHELL.split('/'))]
+        hidden = [b.wine.c(*SYSTEM_POWERSHELL)]
     with moved_away(*hidden):
         code, seq = c.run(['/uninstall'])
     expect(code, want_exit, 'exit')
@@ -436,9 +459,56 @@ def t_temp_folder(b, name):
     expect(c.registry(), reg_sz('1.0.2'), 'registry')
 
 
+# ---- tools from the system folder ------------------------------------------------------------
+
+@test('decoys-never-run', [
+    # (label, arguments, exit, commands): the stand-ins' log shows the texts, unchanged.
+    ('install', [], EXIT_PASS, FIRST_PASS + ['prov', 'q1']),
+    ('uninstall', ['/uninstall'], 0, ['rm1', 'q1', 'rm2', 'q2']),
+    ('getstatus', ['/getstatus', r'C:\work\decoy-status.txt'], 0, ['q1', 'q1']),
+])
+def t_decoys_never_run(b, args, want_exit, commands):
+    w = b.wine
+    c = b.case()
+    c.store.apply((ID1, '1.0.2'))
+    if args[:1] == ['/getstatus']:
+        c.store.add(ID1, STATUS_VERSION)
+    for place in DECOYS:
+        check(os.path.isfile(w.c(*place)), f'no decoy at {place}')
+    try:
+        code, seq = c.run(args)  # fails on any line in the decoys' log
+        expect(code, want_exit, 'exit')
+        expect(seq, commands, 'commands')
+    finally:
+        if os.path.exists(w.c('work', 'decoy-status.txt')):
+            os.remove(w.c('work', 'decoy-status.txt'))
+
+
+@test('decoy-found-by-search', [
+    # (label, folder of the starting program, its current directory, decoy that runs)
+    ('beside-the-program', 'bench', 'benchtools', 'bench'),
+    ('working-directory', 'benchtools', 'work', 'work'),
+], bench_only=True)
+def t_decoy_found_by_search(b, program_dir, cwd, found):
+    """The decoys sit where a search by name looks, so the cases above would see a search."""
+    w = b.wine
+    c = b.case(clear_registry=False)
+    out = os.path.join(c.dir, 'exit.txt')
+    runner = w.c(program_dir, 'runner.exe')
+    if program_dir != 'benchtools':
+        shutil.copy(w.c('benchtools', 'runner.exe'), runner)
+    try:
+        w.run(w.win(runner), w.win(out), '--', 'provtool.exe', '/quiet', cwd=w.c(cwd))
+    finally:
+        if program_dir != 'benchtools':
+            os.remove(runner)
+    expect(read_text(out), 'exit=0', 'exit')
+    expect(decoys_ran(w), [f'C:\\{found}\\provtool.exe | provtool.exe /quiet'], 'decoy log')
+
+
 # ---- /getstatus ----------------------------------------------------------------------------
 
-REPORT_SDDL = 'D:(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)'
+REPORT_SDDL = 'D:P(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)'
 STATUS_VERSION = '10.0.1.3'
 STATUS_LINE = b'Version=10.0.1.3\n'
 
@@ -673,7 +743,7 @@ def t_standin_target(b, target_words, want_exit, written, raw):
     words[0] = '>' + words[0]
     w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
           '--env', 'PPKG_BENCH_STORE=' + w.win(c.store.path),
-          '--', w.win(w.c('bench', 'powershell.exe')), 'Get-ProvisioningPackage', '-PackageId', ID1, *words)
+          '--', w.win(w.c(*SYSTEM_POWERSHELL)), 'Get-ProvisioningPackage', '-PackageId', ID1, *words)
     expect(read_text(out), f'exit={want_exit}', 'exit')
     files = os.listdir(c.tmp)
     expect(files, [written] if written else [], 'files written')
@@ -684,9 +754,55 @@ def t_standin_target(b, target_words, want_exit, written, raw):
             expect(f.read(), want, 'report bytes')
 
 
+# ---- the verification program ---------------------------------------------------------------
+
+VERIFY_CASES = ['report-written', 'file-symlink', 'directory-symlink', 'dangling-symlink', 'junction-at-report',
+                'hard-link', 'junction-as-folder', 'junction-in-chain', 'chain-rollback', 'acl-report',
+                'acl-directory', 'powershell-absent-bytes']
+# What Wine can set up; the links, junctions and access lists it cannot must say so, not pass.
+VERIFY_PASSES_UNDER_WINE = {'report-written', 'hard-link', 'chain-rollback', 'powershell-absent-bytes'}
+
+
+@test('verify-program')
+def t_verify_program(b):
+    if not b.verify:
+        raise Skipped('no --verify given')
+    w = b.wine
+    c = b.case(clear_registry=False)
+    folder = w.c('verify')
+    os.makedirs(folder)
+    shutil.copy(b.launcher, os.path.join(folder, 'ppkg-launcher.exe'))
+    shutil.copy(b.verify, os.path.join(folder, 'ppkg-verify.exe'))
+    out, text_out = os.path.join(c.dir, 'exit.txt'), os.path.join(c.dir, 'verify.txt')
+    # No store: every query finds the package absent, as on a machine that never had it.
+    w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--stdout', w.win(text_out), '--timeout', '600000',
+          '--cwd', w.win(folder), '--', w.win(os.path.join(folder, 'ppkg-verify.exe')), timeout=660)
+    with open(text_out, encoding='utf-8') as f:
+        lines = f.read().splitlines()
+    c.last_log = lines  # shown on failure
+    results = {}
+    for line in lines[:-1]:
+        m = re.fullmatch(r'([a-z-]+): (pass(?: \(.*\))?|FAIL: .+|cannot prepare here: .+)', line)
+        check(m, f'not a case line: {line!r}')
+        results[m.group(1)] = m.group(2)
+    expect(sorted(results), sorted(VERIFY_CASES), 'cases')
+    for name, verdict in results.items():
+        if name in VERIFY_PASSES_UNDER_WINE:
+            check(verdict.startswith('pass'), f'{name}: {verdict}')
+        else:
+            check(verdict.startswith(('pass', 'cannot prepare here: ')), f'{name}: {verdict}')
+    passed = sum(v.startswith('pass') for v in results.values())
+    expect(lines[-1], f'{passed} passed, 0 failed', 'closing line')
+    expect(read_text(out), 'exit=0', 'exit')
+    expect(results['report-written'], 'pass (exit 1, "Not installed\\x0a")', 'report-written')
+    expect(results['powershell-absent-bytes'], 'pass (2 bytes: ff fe)', 'powershell-absent-bytes')
+    # Its scratch folder is gone again, and nothing else appeared beside the two programs.
+    expect(sorted(os.listdir(folder)), ['ppkg-launcher.exe', 'ppkg-verify.exe'], 'left in its folder')
+
+
 # ---- driver --------------------------------------------------------------------------------
 
-BENCH_EXES = ('runner.exe', 'regread.exe', 'sddlcheck.exe', 'powershell.exe', 'provtool.exe')
+BENCH_EXES = ('runner.exe', 'regread.exe', 'sddlcheck.exe', 'powershell.exe', 'provtool.exe', 'decoy.exe')
 
 
 def missing_inputs(launcher, bench_dir):
@@ -705,13 +821,13 @@ def setup_prefix(wine, launcher, bench_dir):
     for exe in ('runner.exe', 'regread.exe', 'sddlcheck.exe'):
         shutil.copy(os.path.join(bench_dir, exe), tools)
     os.makedirs(wine.c('bench'))
-    shutil.copy(os.path.join(bench_dir, 'powershell.exe'), wine.c('bench', 'powershell.exe'))
-    # The launcher starts PowerShell only from the system folder, where Wine keeps a stub.
-    shutil.copy(os.path.join(bench_dir, 'powershell.exe'), wine.c(*STUB_POWERSHELL.split('/')))
+    os.makedirs(wine.c('work'))
     if launcher:
         shutil.copy(launcher, wine.c('bench', 'ppkg-launcher.exe'))
-    shutil.copy(os.path.join(bench_dir, 'provtool.exe'), wine.c('windows', 'system32', 'provtool.exe'))
-    os.makedirs(wine.c('work'))
+    shutil.copy(os.path.join(bench_dir, 'powershell.exe'), wine.c(*SYSTEM_POWERSHELL))
+    shutil.copy(os.path.join(bench_dir, 'provtool.exe'), wine.c(*SYSTEM_PROVTOOL))
+    for place in DECOYS:
+        shutil.copy(os.path.join(bench_dir, 'decoy.exe'), wine.c(*place))
     with open(wine.c('work', PACKAGE_FILE), 'wb') as f:
         f.write(b'PK\x05\x06' + b'\0' * 18)
 
@@ -720,11 +836,14 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument('--launcher', help='ppkg-launcher.exe to test; without it only bench checks run')
     ap.add_argument('--bench', required=True, help='folder holding the bench exes')
+    ap.add_argument('--verify', help='ppkg-verify.exe to run here against the launcher and the stand-ins')
     ap.add_argument('-k', dest='keyword', default='', help='run only tests whose name contains this')
     ap.add_argument('--keep', action='store_true', help='keep the Wine prefix for a look afterwards')
     opts = ap.parse_args()
 
     problem = missing_inputs(opts.launcher, opts.bench)
+    if not problem and opts.verify and not os.path.isfile(opts.verify):
+        problem = f'no verification program at {opts.verify}'
     if problem:
         sys.exit(f'e2e: {problem}')
 
@@ -741,7 +860,7 @@ def main():
             failed += 1
             selected = []
             print('wine-prefix: FAIL\n' + traceback.format_exc(), flush=True)
-        bench = Bench(wine, opts.launcher)
+        bench = Bench(wine, opts.launcher, opts.verify)
         for name, fn, params, bench_only in selected:
             if not bench_only and not bench.have_launcher:
                 skipped += 1

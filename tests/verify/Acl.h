@@ -1,0 +1,20 @@
+#pragma once
+
+// Access lists: opening a folder to every user, and judging what a created entry got.
+
+#include <string>
+
+namespace verify {
+
+// Gives a folder a protected list that lets Users create files and folders in it, inherited
+// by both. Empty text when that list reads back; otherwise why not (some systems store none).
+std::wstring OpenToUsers(const std::wstring& folder);
+
+// What the list read back from an entry means, judged against the report's four entries.
+struct AclVerdict {
+    std::wstring sddl;     // the list as Windows prints it, for the person running the check
+    std::wstring problem;  // empty when the meaning is exactly the report's
+};
+AclVerdict JudgeReportAcl(const std::wstring& path, bool directory);
+
+}  // namespace verify

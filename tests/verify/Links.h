@@ -1,0 +1,16 @@
+#pragma once
+
+// Makes the links and junctions the cases plant. Each returns an empty text when the entry
+// is really there afterwards, or why it could not be made: some systems report success and
+// make nothing, so the result is always looked at rather than trusted.
+
+#include <string>
+
+namespace verify {
+
+std::wstring MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory);
+// A mount-point reparse point on a new empty directory; unlike a symbolic link it needs no privilege.
+std::wstring MakeJunction(const std::wstring& link, const std::wstring& targetFolder);
+std::wstring MakeHardLink(const std::wstring& link, const std::wstring& existingFile);
+
+}  // namespace verify

@@ -1,7 +1,7 @@
 // The status report writer on arbitrary UTF-16 paths over arbitrary entries already on disk:
 // directories, files, files with a second name, symbolic links, mount points, other reparse
-// points, dangling links, refused creations and searches, and at most one entry that someone
-// else swaps in between two of the writer's calls. Afterwards every entry is compared with
+// points, dangling links, refused creations and searches, a descriptor or a write that fails,
+// and at most one entry that someone else swaps in between two of the writer's calls. Afterwards every entry is compared with
 // what it was: the writer may only have created directories along the path's own directory
 // part and created or written the report file itself, and must have left nothing open.
 
@@ -159,8 +159,10 @@ bool Same(const model::Entry& a, const model::Entry& b) {
 
 // Whether the directory walk stops at this level: a link of any kind (a reparse tag with the
 // name-surrogate bit) that its search can find. A level whose query or search fails is walked
-// through like a directory.
-bool WalkStopsAt(const model::FakeWindows& os, const std::u16string& key) {
+// through like a directory; the search fails on a name that ends in a separator, and a level
+// can end in a forward slash, which the walk does not take for one.
+bool WalkStopsAt(const model::FakeWindows& os, std::u16string_view level, const std::u16string& key) {
+    if (!level.empty() && level.back() == u'/') return false;
     const auto found = os.entries.find(key);
     if (found == os.entries.end() || os.refusedSearches.count(key) != 0 || os.badNetPaths.count(key) != 0) return false;
     return (found->second.reparseTag & platform::kReparseTagNameSurrogate) != 0;
@@ -190,10 +192,11 @@ void AddChain(model::FakeWindows& os, const std::u16string& path, bool stopAtLin
     for (std::size_t at = 0; at <= directory->size(); ++at) {
         const bool walkLevel = at == directory->size() || (*directory)[at] == u'\\';
         if (!walkLevel && (*directory)[at] != u'/') continue;
-        const std::optional<std::u16string> key = os.Resolve(std::u16string(directory->substr(0, at)));
+        const std::u16string_view level = directory->substr(0, at);
+        const std::optional<std::u16string> key = os.Resolve(std::u16string(level));
         if (!key) continue;
         levels.insert(*key);
-        if (stopAtLinks && walkLevel && WalkStopsAt(os, *key)) return;
+        if (stopAtLinks && walkLevel && WalkStopsAt(os, level, *key)) return;
     }
 }
 
@@ -212,6 +215,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     model::FakeWindows os;
     const std::uint8_t flags = input.Byte();
     os.callerIsAdministrator = (flags & 1u) == 0;
+    // A reachable server whose bare name answers with another error than "not found".
+    if ((flags & 4u) != 0) os.bareServerError = model::kErrorBadDevType;
+    os.writeFails = (flags & 8u) != 0;
+    os.descriptorFails = (flags & 16u) != 0;
     const std::string& text = kTexts[input.Pick(sizeof kTexts / sizeof kTexts[0])];
     const std::u16string path = ReadPath(input);
 
@@ -300,9 +307,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Require(report, "only the report file changes", change);
         fuzz::Require(!before->IsReparse() && !before->IsDirectory() && before->links == 1,
                       "only a plain file with one name is written", change);
+        // A write that fails still leaves nothing of the earlier report after what it wrote.
+        const bool whole = after->content == written;
+        const bool cut = os.writeFails && written.compare(0, after->content.size(), after->content) == 0;
         model::Entry rewritten = *before;
-        rewritten.content = written;
-        fuzz::Require(Same(rewritten, *after), "the report holds exactly the text", change);
+        rewritten.content = after->content;
+        fuzz::Require((whole || cut) && Same(rewritten, *after), "the report holds exactly the text", change);
     }
     return 0;
 }

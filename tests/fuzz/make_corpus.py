@@ -134,9 +134,12 @@ def path(text):
     return bytes(out) + bytes([END])
 
 
-def status(report, entries=(), failures=(), swap=None, text=0, administrator=True):
+def status(report, entries=(), failures=(), swap=None, text=0, administrator=True, reachable_server=False,
+           write_fails=False, descriptor_fails=False):
     """entries: (kind, path, target); failures: (kind, path); swap: (at call, kind, path, target)."""
-    out = bytearray([(0 if administrator else 1) | (2 if swap else 0), text])
+    flags = ((0 if administrator else 1) | (2 if swap else 0) | (4 if reachable_server else 0) |
+             (8 if write_fails else 0) | (16 if descriptor_fails else 0))
+    out = bytearray([flags, text])
     out += path(report)
     out.append(len(entries))
     for kind, at, target in entries:
@@ -172,6 +175,9 @@ def status_report():
         'mount_point_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
         'other_reparse_point': status('C:\\b\\a\\r.txt', [out_dir, ('OtherDirectory', 'C:\\b', 'C:\\out')]),
         'wine_link': status('C:\\b\\a\\r.txt', [out_dir, ('WineLink', 'C:\\b', 'C:\\out')]),
+        # The walk splits at backslashes alone: a link reached through a forward slash is followed.
+        'slash_after_link': status('C:\\b/\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'slash_through_link': status('C:\\b/a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
         'other_link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('OtherLink', 'C:\\b', 'C:\\out')]),
         'report_is_directory': status('C:\\out', [out_dir]),
         'file_in_chain': status('C:\\out\\r.txt\\a\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')]),
@@ -179,6 +185,10 @@ def status_report():
         'refused_search': status('C:\\b\\a\\r.txt', [('DirectoryLink', 'C:\\b', 'C:\\out'), out_dir],
                                  failures=[('refusedSearch', 'C:\\b')]),
         'not_administrator': status('C:\\a\\r.txt', administrator=False),
+        'reachable_server': status('\\\\server\\share\\a\\r.txt', [('Directory', '\\\\server\\share', '')],
+                                   reachable_server=True),
+        'write_fails': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')], write_fails=True),
+        'descriptor_fails': status('C:\\a\\r.txt', descriptor_fails=True),
         'swap_report_for_link': status('C:\\out\\r.txt', [out_dir, protected],
                                        swap=(4, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\protected.dat')),
         'plant_in_created_directory': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')],

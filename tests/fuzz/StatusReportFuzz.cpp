@@ -261,9 +261,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!planted || calls++ < planted->atCall || system.OpenHandleCount() != 0) return;
             // Once levels may have changed under the walk, it may also have been led through
             // a link it had checked before: anything along the path is then its own chain.
-            AddChain(system, anchored, false, levels, files);
-            for (const std::u16string& key : Place(system, planted->path, planted->entry, true)) {
-                expected[key] = system.entries[key];
+            Keys levelsUntilNow;
+            AddChain(system, anchored, false, levelsUntilNow, files);
+            const std::vector<std::u16string> set = Place(system, planted->path, planted->entry, true);
+            for (const std::u16string& key : set) expected[key] = system.entries[key];
+            if (!set.empty()) {
+                levels.insert(levelsUntilNow.begin(), levelsUntilNow.end());
                 swapped = true;
             }
             planted.reset();

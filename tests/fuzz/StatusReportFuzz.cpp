@@ -35,6 +35,7 @@ constexpr std::size_t kMaxEntries = 10;
 const char16_t* const kPieces[] = {
     u"C:",   u"\\",    u"/",    u"a",     u"b",    u"out", u"..",  u".",          u"\\\\server\\share",
     u"r.txt", u"work", u"Temp", u"x y",  u"*",    u":",   u"D:",  u"\\\\server", u"C:\\",
+    u"Windows", u"new", u"p.dat",
 };
 constexpr std::size_t kPieceCount = sizeof kPieces / sizeof kPieces[0];
 

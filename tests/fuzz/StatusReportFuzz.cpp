@@ -1,7 +1,7 @@
 // The status report writer on arbitrary UTF-16 paths over arbitrary entries already on disk:
 // directories, files, files with a second name, symbolic links, mount points, other reparse
-// points, dangling links, refused creations and searches, and at most one entry that someone
-// else swaps in between two of the writer's calls. Afterwards every entry is compared with
+// points, dangling links, refused creations and searches, a descriptor or a write that fails,
+// and at most one entry that someone else swaps in between two of the writer's calls. Afterwards every entry is compared with
 // what it was: the writer may only have created directories along the path's own directory
 // part and created or written the report file itself, and must have left nothing open.
 
@@ -36,6 +36,7 @@ constexpr std::size_t kMaxEntries = 10;
 constexpr auto kPieces = std::to_array<const char16_t*>({
     u"C:",   u"\\",    u"/",    u"a",     u"b",    u"out", u"..",  u".",          u"\\\\server\\share",
     u"r.txt", u"work", u"Temp", u"x y",  u"*",    u":",   u"D:",  u"\\\\server", u"C:\\",
+    u"Windows", u"new", u"p.dat",
 });
 constexpr std::size_t kPieceCount = kPieces.size();
 
@@ -164,8 +165,10 @@ bool Same(const model::Entry& a, const model::Entry& b) {
 
 // Whether the directory walk stops at this level: a link of any kind (a reparse tag with the
 // name-surrogate bit) that its search can find. A level whose query or search fails is walked
-// through like a directory.
-bool WalkStopsAt(const model::FakeWindows& os, const std::u16string& key) {
+// through like a directory; the search fails on a name that ends in a separator, and a level
+// can end in a forward slash, which the walk does not take for one.
+bool WalkStopsAt(const model::FakeWindows& os, std::u16string_view level, const std::u16string& key) {
+    if (!level.empty() && level.back() == u'/') return false;
     const auto found = os.entries.find(key);
     if (found == os.entries.end() || os.refusedSearches.count(key) != 0 || os.badNetPaths.count(key) != 0) return false;
     return (found->second.reparseTag & platform::kReparseTagNameSurrogate) != 0;
@@ -195,10 +198,11 @@ void AddChain(const model::FakeWindows& os, const std::u16string& path, bool sto
     for (std::size_t at = 0; at <= directory->size(); ++at) {
         const bool walkLevel = at == directory->size() || (*directory)[at] == u'\\';
         if (!walkLevel && (*directory)[at] != u'/') continue;
-        const std::optional<std::u16string> key = os.Resolve(std::u16string(directory->substr(0, at)));
+        const std::u16string_view level = directory->substr(0, at);
+        const std::optional<std::u16string> key = os.Resolve(std::u16string(level));
         if (!key) continue;
         levels.insert(*key);
-        if (stopAtLinks && walkLevel && WalkStopsAt(os, *key)) return;
+        if (stopAtLinks && walkLevel && WalkStopsAt(os, level, *key)) return;
     }
 }
 
@@ -217,6 +221,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     model::FakeWindows os;
     const std::uint8_t flags = input.Byte();
     os.callerIsAdministrator = (flags & 1u) == 0;
+    // A reachable server whose bare name answers with another error than "not found".
+    if ((flags & 4u) != 0) os.bareServerError = model::kErrorBadDevType;
+    os.writeFails = (flags & 8u) != 0;
+    os.descriptorFails = (flags & 16u) != 0;
     const std::string& text = kTexts.at(input.Pick(kTexts.size()));
     const std::u16string path = ReadPath(input);
 
@@ -261,9 +269,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!planted || calls++ < planted->atCall || system.OpenHandleCount() != 0) return;
             // Once levels may have changed under the walk, it may also have been led through
             // a link it had checked before: anything along the path is then its own chain.
-            AddChain(system, anchored, false, levels, files);
-            for (const std::u16string& key : Place(system, planted->path, planted->entry, true)) {
-                expected[key] = system.entries[key];
+            Keys levelsUntilNow;
+            AddChain(system, anchored, false, levelsUntilNow, files);
+            const std::vector<std::u16string> set = Place(system, planted->path, planted->entry, true);
+            for (const std::u16string& key : set) expected[key] = system.entries[key];
+            if (!set.empty()) {
+                levels.insert(levelsUntilNow.begin(), levelsUntilNow.end());
                 swapped = true;
             }
             planted.reset();
@@ -307,9 +318,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Require(report, "only the report file changes", change);
         fuzz::Require(!before->IsReparse() && !before->IsDirectory() && before->links == 1,
                       "only a plain file with one name is written", change);
+        // A write that fails still leaves nothing of the earlier report after what it wrote.
+        const bool whole = after->content == written;
+        const bool cut = os.writeFails && written.compare(0, after->content.size(), after->content) == 0;
         model::Entry rewritten = *before;
-        rewritten.content = written;
-        fuzz::Require(Same(rewritten, *after), "the report holds exactly the text", change);
+        rewritten.content = after->content;
+        fuzz::Require((whole || cut) && Same(rewritten, *after), "the report holds exactly the text", change);
     }
     return 0;
 }

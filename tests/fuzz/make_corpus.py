@@ -111,7 +111,8 @@ def dispatch():
 # The status report target's path pieces, in its table order; then one arbitrary unit, a NUL,
 # and the end of a path.
 PIECES = ['C:', '\\', '/', 'a', 'b', 'out', '..', '.', '\\\\server\\share', 'r.txt', 'work', 'Temp', 'x y',
-          '*', ':', 'D:', '\\\\server', 'C:\\']
+          '*', ':', 'D:', '\\\\server', 'C:\\', 'Windows', 'new', 'p.dat']
+MAX_PIECES = 12
 RAW_UNIT, NUL, END = len(PIECES), len(PIECES) + 1, 0xFF
 KINDS = ['Directory', 'ReadOnlyDirectory', 'File', 'SecondName', 'FileLink', 'DirectoryLink', 'MountPoint',
          'OtherDirectory', 'OtherFile', 'WineLink', 'OtherLink']
@@ -121,7 +122,7 @@ FAILURES = ['failCreate', 'refusedSearch', 'badNetPath']
 
 def path(text):
     out = bytearray()
-    i = 0
+    i = pieces = 0
     while i < len(text):
         for length in range(min(len(text) - i, 16), 0, -1):
             if text[i:i + length] in PIECES:
@@ -131,12 +132,17 @@ def path(text):
         else:
             out += bytes([RAW_UNIT]) + struct.pack('<H', ord(text[i]))
             i += 1
+        pieces += 1
+    assert pieces <= MAX_PIECES, text
     return bytes(out) + bytes([END])
 
 
-def status(report, entries=(), failures=(), swap=None, text=0, administrator=True):
+def status(report, entries=(), failures=(), swap=None, text=0, administrator=True, reachable_server=False,
+           write_fails=False, descriptor_fails=False):
     """entries: (kind, path, target); failures: (kind, path); swap: (at call, kind, path, target)."""
-    out = bytearray([(0 if administrator else 1) | (2 if swap else 0), text])
+    flags = ((0 if administrator else 1) | (2 if swap else 0) | (4 if reachable_server else 0) |
+             (8 if write_fails else 0) | (16 if descriptor_fails else 0))
+    out = bytearray([flags, text])
     out += path(report)
     out.append(len(entries))
     for kind, at, target in entries:
@@ -153,7 +159,7 @@ def status(report, entries=(), failures=(), swap=None, text=0, administrator=Tru
 
 def status_report():
     out_dir = ('Directory', 'C:\\out', '')
-    protected = ('File', 'C:\\Windows\\protected.dat', '')
+    protected = ('File', 'C:\\Windows\\p.dat', '')
     return {
         'existing_directory': status('C:\\out\\r.txt', [out_dir]),
         'missing_directories': status('C:\\a\\b\\r.txt'),
@@ -163,7 +169,7 @@ def status_report():
         'dot_dot': status('C:\\a\\..\\b\\r.txt', [out_dir]),
         'unc': status('\\\\server\\share\\a\\r.txt', [('Directory', '\\\\server\\share', '')]),
         'existing_report': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')]),
-        'file_link': status('C:\\out\\r.txt', [out_dir, protected, ('FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\protected.dat')]),
+        'file_link': status('C:\\out\\r.txt', [out_dir, protected, ('FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')]),
         'dangling_link': status('C:\\out\\r.txt', [out_dir, ('FileLink', 'C:\\out\\r.txt', 'C:\\a\\r.txt')]),
         'second_name': status('C:\\out\\r.txt', [out_dir, ('SecondName', 'C:\\out\\r.txt', '')]),
         'directory_link_above': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
@@ -172,6 +178,9 @@ def status_report():
         'mount_point_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
         'other_reparse_point': status('C:\\b\\a\\r.txt', [out_dir, ('OtherDirectory', 'C:\\b', 'C:\\out')]),
         'wine_link': status('C:\\b\\a\\r.txt', [out_dir, ('WineLink', 'C:\\b', 'C:\\out')]),
+        # The walk splits at backslashes alone: a link reached through a forward slash is followed.
+        'slash_after_link': status('C:\\b/\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'slash_through_link': status('C:\\b/a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
         'other_link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('OtherLink', 'C:\\b', 'C:\\out')]),
         'report_is_directory': status('C:\\out', [out_dir]),
         'file_in_chain': status('C:\\out\\r.txt\\a\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')]),
@@ -179,8 +188,15 @@ def status_report():
         'refused_search': status('C:\\b\\a\\r.txt', [('DirectoryLink', 'C:\\b', 'C:\\out'), out_dir],
                                  failures=[('refusedSearch', 'C:\\b')]),
         'not_administrator': status('C:\\a\\r.txt', administrator=False),
+        'reachable_server': status('\\\\server\\share\\a\\r.txt', [('Directory', '\\\\server\\share', '')],
+                                   reachable_server=True),
+        'write_fails': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')], write_fails=True),
+        'descriptor_fails': status('C:\\a\\r.txt', descriptor_fails=True),
         'swap_report_for_link': status('C:\\out\\r.txt', [out_dir, protected],
-                                       swap=(4, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\protected.dat')),
+                                       swap=(3, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')),
+        'swap_report_for_second_name': status('C:\\out\\r.txt', [out_dir], swap=(3, 'SecondName', 'C:\\out\\r.txt', '')),
+        'swap_level_for_link': status('C:\\out\\new\\r.txt', [out_dir, ('Directory', 'C:\\Windows', '')],
+                                      swap=(4, 'DirectoryLink', 'C:\\out', 'C:\\Windows')),
         'plant_in_created_directory': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')],
                                              swap=(5, 'File', 'C:\\a\\planted', '')),
     }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+// Declared here, linked from shcore.dll (see CMakeLists.txt).
 #include <shellapi.h>
 
 #include <algorithm>

@@ -192,7 +192,7 @@ def plan_line(rng, kind):
         return '-'
     fault = rng.choice(FAULTS[kind])
     if fault == 'slow':
-        return f'slow {rng.randrange(50, 700)}'
+        return f'slow {rng.randrange(20, 300)}'
     if fault == 'truncate':
         return f'truncate {rng.randrange(1000)}'
     if fault == 'garble':

@@ -3,7 +3,8 @@
 // Starts PROGRAM and writes its full 32-bit exit code to OUTFILE: `wine` itself hands back only
 // the low byte. TMP/TEMP must go through here too, since Wine replaces the Unix ones. With
 // --stdout, the program's output and errors go to FILE instead of Wine's own output.
-// --time adds a line "elapsed_us=N": from just before the start to the end of the wait.
+// --time adds a line "elapsed_us=N": from just before the start to the end of the wait, and
+// the performance-counter readings at both ends (started_qpc, ended_qpc).
 // --peak adds a line "peak_bytes=N": the child's peak working set, sampled every millisecond
 // while it runs (an ended process reports none), so only for runs that are not timed.
 
@@ -183,7 +184,9 @@ int wmain() {
     std::string result = "exit=" + std::to_string(code) + "\n";
     if (time) {
         result += "elapsed_us=" +
-                  std::to_string((ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart) + "\n";
+                  std::to_string((ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart) + "\n" +
+                  "started_qpc=" + std::to_string(started.QuadPart) + "\nended_qpc=" + std::to_string(ended.QuadPart) +
+                  "\n";
     }
     if (peak) result += "peak_bytes=" + std::to_string(peakBytes) + "\n";
     return bench::writeFile(outFile, result) ? 0 : 1;

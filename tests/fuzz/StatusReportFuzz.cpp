@@ -165,10 +165,11 @@ bool Same(const model::Entry& a, const model::Entry& b) {
 
 // Whether the directory walk stops at this level: a link of any kind (a reparse tag with the
 // name-surrogate bit) that its search can find. A level whose query or search fails is walked
-// through like a directory; the search fails on a name that ends in a separator, and a level
-// can end in a forward slash, which the walk does not take for one.
+// through like a directory. The search fails on a name that ends in a separator: a level can
+// end in a forward slash, which the walk does not take for one, and a prefix that ends in a
+// run of backslashes names no level of the walk, which takes such a run as one separator.
 bool WalkStopsAt(const model::FakeWindows& os, std::u16string_view level, const std::u16string& key) {
-    if (!level.empty() && level.back() == u'/') return false;
+    if (!level.empty() && (level.back() == u'/' || level.back() == u'\\')) return false;
     const auto found = os.entries.find(key);
     if (found == os.entries.end() || os.refusedSearches.count(key) != 0 || os.badNetPaths.count(key) != 0) return false;
     return (found->second.reparseTag & platform::kReparseTagNameSurrogate) != 0;

@@ -180,6 +180,7 @@ def status_report():
         'wine_link': status('C:\\b\\a\\r.txt', [out_dir, ('WineLink', 'C:\\b', 'C:\\out')]),
         # The walk splits at backslashes alone: a link reached through a forward slash is followed.
         'slash_after_link': status('C:\\b/\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'slash_then_backslashes': status('C:\\b/\\\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
         'slash_through_link': status('C:\\b/a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
         'other_link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('OtherLink', 'C:\\b', 'C:\\out')]),
         'report_is_directory': status('C:\\out', [out_dir]),

@@ -133,19 +133,31 @@ class Answer:
 
 
 class Expected:
-    """Walks the documented order of commands of one action over the answers the store gave:
-    the commands the launcher must have run, its exit code and the version it was left with."""
+    """Walks the documented order of commands of one action over what the stand-ins logged and
+    answered: the exit code the launcher owes and the version it was left with. A tool start
+    that never reached its stand-in (the system could not start it) counts as the launcher's
+    documented "could not start": a query not answered, a removal without effect, no install."""
 
-    def __init__(self, answers):
+    def __init__(self, commands, answers):
+        self.actual = commands
+        self.at = 0
         self.answers = answers
         self.used = 0
-        self.commands = []
+        self.commands = []   # the documented order, every start in it
+        self.missing = []    # starts of that order that never reached a stand-in
         self.version = ''
-        self.last = {}  # id -> its last answer
+        self.last = {}       # id -> its last answer
+
+    def started(self, command):
+        self.commands.append(command)
+        if self.at < len(self.actual) and self.actual[self.at] == command:
+            self.at += 1
+            return True
+        self.missing.append(command)
+        return False
 
     def query(self, n):
-        self.commands.append(f'q{n}')
-        if self.used >= len(self.answers):
+        if not self.started(f'q{n}') or self.used >= len(self.answers):
             return 'unasked'
         answer = self.answers[self.used]
         self.used += 1
@@ -154,10 +166,16 @@ class Expected:
             self.version = answer.version
         return answer.kind
 
+    @property
+    def consistent(self):
+        """Every logged command and answer found its place in the documented order."""
+        return (self.at == len(self.actual) and self.used == len(self.answers)
+                and all(a.id == IDS[int(c[1])] for a, c in zip(self.answers, (c for c in self.actual if c[0] == 'q'))))
+
     def remove_all(self):
         gone = True
         for n in (1, 2):
-            self.commands.append(f'rm{n}')
+            self.started(f'rm{n}')
             if self.query(n) != 'absent':
                 gone = False
         return gone
@@ -169,7 +187,8 @@ class Expected:
         self.removed = self.remove_all()
         if self.any_reported():
             return e2e.EXIT_PASS
-        self.commands.append('prov')
+        if not self.started('prov'):
+            return e2e.EXIT_FAIL
         return e2e.EXIT_PASS if self.any_reported() else e2e.EXIT_FAIL
 
     def uninstall(self):
@@ -219,6 +238,11 @@ class Soak:
         self.counts = dict.fromkeys(ACTIONS, 0)
         self.faults = 0
         self.breaches = 0
+        # Answers of "not reported" for a package the store held: a cmdlet that fails writes
+        # the same bytes as one that finds nothing, so the launcher cannot tell them apart.
+        self.hiding_answers = 0
+        self.hidden_uninstalls = 0
+        self.unstarted = 0
 
     # -- the store -----------------------------------------------------------------------------
 
@@ -341,12 +365,13 @@ class Soak:
                 os.remove(os.path.join(self.case.tmp, n))
 
         answers = [Answer(line) for line in self.lines('answers.txt')]
+        self.hiding_answers += sum(a.hides for a in answers)
         self.faults += len(self.lines('applied.txt'))
         commands = [self.case.classify(line) for line in self.store.log()]
         self.record = after = self.case.registry()
         held = self.held()
 
-        expected = Expected(answers)
+        expected = Expected(commands, answers)
         if not isinstance(code, int):
             breach(f'launcher did not run to its end: {code}')
         elif code not in EXITS[action]:
@@ -375,6 +400,8 @@ class Soak:
                     last = expected.last.get(pid)
                     if not (last and last.hides):
                         breach(f'uninstall exited 0 but the store holds {pid}')
+                if held:
+                    self.hidden_uninstalls += 1
             elif code == 1 and after != before:
                 breach(f'uninstall exited 1 but the record changed: {before} -> {after}')
         else:
@@ -394,12 +421,15 @@ class Soak:
                 breach(f'status changed the record: {before} -> {after}')
 
         # The launcher's decisions follow the store's answers, in the documented order.
-        if commands != expected.commands or expected.used != len(answers):
-            breach(f'commands {commands}, want {expected.commands} for the answers '
-                   f'{[(a.id[:8], a.kind, a.version) for a in answers]}')
+        answered = [(a.id[:8], a.kind, a.version) for a in answers]
+        if not expected.consistent:
+            breach(f'commands {commands}, want {expected.commands} for the answers {answered}')
         elif isinstance(code, int) and code in EXITS[action] and code != want:
-            breach(f'exit code {code:#x}, want {want:#x} for the answers '
-                   f'{[(a.id[:8], a.kind, a.version) for a in answers]}')
+            breach(f'exit code {code:#x}, want {want:#x} for the answers {answered}')
+        for command in expected.missing:
+            self.unstarted += 1
+            print(f'note: seed {self.seed} run {index} ({action}): {command} never reached its stand-in; '
+                  f'taken as a start that failed', flush=True)
 
         for message in problems:
             self.breaches += 1
@@ -441,7 +471,9 @@ def main():
             shutil.rmtree(root, ignore_errors=True)
 
     c = soak.counts
-    print(f'(ran in {time.monotonic() - started:.0f}s)')
+    print(f'(ran in {time.monotonic() - started:.0f}s; {soak.hiding_answers} answers said "not reported" for a '
+          f'package the store held, {soak.hidden_uninstalls} /uninstall runs exited 0 over one; '
+          f'{soak.unstarted} tool starts never reached a stand-in)')
     print(f'soak: {opts.runs} runs (install {c["install"]}, uninstall {c["uninstall"]}, status {c["status"]}), '
           f'{soak.faults} faults injected, {soak.breaches} breaches')
     return 1 if soak.breaches else 0

@@ -1,6 +1,7 @@
 #include "launcher/StatusAction.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "packages/PresenceQuery.h"
 #include "report/StatusReportWriter.h"
@@ -11,6 +12,8 @@ namespace {
 constexpr std::string_view kVersionLabel = "Version=";
 constexpr std::string_view kNotInstalled = "Not installed\n";
 
+bool FitsInByte(char16_t unit) { return unit <= std::numeric_limits<unsigned char>::max(); }
+
 }  // namespace
 
 void FormatVersionLine(std::u16string_view version, ReportText& text) {
@@ -18,7 +21,7 @@ void FormatVersionLine(std::u16string_view version, ReportText& text) {
     const std::u16string_view units = version.substr(0, version.find(u'\0'));
     // The label, the units, the line feed and the terminating NUL.
     if (kVersionLabel.size() + units.size() + 2 > text.size()) return;
-    if (std::any_of(units.begin(), units.end(), [](char16_t unit) { return unit > 0xFF; })) return;
+    if (!std::all_of(units.begin(), units.end(), FitsInByte)) return;
 
     std::size_t at = kVersionLabel.copy(text.data(), kVersionLabel.size());
     for (const char16_t unit : units) text[at++] = static_cast<char>(static_cast<unsigned char>(unit));

@@ -5,6 +5,7 @@
 
 #include "launcher/Entry.h"
 #include "launcher/ExitCodes.h"
+#include "platform/win32/UniqueResource.h"
 #include "platform/win32/Win32Platform.h"
 
 namespace {
@@ -22,6 +23,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     std::set_new_handler(EndOnMemoryExhaustion);
     platform::win32::RestrictLibrarySearchToSystemFolder();
     platform::win32::Win32Platform os;
-    const std::u16string text(reinterpret_cast<const char16_t*>(commandLine));
+    const std::u16string text(platform::win32::Utf16(commandLine));
     return static_cast<int>(launcher::RunEntry(os, text));
 }

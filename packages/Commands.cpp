@@ -1,5 +1,7 @@
 #include "packages/Commands.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
 namespace packages {
@@ -11,20 +13,16 @@ bool IsPlainPathByte(unsigned char c) {
 }
 
 bool NeedsQuoting(std::string_view path) {
-    for (char c : path) {
-        if (!IsPlainPathByte(static_cast<unsigned char>(c))) return true;
-    }
-    return false;
+    return !std::all_of(path.begin(), path.end(), [](char c) { return IsPlainPathByte(static_cast<unsigned char>(c)); });
 }
 
 // Length of the single quote that starts at `at`, or 0. PowerShell takes the typographic
 // single quotes for quote characters too, in whatever bytes the code page gives them.
 std::size_t SingleQuoteAt(std::string_view path, std::size_t at, const platform::AnsiCodePage& codePage) {
     if (path[at] == '\'') return 1;
-    for (const std::string& quote : codePage.singleQuotes) {
-        if (!quote.empty() && path.substr(at, quote.size()) == quote) return quote.size();
-    }
-    return 0;
+    const auto quote = std::find_if(codePage.singleQuotes.begin(), codePage.singleQuotes.end(),
+                                    [&](const std::string& q) { return !q.empty() && path.substr(at, q.size()) == q; });
+    return quote == codePage.singleQuotes.end() ? 0 : quote->size();
 }
 
 // Inside "'...'": the double quotes keep the path one word through powershell.exe's own
@@ -41,6 +39,8 @@ std::string QuotedRedirectTarget(std::string_view path, const platform::AnsiCode
             continue;
         }
         // A double-byte character moves as a whole, so a trail byte never starts a match.
+        // The table has an entry for every value of an unsigned char.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-bounds-constant-array-index)
         const bool lead = codePage.isLeadByte[static_cast<unsigned char>(path[at])] && at + 1 < path.size();
         const std::size_t width = lead ? 2 : 1;
         out.append(path.substr(at, width));
@@ -53,16 +53,21 @@ std::string QuotedRedirectTarget(std::string_view path, const platform::AnsiCode
 }  // namespace
 
 std::optional<std::string> FormatReportPath(std::string_view tempFolder, int number) {
-    char buffer[kPathBufferSize] = {};
+    std::array<char, kPathBufferSize> buffer{};
     const std::string folder(tempFolder);
-    const int written = std::snprintf(buffer, sizeof buffer, "%snorv4c7d2a00-91e3-4b58-a6f2-3d05c%x.pkt",
+    // printf's rules make the name: the folder ends at its first NUL, the number is lower-case hex.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    const int written = std::snprintf(buffer.data(), buffer.size(), "%snorv4c7d2a00-91e3-4b58-a6f2-3d05c%x.pkt",
                                       folder.c_str(), static_cast<unsigned>(number));
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof buffer) return std::nullopt;
-    return std::string(buffer, static_cast<std::size_t>(written));
+    if (written < 0 || static_cast<std::size_t>(written) >= buffer.size()) return std::nullopt;
+    return std::string(buffer.data(), static_cast<std::size_t>(written));
 }
 
 std::optional<std::string> FormatQueryCommand(std::string_view id, std::string_view reportPath,
                                               const platform::AnsiCodePage& codePage) {
+    // No quoting carries a double quote through powershell.exe's argument split unchanged, and
+    // no Windows file name holds one: such a path gets no command rather than another target.
+    if (reportPath.find('"') != std::string_view::npos) return std::nullopt;
     std::string command = "powershell.exe Get-ProvisioningPackage -PackageId ";
     command.append(id);
     command += " >";

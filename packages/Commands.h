@@ -20,8 +20,8 @@ inline constexpr const char* kInstallCommand =
 // "<temp>norv4c7d2a00-91e3-4b58-a6f2-3d05c<hex>.pkt"; nullopt when it would not fit.
 std::optional<std::string> FormatReportPath(std::string_view tempFolder, int number);
 
-// The presence query; nullopt when it would not fit. A report path that PowerShell would
-// split or reinterpret is passed as one single-quoted string.
+// The presence query; nullopt when it would not fit or the path holds a double quote. A report
+// path that PowerShell would split or reinterpret is passed as one single-quoted string.
 std::optional<std::string> FormatQueryCommand(std::string_view id, std::string_view reportPath,
                                               const platform::AnsiCodePage& codePage);
 

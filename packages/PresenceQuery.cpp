@@ -1,6 +1,9 @@
 #include "packages/PresenceQuery.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,12 +21,19 @@ constexpr int kReserveAttempts = 16;
 // no report of the cmdlet can look like it: if it is still there, PowerShell never wrote.
 constexpr std::string_view kReservationMarker = "ppkg-launcher: reserved\r\n";
 
+bool IsReservationMarker(std::span<const std::uint8_t> bytes) {
+    return std::equal(bytes.begin(), bytes.end(), kReservationMarker.begin(), kReservationMarker.end(),
+                      [](std::uint8_t byte, char marker) { return byte == static_cast<unsigned char>(marker); });
+}
+
 // Deletes the reserved report on every way out of the query.
 class ReservedReport {
 public:
     ReservedReport(platform::Platform& os, std::string path) : os_(os), path_(std::move(path)) {}
     ReservedReport(const ReservedReport&) = delete;
     ReservedReport& operator=(const ReservedReport&) = delete;
+    ReservedReport(ReservedReport&&) = delete;
+    ReservedReport& operator=(ReservedReport&&) = delete;
     ~ReservedReport() { os_.RemoveFile(path_); }
     const std::string& path() const { return path_; }
 
@@ -37,7 +47,7 @@ private:
 std::optional<std::string> ReserveReportPath(platform::Platform& os, std::string_view tempFolder) {
     os.SeedRandomFromClock();
     for (int attempt = 0; attempt < kReserveAttempts; ++attempt) {
-        const std::optional<std::string> path = FormatReportPath(tempFolder, os.NextRandom());
+        std::optional<std::string> path = FormatReportPath(tempFolder, os.NextRandom());
         if (!path) return std::nullopt;
         switch (os.ReserveFile(*path, kReservationMarker)) {
             case platform::ReserveResult::Created: return path;
@@ -51,12 +61,12 @@ std::optional<std::string> ReserveReportPath(platform::Platform& os, std::string
 }  // namespace
 
 Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledVersion& version) {
-    char tempFolder[kTempFolderSize + 1] = {};
-    const std::uint32_t length = os.TempFolder(tempFolder, kTempFolderSize);
+    std::array<char, kTempFolderSize + 1> tempFolder{};
+    const std::uint32_t length = os.TempFolder(tempFolder.data(), kTempFolderSize);
     if (length == 0 || length >= kTempFolderSize) return Presence::CouldNotAsk;
 
     const std::optional<std::string> reserved =
-        ReserveReportPath(os, std::string_view(tempFolder, length));
+        ReserveReportPath(os, std::string_view(tempFolder.data(), length));
     if (!reserved) return Presence::CouldNotAsk;
     const ReservedReport report(os, *reserved);
 
@@ -67,9 +77,7 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
     if (os.ReadWholeFile(report.path(), kMaxReportBytes, bytes) != platform::ReadResult::Ok) {
         return Presence::CouldNotAsk;
     }
-    if (std::string_view(reinterpret_cast<const char*>(bytes.data.get()), bytes.size) == kReservationMarker) {
-        return Presence::CouldNotAsk;
-    }
+    if (IsReservationMarker(bytes.View())) return Presence::CouldNotAsk;
 
     const ReportAnalysis analysis = AnalyzePresenceReport(bytes.View().data(), bytes.View().size());
     if (analysis.presence == Presence::Present && analysis.version) version.Assign(*analysis.version);
@@ -77,7 +85,10 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
 }
 
 bool AnyPackageReported(platform::Platform& os, InstalledVersion& version) {
+    // A loop, not std::any_of: the order of the queries and the stop after the first one
+    // reported are what this promises, and any_of promises neither.
     for (const char* id : PackageIds) {
+        // cppcheck-suppress useStlAlgorithm
         if (IsReported(QueryPackagePresence(os, id, version))) return true;
     }
     return false;

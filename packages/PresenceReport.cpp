@@ -10,7 +10,9 @@ namespace {
 
 constexpr std::u16string_view kInstalledLabel = u"IsInstalled     : ";
 constexpr std::u16string_view kVersionLabel = u"Version";
-
+// U+FEFF as the redirection writes it, low byte first.
+constexpr std::uint8_t kByteOrderMarkLow = 0xFF;
+constexpr std::uint8_t kByteOrderMarkHigh = 0xFE;
 constexpr int kBitsPerByte = 8;
 
 // The report's UTF-16LE units, read where they lie. The bytes are another program's output,
@@ -76,12 +78,13 @@ std::u16string ExtractVersion(const Utf16LeUnits& text, std::size_t label) {
 ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size) {
     ReportAnalysis result;
     if (size == 0) return result;   // PowerShell wrote nothing to report
-    if (size < 2 || data[0] != 0xFF || data[1] != 0xFE) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    if (size < 2 || bytes[0] != kByteOrderMarkLow || bytes[1] != kByteOrderMarkHigh) {
         result.presence = Presence::CouldNotAsk;   // not what the redirection writes
         return result;
     }
 
-    const Utf16LeUnits text(std::span<const std::uint8_t>(data, size));
+    const Utf16LeUnits text(bytes);
     const std::size_t label = text.Find(kInstalledLabel);
     if (label == std::u16string_view::npos) return result;
     const std::size_t value = label + kInstalledLabel.size();

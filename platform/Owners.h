@@ -13,6 +13,8 @@ public:
     UniqueFile(Platform& os, FileHandle file) : os_(&os), file_(file) {}
     UniqueFile(const UniqueFile&) = delete;
     UniqueFile& operator=(const UniqueFile&) = delete;
+    UniqueFile(UniqueFile&&) = delete;
+    UniqueFile& operator=(UniqueFile&&) = delete;
     ~UniqueFile() { reset(); }
     FileHandle get() const { return file_; }
     explicit operator bool() const { return file_ != kNoFile; }
@@ -30,6 +32,8 @@ public:
     UniqueDescriptor(Platform& os, Descriptor descriptor) : os_(&os), descriptor_(descriptor) {}
     UniqueDescriptor(const UniqueDescriptor&) = delete;
     UniqueDescriptor& operator=(const UniqueDescriptor&) = delete;
+    UniqueDescriptor(UniqueDescriptor&&) = delete;
+    UniqueDescriptor& operator=(UniqueDescriptor&&) = delete;
     ~UniqueDescriptor() {
         if (descriptor_ != nullptr) os_->FreeDescriptor(descriptor_);
     }

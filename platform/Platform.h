@@ -29,6 +29,10 @@ inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000u;
 inline constexpr std::uint32_t kErrorBadNetPath = 53u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kFileReadAttributes = 0x80u;
+inline constexpr std::uint32_t kSecurityAttributesLength = 24u;   // sizeof(SECURITY_ATTRIBUTES) on x64
+
+// One entry per value of an 8-bit code unit.
+inline constexpr std::size_t kByteValueCount = 256;
 
 // Opaque file handle as handed out by the platform; 0 means "nothing".
 using FileHandle = std::uintptr_t;
@@ -39,14 +43,14 @@ using Descriptor = void*;
 
 // Mirrors SECURITY_ATTRIBUTES: length 24 on x64, the descriptor, inherit flag false.
 struct SecurityAttributes {
-    std::uint32_t length = 24;
+    std::uint32_t length = kSecurityAttributesLength;
     Descriptor descriptor = nullptr;
     bool inheritHandle = false;
 };
 
 // What the ANSI code page needs known to quote a path in it.
 struct AnsiCodePage {
-    std::array<bool, 256> isLeadByte{};       // lead bytes of a double-byte code page
+    std::array<bool, kByteValueCount> isLeadByte{};       // lead bytes of a double-byte code page
     std::vector<std::string> singleQuotes;    // how U+2018..U+201B encode, where they do
 };
 
@@ -151,6 +155,14 @@ public:
     virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start
     virtual bool EndFileHere(FileHandle file) = 0;  // SetEndOfFile
     virtual void CloseFile(FileHandle file) = 0;
+
+protected:
+    // Copied or moved only as the implementation it is, never through this interface.
+    Platform() = default;
+    Platform(const Platform&) = default;
+    Platform& operator=(const Platform&) = default;
+    Platform(Platform&&) = default;
+    Platform& operator=(Platform&&) = default;
 };
 
 }  // namespace platform

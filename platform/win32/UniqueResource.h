@@ -74,6 +74,12 @@ using UniqueLocal = UniqueResource<LocalTraits>;
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed to the W functions as is");
 
-inline const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+// The two casts between the launcher's UTF-16 text and the W functions' wide text.
+inline const wchar_t* Wide(const std::u16string& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
+inline const char16_t* Utf16(const wchar_t* text) {
+    return reinterpret_cast<const char16_t*>(text);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
 
 }  // namespace platform::win32

@@ -10,8 +10,10 @@ void RestrictLibrarySearchToSystemFolder() {
     if (kernel == nullptr) return;
     const FARPROC proc = GetProcAddress(kernel, "SetDefaultDllDirectories");
     if (proc == nullptr) return;
+    // GetProcAddress returns every export under one type; the cast names the real one.
     const auto setDefaultDllDirectories =
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(proc));
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+            reinterpret_cast<void (*)()>(proc));              // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 

@@ -5,6 +5,8 @@
 
 namespace platform::win32 {
 
+// The parameters are the interface's, in CreateProcessA's order.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 bool Win32Platform::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');

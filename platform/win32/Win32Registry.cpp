@@ -13,6 +13,8 @@ bool Win32Platform::WriteRegistryString(const std::u16string& keyPath, const std
     }
     const UniqueKey key(raw);
     const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(char16_t));   // terminator included
+    // The value is handed over as the bytes of the text.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
     RegSetValueExW(key.get(), Wide(valueName), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes);
     return true;
 }

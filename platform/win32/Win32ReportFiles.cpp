@@ -6,7 +6,7 @@
 namespace platform::win32 {
 namespace {
 
-static_assert(sizeof(SECURITY_ATTRIBUTES) == 24, "the record's length field is 24 on x64");
+static_assert(sizeof(SECURITY_ATTRIBUTES) == kSecurityAttributesLength, "the record's length field is 24 on x64");
 
 SECURITY_ATTRIBUTES ToWin32(const SecurityAttributes& security) {
     SECURITY_ATTRIBUTES attributes{};
@@ -16,7 +16,13 @@ SECURITY_ATTRIBUTES ToWin32(const SecurityAttributes& security) {
     return attributes;
 }
 
-HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+// A FileHandle is the HANDLE's value: these two casts are the only way between them.
+HANDLE ToHandle(FileHandle file) {
+    return reinterpret_cast<HANDLE>(file);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast,performance-no-int-to-ptr)
+}
+FileHandle ToFileHandle(HANDLE file) {
+    return reinterpret_cast<FileHandle>(file);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
 
 }  // namespace
 
@@ -55,7 +61,7 @@ FileHandle Win32Platform::OpenExisting(const std::u16string& path, std::uint32_t
     SECURITY_ATTRIBUTES attributes = ToWin32(security);
     HANDLE file = CreateFileW(Wide(path), access, 0, &attributes, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+    return file == INVALID_HANDLE_VALUE ? kNoFile : ToFileHandle(file);
 }
 
 std::optional<HandleInfo> Win32Platform::QueryHandle(FileHandle file) {

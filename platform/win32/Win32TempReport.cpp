@@ -1,3 +1,4 @@
+#include <array>
 #include <cstdlib>
 #include <ctime>
 #include <span>
@@ -11,22 +12,30 @@ namespace {
 
 using GetTempPath2AFunction = DWORD(WINAPI*)(DWORD, LPSTR);
 
+// U+2018..U+201B, the typographic single quotes PowerShell also reads as quote characters.
+constexpr wchar_t kFirstSingleQuote = 0x2018;
+constexpr wchar_t kLastSingleQuote = 0x201B;
+// Room for one UTF-16 unit in any code page, which needs at most four bytes.
+constexpr std::size_t kEncodedUnitBytes = 8;
+
 // For the local system account GetTempPath2A names a folder only that account can write;
 // older systems lack it, so it is looked up at run time.
 GetTempPath2AFunction FindGetTempPath2A() {
     const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr) return nullptr;
     const FARPROC proc = GetProcAddress(kernel, "GetTempPath2A");
+    // GetProcAddress returns every export under one type; the cast names the real one.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
     return reinterpret_cast<GetTempPath2AFunction>(reinterpret_cast<void (*)()>(proc));
 }
 
 void AddEncodingOf(wchar_t unit, AnsiCodePage& codePage) {
     const bool utf8 = GetACP() == CP_UTF8;
-    char bytes[8] = {};
+    std::array<char, kEncodedUnitBytes> bytes{};
     BOOL usedDefault = FALSE;
-    const int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes, sizeof bytes,
-                                           nullptr, utf8 ? nullptr : &usedDefault);
-    if (length > 0 && !usedDefault) codePage.singleQuotes.emplace_back(bytes, static_cast<std::size_t>(length));
+    const int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, &unit, 1, bytes.data(),
+                                           static_cast<int>(bytes.size()), nullptr, utf8 ? nullptr : &usedDefault);
+    if (length > 0 && !usedDefault) codePage.singleQuotes.emplace_back(bytes.data(), static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -37,19 +46,31 @@ std::uint32_t Win32Platform::TempFolder(char* buffer, std::uint32_t size) {
     return GetTempPathA(size, buffer);
 }
 
-void Win32Platform::SeedRandomFromClock() { std::srand(static_cast<unsigned>(std::time(nullptr))); }
+// The report name is drawn as the C library draws it, seeded by the clock. It is guessable by
+// design: what keeps it safe is that the file is created exclusively, never that the name is secret.
+void Win32Platform::SeedRandomFromClock() {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));   // NOLINT(cert-msc51-cpp)
+}
 
-int Win32Platform::NextRandom() { return std::rand(); }
+int Win32Platform::NextRandom() {
+    return std::rand();   // NOLINT(cert-msc50-cpp)
+}
 
 AnsiCodePage Win32Platform::QueryAnsiCodePage() {
     AnsiCodePage codePage;
     CPINFO info{};
     if (GetCPInfo(CP_ACP, &info)) {
+        // Ranges of lead bytes in pairs, ended by a zero byte; each loop's condition bounds the
+        // index it reads or writes.
+        // NOLINTBEGIN(cppcoreguidelines-pro-bounds-constant-array-index)
         for (int i = 0; i + 1 < MAX_LEADBYTES && info.LeadByte[i] != 0; i += 2) {
-            for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1] && b < 256; ++b) codePage.isLeadByte[b] = true;
+            for (unsigned b = info.LeadByte[i]; b <= info.LeadByte[i + 1] && b < codePage.isLeadByte.size(); ++b) {
+                codePage.isLeadByte[b] = true;
+            }
         }
+        // NOLINTEND(cppcoreguidelines-pro-bounds-constant-array-index)
     }
-    for (wchar_t unit = 0x2018; unit <= 0x201B; ++unit) AddEncodingOf(unit, codePage);
+    for (wchar_t unit = kFirstSingleQuote; unit <= kLastSingleQuote; ++unit) AddEncodingOf(unit, codePage);
     return codePage;
 }
 

@@ -12,7 +12,9 @@ import re
 import struct
 import sys
 
-SYSTEM_DLLS = {'kernel32.dll', 'advapi32.dll', 'shell32.dll', 'msvcrt.dll', 'user32.dll', 'ntdll.dll'}
+# shell32 is left out on purpose: the argument split comes from shcore, and importing shell32
+# would make every start of the launcher markedly slower.
+SYSTEM_DLLS = {'kernel32.dll', 'advapi32.dll', 'shcore.dll', 'msvcrt.dll', 'user32.dll', 'ntdll.dll'}
 MAX_SIZE = 256 * 1024
 SOURCE_ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..', '..'))
 RT_VERSION = 16

@@ -66,6 +66,14 @@ TEST(FormatQueryCommand, RefusesWhatWouldNotFit) {
     EXPECT_FALSE(FormatQueryCommand("ID", fits + "a", Windows1252()));
 }
 
+// Inside or outside the quotes, a double quote would end up toggling the split, so the target
+// PowerShell read would be another file.
+TEST(FormatQueryCommand, RefusesAPathWithADoubleQuote) {
+    for (const char* path : {"C:\\a\\\"b\\r.pkt", "C:\\a\\\" >x\\r.pkt", "C:\\ab\\\\\"\\r.pkt", "\""}) {
+        EXPECT_FALSE(FormatQueryCommand("ID", path, Windows1252())) << path;
+    }
+}
+
 TEST(FormatRemovalCommand, NamesThePackage) {
     EXPECT_EQ(FormatRemovalCommand("4c7d2a00-91e3-4b58-a6f2-3d05c1e8b94f"),
               "powershell.exe Remove-ProvisioningPackage -PackageId 4c7d2a00-91e3-4b58-a6f2-3d05c1e8b94f");

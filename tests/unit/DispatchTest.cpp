@@ -76,14 +76,13 @@ TEST(ChooseAction, TakesTheArgumentsAsWindowsSplitsThem) {
 // The whole road from the raw command line, with the platform's own split.
 struct EntryCase {
     const char16_t* commandLine;
-    bool commandsRun;
     std::uint32_t exitCode;
 };
 
 TEST(RunEntry, StatusWithoutOperandTouchesNothing) {
     const EntryCase cases[] = {
-        {u"/getstatus", false, ExitFailure},
-        {u"/getstatus \"\"", false, ExitFailure},
+        {u"/getstatus", ExitFailure},
+        {u"/getstatus \"\"", ExitFailure},
     };
     for (const EntryCase& c : cases) {
         model::FakeWindows os;

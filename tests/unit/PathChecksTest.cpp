@@ -15,7 +15,7 @@ using Calls = std::vector<std::string>;
 
 TEST(DirectoryPart, SplitsAtTheLastBackslashElseTheLastSlash) {
     struct Case {
-        const char16_t* path;
+        const char16_t* path = nullptr;
         std::optional<std::u16string> directory;
     };
     const Case cases[] = {
@@ -41,7 +41,7 @@ TEST(DirectoryPart, SplitsAtTheLastBackslashElseTheLastSlash) {
 TEST(ClassifyFindRecord, ReadsTheTagOnlyWithTheReparseBit) {
     struct Case {
         std::optional<platform::FindRecord> record;
-        PathCheckResult result;
+        PathCheckResult result = PathOk;
     };
     const Case cases[] = {
         {std::nullopt, EntryNotFound},

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "packages/PresenceReport.h"
 #include "tests/model/SimulatedStore.h"
 
@@ -12,8 +16,11 @@ std::string Listing(const std::u16string& installed, const std::u16string& versi
     return Utf16Bytes(u"\r\nPackageId       : x\r\nIsInstalled     : " + installed + u"\r\n" + versionLine);
 }
 
+// A buffer of exactly the report's size, so that AddressSanitizer sees any read past it (a
+// string would have its terminator there).
 ReportAnalysis Analyze(const std::string& bytes) {
-    return AnalyzePresenceReport(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    const std::vector<std::uint8_t> exact(bytes.begin(), bytes.end());
+    return AnalyzePresenceReport(exact.data(), exact.size());
 }
 
 struct ReportCase {

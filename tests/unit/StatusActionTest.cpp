@@ -117,12 +117,12 @@ TEST_F(StatusActionTest, EmptyPathAsksNothingAndWritesNothing) {
 // The result reaches the exit code whatever became of the file.
 TEST_F(StatusActionTest, EntryTurnsTheResultIntoTheExitCode) {
     struct Case {
-        const char* name;
-        const char16_t* commandLine;
-        bool installed;
-        const char16_t* file;
+        const char* name = nullptr;
+        const char16_t* commandLine = nullptr;
+        bool installed = false;
+        const char16_t* file = nullptr;
         std::optional<std::string> report;
-        std::uint32_t exitCode;
+        std::uint32_t exitCode = 0;
     };
     const Case cases[] = {
         {"installed", u"/getstatus C:\\work\\status.txt", true, u"C:\\work\\status.txt", "Version=3.1\n", ExitSuccess},

@@ -45,7 +45,7 @@ TEST(AnchorBareFileName, PrefixesOnlyAPathWithoutAnySeparator) {
 TEST(IsSafeReportFile, OnlyAPlainFileWithOneName) {
     struct Case {
         platform::HandleInfo info;
-        bool safe;
+        bool safe = false;
     };
     const Case cases[] = {
         {{0x20, 1}, true},  {{0x80, 1}, true},  {{0x21, 1}, true},

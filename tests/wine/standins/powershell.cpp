@@ -4,6 +4,8 @@
 // that quotes the redirection target wrongly sees the same breakage it would on Windows.
 
 
+#include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,15 +79,17 @@ std::optional<std::wstring> readTarget(Cursor& c) {
     return out;
 }
 
-std::string report(const std::wstring& id, const bench::Store& store) {
+// The cmdlet's formatted output, UTF-16LE with a byte-order mark; `installed` stands in for the
+// store's own value when given.
+std::string report(const std::wstring& id, const bench::Store& store, const std::string* installed = nullptr) {
     std::string raw;
     if (store.raw(id, raw)) return raw;
     std::wstring text;
     bench::Package p;
     if (store.load(id, p)) {
         text = L"\r\nPackageId       : " + id + L"\r\nPackageName     : Norv CML PPM\r\nIsInstalled     : " +
-               bench::fromUtf8(p.installed) + L"\r\nVersion         : " + bench::fromUtf8(p.version) +
-               L"\r\n\r\n\r\n";
+               bench::fromUtf8(installed ? *installed : p.installed) + L"\r\nVersion         : " +
+               bench::fromUtf8(p.version) + L"\r\n\r\n\r\n";
     }
     std::string bytes = "\xFF\xFE";
     for (wchar_t ch : text) {
@@ -93,6 +97,79 @@ std::string report(const std::wstring& id, const bench::Store& store) {
         bytes += static_cast<char>((ch >> 8) & 0xFF);
     }
     return bytes;
+}
+
+std::string fromHex(std::string_view hex) {
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+        out += static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1]));
+    }
+    return out;
+}
+
+// "flip xHEX [installed]": the package leaves the store if it is there, and arrives with the
+// version given (UTF-8 in hex) if it is not, as another administrator's work would between two
+// queries.
+void flip(const bench::Store& store, const std::wstring& id, const bench::Fault& fault) {
+    bench::Package p;
+    if (store.load(id, p)) {
+        store.erase(id);
+        store.noteFault(L"query", fault, "vanished");
+        return;
+    }
+    p = bench::Package{};
+    if (!fault.args.empty()) p.version = fromHex(std::string_view(fault.args[0]).substr(1));
+    if (fault.args.size() > 1) p.installed = fault.args[1];
+    store.save(id, p);
+    store.noteFault(L"query", fault, "appeared");
+}
+
+// "garble SEED": a few bytes after the byte-order mark changed, or (odd seeds) the whole text
+// written as 8-bit characters without a mark, as a changed output encoding would.
+std::string garble(const std::string& bytes, unsigned long seed) {
+    std::uint32_t state = static_cast<std::uint32_t>(seed) | 1u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    };
+    std::string out;
+    if (seed % 2 == 1) {
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2) out += bytes[i];
+        return out;
+    }
+    out = bytes;
+    if (out.size() <= 2) return out;
+    const unsigned flips = 1 + next() % 4;
+    for (unsigned i = 0; i < flips; ++i) {
+        const size_t at = 2 + next() % (out.size() - 2);
+        out[at] = static_cast<char>(out[at] ^ static_cast<char>(1 + next() % 255));
+    }
+    return out;
+}
+
+// The report a query writes under `fault`, or nullopt when it writes nothing.
+std::optional<std::string> faultyReport(const bench::Store& store, const std::wstring& id, bool held,
+                                        const bench::Fault& fault) {
+    const std::string normal = report(id, store);
+    std::string out = normal;
+    if (fault.is("silent")) {
+        store.noteFault(L"query", fault, "");
+        return std::nullopt;
+    }
+    if (fault.is("bom")) {
+        out = "\xFF\xFE";
+    } else if (fault.is("truncate") && !normal.empty()) {
+        out.resize(std::min(normal.size() - 1, normal.size() * fault.number(0) / 1000));
+    } else if (fault.is("garble")) {
+        out = garble(normal, fault.number(0));
+    } else if (fault.is("installed") && held && !fault.args.empty()) {
+        out = report(id, store, &fault.args[0]);
+    }
+    if (out != normal) store.noteFault(L"query", fault, "");
+    return out;
 }
 
 int run(std::wstring_view script, const bench::Store& store) {
@@ -110,16 +187,32 @@ int run(std::wstring_view script, const bench::Store& store) {
 
     if (remove) {
         if (!c.onlyBlanksLeft()) return 0;
+        const bench::Fault fault = store.takeFault(L"remove");
+        store.delay(L"remove", fault);
         bench::Package p;
-        if (store.load(id, p) && p.removable) store.erase(id);
+        if (store.load(id, p) && p.removable) {
+            if (fault.is("noop")) store.noteFault(L"remove", fault, "package kept");
+            else store.erase(id);
+        }
         return 0;
     }
     c.skipBlanks();
     if (c.atEnd() || c.peek() != L'>') return 0;  // no redirection: output would go to the console
     c.next();
+    const bench::Fault fault = store.takeFault(L"query");
+    store.delay(L"query", fault);
+    if (fault.is("flip")) flip(store, id, fault);
+    bench::Package p;
+    const bool held = store.load(id, p);
     std::optional<std::wstring> target = readTarget(c);
-    if (!target) return 1;
-    return bench::writeFile(*target, report(id, store)) ? 0 : 1;
+    if (!target) {
+        store.noteAnswer(id, held, nullptr);
+        return 1;
+    }
+    const std::optional<std::string> bytes = faultyReport(store, id, held, fault);
+    const bool written = bytes && bench::writeFile(*target, *bytes);
+    store.noteAnswer(id, held, written ? &*bytes : nullptr);
+    return bytes && !written ? 1 : 0;
 }
 
 }  // namespace
@@ -137,6 +230,7 @@ int wmain() {
 
     bench::Store store;
     store.log(joined);
+    store.trace();
     if (store.has(L"powershell-silent")) return 0;
     return run(script, store);
 }

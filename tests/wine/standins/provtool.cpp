@@ -26,9 +26,16 @@ std::vector<std::string> splitOn(const std::string& s, char sep) {
 int wmain() {
     bench::Store store;
     store.log(GetCommandLineW());
+    store.trace();
+    const bench::Fault fault = store.takeFault(L"provtool");
+    store.delay(L"provtool", fault);
 
     std::string plan;
     if (!bench::fileExists(L"Norv_CML_PPM_Package.ppkg") || !store.read(L"apply.txt", plan)) return 0;
+    if (fault.is("noop")) {
+        if (plan.find_first_not_of("\r\n") != std::string::npos) store.noteFault(L"provtool", fault, "nothing applied");
+        return 0;
+    }
     // One "<id> <version> [installed]" per line, split on single blanks so an empty version
     // can still be followed by an installed value.
     for (std::string line : splitOn(plan, '\n')) {

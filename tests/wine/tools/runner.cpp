@@ -1,7 +1,12 @@
-// runner.exe OUTFILE [--env NAME=VALUE]... [--cwd DIR] [--timeout MS] [--stdout FILE] -- PROGRAM [ARGS...]
+// runner.exe OUTFILE [--env NAME=VALUE]... [--cwd DIR] [--timeout MS] [--stdout FILE] [--time] [--peak]
+//            -- PROGRAM [ARGS...]
 // Starts PROGRAM and writes its full 32-bit exit code to OUTFILE: `wine` itself hands back only
 // the low byte. TMP/TEMP must go through here too, since Wine replaces the Unix ones. With
 // --stdout, the program's output and errors go to FILE instead of Wine's own output.
+// --time adds a line "elapsed_us=N": from just before the start to the end of the wait, and
+// the performance-counter readings at both ends (started_qpc, ended_qpc).
+// --peak adds a line "peak_bytes=N": the child's peak working set, sampled every millisecond
+// while it runs (an ended process reports none), so only for runs that are not timed.
 
 
 #include <algorithm>
@@ -9,6 +14,8 @@
 #include <vector>
 
 #include "../common/Win.h"
+
+#include <psapi.h>
 
 namespace {
 
@@ -90,7 +97,8 @@ std::wstring buildEnvironment(const std::vector<std::wstring>& overrides) {
 
 int usage() {
     static const char msg[] =
-        "usage: runner OUTFILE [--env N=V]... [--cwd DIR] [--timeout MS] [--stdout FILE] -- PROGRAM [ARGS...]\n";
+        "usage: runner OUTFILE [--env N=V]... [--cwd DIR] [--timeout MS] [--stdout FILE] [--time] [--peak]"
+        " -- PROGRAM [ARGS...]\n";
     DWORD put = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), msg, sizeof msg - 1, &put, nullptr);
     return 2;
@@ -108,10 +116,15 @@ int wmain() {
     std::vector<std::wstring> overrides;
     std::wstring cwd, stdoutFile;
     DWORD timeoutMs = 120000;
+    bool time = false, peak = false;
     int i = 2;
     for (; i < argc; ++i) {
         std::wstring_view a = argv[i];
         if (a == L"--") break;
+        if (a == L"--time" || a == L"--peak") {
+            (a == L"--time" ? time : peak) = true;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         if (a == L"--env") overrides.emplace_back(argv[++i]);
         else if (a == L"--cwd") cwd = argv[++i];
@@ -137,13 +150,30 @@ int wmain() {
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdOutput = si.hStdError = output.get();
     }
+    LARGE_INTEGER frequency{}, started{}, ended{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&started);
     if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, output.valid(), CREATE_UNICODE_ENVIRONMENT, env.data(),
                         cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
         bench::writeFile(outFile, "exit=start-failed " + std::to_string(GetLastError()) + "\n");
         return 1;
     }
     bench::Handle process(pi.hProcess), thread(pi.hThread);
-    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+    SIZE_T peakBytes = 0;
+    DWORD waited = WAIT_TIMEOUT;
+    if (peak) {
+        for (DWORD slept = 0; slept < timeoutMs && waited == WAIT_TIMEOUT; ++slept) {
+            PROCESS_MEMORY_COUNTERS counters{};
+            counters.cb = sizeof counters;
+            if (GetProcessMemoryInfo(process.get(), &counters, sizeof counters))
+                peakBytes = std::max(peakBytes, counters.PeakWorkingSetSize);
+            waited = WaitForSingleObject(process.get(), 1);
+        }
+    } else {
+        waited = WaitForSingleObject(process.get(), timeoutMs);
+    }
+    QueryPerformanceCounter(&ended);
+    if (waited != WAIT_OBJECT_0) {
         TerminateProcess(process.get(), 0xDEAD);
         WaitForSingleObject(process.get(), 5000);
         bench::writeFile(outFile, "exit=timeout\n");
@@ -151,5 +181,13 @@ int wmain() {
     }
     DWORD code = 0;
     GetExitCodeProcess(process.get(), &code);
-    return bench::writeFile(outFile, "exit=" + std::to_string(code) + "\n") ? 0 : 1;
+    std::string result = "exit=" + std::to_string(code) + "\n";
+    if (time) {
+        result += "elapsed_us=" +
+                  std::to_string((ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart) + "\n" +
+                  "started_qpc=" + std::to_string(started.QuadPart) + "\nended_qpc=" + std::to_string(ended.QuadPart) +
+                  "\n";
+    }
+    if (peak) result += "peak_bytes=" + std::to_string(peakBytes) + "\n";
+    return bench::writeFile(outFile, result) ? 0 : 1;
 }

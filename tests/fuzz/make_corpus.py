@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into tests/fuzz/corpus/<target>/.
+
+Each seed is one typical input, encoded the way its target reads its bytes: the real report
+layout, temp folders and code pages met in the field, command lines callers pass, and report
+paths over the kinds of entry the writer must tell apart. Run it again after changing a
+target's input layout; the files it writes are committed.
+"""
+
+import os
+import shutil
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, 'corpus')
+IDS = ['4c7d2a00-91e3-4b58-a6f2-3d05c1e8b94f', '4c7d2a11-91e3-4b58-a6f2-3d05c1e8b940']
+
+
+def utf16(text, bom=True):
+    return (b'\xff\xfe' if bom else b'') + text.encode('utf-16-le')
+
+
+def listing(installed, version, package_id=IDS[0], name='Norv CML PPM', end='\r\n'):
+    """The cmdlet's formatted output as PowerShell's redirection writes it."""
+    return utf16(end + f'PackageId       : {package_id}{end}PackageName     : {name}{end}'
+                 f'IsInstalled     : {installed}{end}Version         : {version}{end}{end}{end}')
+
+
+def presence_report():
+    return {
+        'true': listing('True', '10.0.1.3'),
+        'false': listing('False', '2.0'),
+        'second_id': listing('True', '10.0.1.4', package_id=IDS[1]),
+        'bare_lf': listing('True', '10.0.1.3', end='\n'),
+        'version_in_name': listing('TRUE', '7', name='Versioned: Norv'),
+        'longest_version': listing('True', '9' * 254),
+        'too_long_version': listing('True', '9' * 255),
+        'other_value': listing('Maybe', '1'),
+        'bom_only': b'\xff\xfe',
+        'empty': b'',
+        'no_bom': utf16('IsInstalled     : True\r\nVersion : 1\r\n', bom=False),
+        'reservation_marker': b'ppkg-launcher: reserved\r\n',
+        'odd_length': listing('True', '1.0') + b'\x00',
+    }
+
+
+def code_page(kind):
+    """The code page prefix of a query command seed."""
+    if kind == 'utf8':
+        return bytes([0])
+    if kind == '1252':   # no lead bytes; the typographic quotes 0x91, 0x92 and 0x82
+        return bytes([1, 0, 3, 0x91, 0x92, 0x82])
+    if kind == '932':    # lead bytes 0x81..0x9F and 0xE0..0xFC; U+2018 and U+2019 as 0x81 0x65, 0x81 0x66
+        return bytes([1, 2, 0x81 - 0x81, 0x9F - 0x81, 0xE0 - 0x81, 0xFC - 0xE0, 2, 0x81, 0x65 - 0x40, 0x81, 0x66 - 0x40])
+    raise ValueError(kind)
+
+
+def query_command():
+    seeds = {
+        'temp_1252': ('1252', b'C:\\Temp\\'),
+        'user_temp': ('1252', b'C:\\Users\\admin\\AppData\\Local\\Temp\\'),
+        'short_name': ('1252', b'C:\\Users\\ADMINI~1\\AppData\\Local\\Temp\\'),
+        'system_temp': ('1252', b'C:\\Windows\\SystemTemp\\'),
+        'blanks': ('1252', b'C:\\Documents and Settings\\Ann Lee\\Local Settings\\Temp\\'),
+        'apostrophe': ('1252', b"C:\\Users\\Ann O'Neil\\AppData\\Local\\Temp\\"),
+        'typographic_quotes': ('1252', b'C:\\Users\\\x91Ann\x92 \x82x\\Temp\\'),
+        'metacharacters': ('1252', b'C:\\Users\\a$b;c(d)&e`f{g}@h#i\\Temp\\'),
+        'unc': ('1252', b'\\\\server\\share\\tmp\\'),
+        'sjis_backslash_trail': ('932', b'C:\\Users\\\x95\x5c\x8e\x9a\\Temp\\'),
+        'sjis_quote': ('932', b"C:\\Users\\\x81\x65x\x81\x66 '\\Temp\\"),
+        'utf8_accent': ('utf8', 'C:\\Users\\Zoë\\AppData\\Local\\Temp\\'.encode()),
+        'utf8_quote': ('utf8', 'C:\\Users\\O’Neil ‘x‛\\Temp\\'.encode()),
+    }
+    out = {}
+    for name, (kind, folder) in seeds.items():
+        out[name] = code_page(kind) + bytes([0]) + struct.pack('<H', 0x1a2b) + folder
+    return out
+
+
+def command_line(text):
+    """ASCII as itself; any other unit as 0x80 and its two bytes."""
+    out = bytearray()
+    for ch in text:
+        out += bytes([ord(ch)]) if ord(ch) < 0x80 else b'\x80' + struct.pack('<H', ord(ch))
+    return bytes(out)
+
+
+def dispatch():
+    lines = {
+        'empty': '',
+        'uninstall': '/uninstall',
+        'uninstall_operand': '/uninstall x',
+        'uninstall_three': '/uninstall a b',
+        'uninstall_capitals': '/UNINSTALL',
+        'uninstall_quoted': '"/uninstall"x',
+        'uninstall_trailing_quote': '/uninstall"',
+        'status': '/getstatus C:\\out\\status.txt',
+        'status_blanks': '/getstatus "C:\\a b\\status.txt"',
+        'status_alone': '/getstatus',
+        'status_empty_operand': '/getstatus ""',
+        'status_two_paths': '/getstatus a b',
+        'status_split_keyword': '/get"status a',
+        'status_escapes': '/getstatus "C:\\x\\\\" \\"y',
+        'status_wide': '/getstatus C:\\Zoë\\s.txt',
+        'program_path': 'C:\\bench\\ppkg-launcher.exe',
+        'leading_blank': ' /uninstall',
+    }
+    return {name: command_line(text) for name, text in lines.items()}
+
+
+# The status report target's path pieces, in its table order; then one arbitrary unit, a NUL,
+# and the end of a path.
+PIECES = ['C:', '\\', '/', 'a', 'b', 'out', '..', '.', '\\\\server\\share', 'r.txt', 'work', 'Temp', 'x y',
+          '*', ':', 'D:', '\\\\server', 'C:\\', 'Windows', 'new', 'p.dat']
+MAX_PIECES = 12
+RAW_UNIT, NUL, END = len(PIECES), len(PIECES) + 1, 0xFF
+KINDS = ['Directory', 'ReadOnlyDirectory', 'File', 'SecondName', 'FileLink', 'DirectoryLink', 'MountPoint',
+         'OtherDirectory', 'OtherFile', 'WineLink', 'OtherLink']
+TEXTS = ['Version=10.0.1.3\n', 'Not installed\n', '', 'Version=\xe9\n', 'Version=1\0tail']
+FAILURES = ['failCreate', 'refusedSearch', 'badNetPath']
+
+
+def path(text):
+    out = bytearray()
+    i = pieces = 0
+    while i < len(text):
+        for length in range(min(len(text) - i, 16), 0, -1):
+            if text[i:i + length] in PIECES:
+                out.append(PIECES.index(text[i:i + length]))
+                i += length
+                break
+        else:
+            out += bytes([RAW_UNIT]) + struct.pack('<H', ord(text[i]))
+            i += 1
+        pieces += 1
+    assert pieces <= MAX_PIECES, text
+    return bytes(out) + bytes([END])
+
+
+def status(report, entries=(), failures=(), swap=None, text=0, administrator=True, reachable_server=False,
+           write_fails=False, descriptor_fails=False):
+    """entries: (kind, path, target); failures: (kind, path); swap: (at call, kind, path, target)."""
+    flags = ((0 if administrator else 1) | (2 if swap else 0) | (4 if reachable_server else 0) |
+             (8 if write_fails else 0) | (16 if descriptor_fails else 0))
+    out = bytearray([flags, text])
+    out += path(report)
+    out.append(len(entries))
+    for kind, at, target in entries:
+        out.append(KINDS.index(kind))
+        out += path(at) + path(target)
+    out.append(len(failures))
+    for kind, at in failures:
+        out += path(at) + bytes([FAILURES.index(kind)])
+    if swap:
+        call, kind, at, target = swap
+        out += bytes([call, KINDS.index(kind)]) + path(at) + path(target)
+    return bytes(out)
+
+
+def status_report():
+    out_dir = ('Directory', 'C:\\out', '')
+    protected = ('File', 'C:\\Windows\\p.dat', '')
+    return {
+        'existing_directory': status('C:\\out\\r.txt', [out_dir]),
+        'missing_directories': status('C:\\a\\b\\r.txt'),
+        'bare_name': status('r.txt'),
+        'forward_slashes': status('C:/out/r.txt', [out_dir], text=1),
+        'mixed_separators': status('C:\\a/b/r.txt'),
+        'dot_dot': status('C:\\a\\..\\b\\r.txt', [out_dir]),
+        'unc': status('\\\\server\\share\\a\\r.txt', [('Directory', '\\\\server\\share', '')]),
+        'existing_report': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')]),
+        'file_link': status('C:\\out\\r.txt', [out_dir, protected, ('FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')]),
+        'dangling_link': status('C:\\out\\r.txt', [out_dir, ('FileLink', 'C:\\out\\r.txt', 'C:\\a\\r.txt')]),
+        'second_name': status('C:\\out\\r.txt', [out_dir, ('SecondName', 'C:\\out\\r.txt', '')]),
+        'directory_link_above': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'mount_point_above': status('C:\\b\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
+        'link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'mount_point_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
+        'other_reparse_point': status('C:\\b\\a\\r.txt', [out_dir, ('OtherDirectory', 'C:\\b', 'C:\\out')]),
+        'wine_link': status('C:\\b\\a\\r.txt', [out_dir, ('WineLink', 'C:\\b', 'C:\\out')]),
+        # The walk splits at backslashes alone: a link reached through a forward slash is followed.
+        'slash_after_link': status('C:\\b/\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'slash_then_backslashes': status('C:\\b/\\\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'slash_through_link': status('C:\\b/a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'other_link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('OtherLink', 'C:\\b', 'C:\\out')]),
+        'report_is_directory': status('C:\\out', [out_dir]),
+        'file_in_chain': status('C:\\out\\r.txt\\a\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')]),
+        'failed_creation': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')]),
+        'refused_search': status('C:\\b\\a\\r.txt', [('DirectoryLink', 'C:\\b', 'C:\\out'), out_dir],
+                                 failures=[('refusedSearch', 'C:\\b')]),
+        'not_administrator': status('C:\\a\\r.txt', administrator=False),
+        'reachable_server': status('\\\\server\\share\\a\\r.txt', [('Directory', '\\\\server\\share', '')],
+                                   reachable_server=True),
+        'write_fails': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')], write_fails=True),
+        'descriptor_fails': status('C:\\a\\r.txt', descriptor_fails=True),
+        'swap_report_for_link': status('C:\\out\\r.txt', [out_dir, protected],
+                                       swap=(3, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')),
+        'swap_report_for_second_name': status('C:\\out\\r.txt', [out_dir], swap=(3, 'SecondName', 'C:\\out\\r.txt', '')),
+        'swap_level_for_link': status('C:\\out\\new\\r.txt', [out_dir, ('Directory', 'C:\\Windows', '')],
+                                      swap=(4, 'DirectoryLink', 'C:\\out', 'C:\\Windows')),
+        'plant_in_created_directory': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')],
+                                             swap=(5, 'File', 'C:\\a\\planted', '')),
+    }
+
+
+def main():
+    targets = {
+        'PresenceReportFuzz': presence_report(),
+        'QueryCommandFuzz': query_command(),
+        'DispatchFuzz': dispatch(),
+        'StatusReportFuzz': status_report(),
+    }
+    for target, seeds in targets.items():
+        folder = os.path.join(CORPUS, target)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), 'wb') as f:
+                f.write(data)
+
+
+if __name__ == '__main__':
+    main()

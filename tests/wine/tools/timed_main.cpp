@@ -61,7 +61,7 @@ public:
     platform::ReserveResult ReserveFile(const std::string& p, std::string_view c) override {
         return timed(Reserve, [&] { return os_.ReserveFile(p, c); });
     }
-    platform::ReadResult ReadWholeFile(const std::string& p, std::size_t m, std::vector<std::uint8_t>& b) override {
+    platform::ReadResult ReadWholeFile(const std::string& p, std::size_t m, platform::FileBytes& b) override {
         return timed(ReadBack, [&] { return os_.ReadWholeFile(p, m, b); });
     }
     bool RemoveFile(const std::string& p) override {
@@ -70,8 +70,8 @@ public:
     bool WriteRegistryString(const std::u16string& k, const std::u16string& v, const std::u16string& t) override {
         return timed(Registry, [&] { return os_.WriteRegistryString(k, v, t); });
     }
-    void DeleteRegistryTree(const std::u16string& k) override {
-        timed(Registry, [&] { os_.DeleteRegistryTree(k); return 0; });
+    bool DeleteRegistryTree(const std::u16string& k) override {
+        return timed(Registry, [&] { return os_.DeleteRegistryTree(k); });
     }
     platform::Descriptor BuildDescriptor(const std::u16string& s) override {
         return timed(Report, [&] { return os_.BuildDescriptor(s); });
@@ -103,6 +103,9 @@ public:
     }
     bool WriteBytes(platform::FileHandle f, const void* d, std::uint32_t s) override {
         return timed(Report, [&] { return os_.WriteBytes(f, d, s); });
+    }
+    bool RewindFile(platform::FileHandle f) override {
+        return timed(Report, [&] { return os_.RewindFile(f); });
     }
     bool EndFileHere(platform::FileHandle f) override {
         return timed(Report, [&] { return os_.EndFileHere(f); });

@@ -124,7 +124,7 @@ TEST_F(InstallActionTest, EachPlatformFailureEndsAsDocumented) {
     using model::Fault;
     struct Case {
         Fault fault;
-        std::uint32_t exitCode;
+        std::uint32_t exitCode = 0;
         std::optional<std::u16string> record;
         bool reportsLeft = false;
     };

@@ -69,7 +69,7 @@ TEST(UninstallEntry, EachPlatformFailureEndsAsDocumented) {
     const std::u16string powershell = u"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe";
     struct Case {
         Fault fault;
-        std::uint32_t exitCode;
+        std::uint32_t exitCode = 0;
         bool reportsLeft = false;
     };
     const Case cases[] = {

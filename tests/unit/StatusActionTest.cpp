@@ -151,7 +151,7 @@ TEST(StatusEntry, EachPlatformFailureEndsAsDocumented) {
     const std::u16string path = u"C:\\work\\status.txt";
     struct Case {
         Fault fault;
-        std::uint32_t exitCode;
+        std::uint32_t exitCode = 0;
         std::optional<std::string> report;
         bool reportsLeft = false;
     };

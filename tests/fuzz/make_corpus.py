@@ -196,6 +196,7 @@ def status_report():
         'swap_report_for_link': status('C:\\out\\r.txt', [out_dir, protected],
                                        swap=(3, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')),
         'swap_report_for_second_name': status('C:\\out\\r.txt', [out_dir], swap=(3, 'SecondName', 'C:\\out\\r.txt', '')),
+        'swap_created_directory': status('a\\C:\\r.txt', swap=(4, 'Directory', 'a', '')),
         'swap_level_for_link': status('C:\\out\\new\\r.txt', [out_dir, ('Directory', 'C:\\Windows', '')],
                                       swap=(4, 'DirectoryLink', 'C:\\out', 'C:\\Windows')),
         'plant_in_created_directory': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')],

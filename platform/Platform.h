@@ -119,7 +119,9 @@ public:
     // entry itself, never a link's target, and never creates. kNoFile on failure.
     virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                     const SecurityAttributes& security) = 0;
-    virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;   // GetFileInformationByHandle
+    // GetFileInformationByHandleEx: FileAttributeTagInfo (needs the right to read attributes)
+    // and FileStandardInfo (the link count).
+    virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
     virtual bool EndFileHere(FileHandle file) = 0;
     virtual void CloseFile(FileHandle file) = 0;

@@ -149,7 +149,9 @@ public:
     // entry itself, never a link's target, and never creates. kNoFile on failure.
     virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                     const SecurityAttributes& security) = 0;
-    virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;   // GetFileInformationByHandle
+    // GetFileInformationByHandleEx: FileAttributeTagInfo (needs the right to read attributes)
+    // and FileStandardInfo (the link count).
+    virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;
     // WriteFile; false when it fails or writes less than `size` bytes.
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
     virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start

@@ -156,9 +156,9 @@ def main():
     # A round: per action a launcher run and a baseline run back to back, in either order, so
     # that their difference is taken under the same load; then the timed launcher and the probes.
     jobs = [('pair', a) for a in ACTIONS] + [('timed', a) for a in ACTIONS]
-    jobs += [('probe', p) for p in PROBES] + [('probe', 'twin')]
+    jobs += [('probe', p) for p in PROBES + ('twin', 'idle')]
     times = {(who, a): [] for who in ('launcher', 'baseline', 'timed') for a in ACTIONS}
-    times.update({('probe', p): [] for p in PROBES + ('twin',)})
+    times.update({('probe', p): [] for p in PROBES + ('twin', 'idle')})
     diffs = {a: [] for a in ACTIONS}
     parts = {a: [] for a in ACTIONS}
     peaks = {a: [] for a in ACTIONS}
@@ -181,8 +181,12 @@ def main():
                         times[w, what].append(ms)
                     diffs[what].append(pair['launcher'] - pair['baseline'])
                 elif who == 'probe':
-                    program = 'baseline.exe' if what == 'twin' else f'probe-{what}.exe'
-                    r = b.start(program, [wine.win(b.nothing)] if what == 'twin' else [])
+                    if what == 'twin':
+                        r = b.start('baseline.exe', [wine.win(b.nothing)])
+                    elif what == 'idle':  # an empty operand: the launcher answers 1 at once
+                        r = b.start('ppkg-launcher.exe', ['/getstatus', ''])
+                    else:
+                        r = b.start(f'probe-{what}.exe', [])
                     times[who, what].append(r['elapsed_us'] / 1000)
                 else:
                     r = b.run(who, what)
@@ -227,7 +231,8 @@ def main():
     bare = med['probe', 'bare']
     added = ', '.join(f'{p} {med["probe", p] - bare:+.1f} ms' for p in PROBES[1:])
     print(f'start and exit of a do-nothing program: {bare:.1f} ms with kernel32 and msvcrt only; each DLL more: {added}; '
-          f'the baseline with nothing to start: {med["probe", "twin"]:.1f} ms')
+          f'the baseline with nothing to start {med["probe", "twin"]:.1f} ms, the launcher with nothing to do '
+          f'(/getstatus "") {med["probe", "idle"]:.1f} ms')
     print('made of (timed launcher, medians): start until wWinMain, tool starts, own work by kind, exit after return')
     for action in ACTIONS:
         p = {k: statistics.median(run[k] for run in parts[action]) for k in parts[action][0]}

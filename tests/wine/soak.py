@@ -330,6 +330,14 @@ class Soak:
                 found.append((int(entry), cmd.strip()))
         return found
 
+    def wine_errors(self, since):
+        """Wine's own error lines written since the offset SINCE of its output file."""
+        self.wine.out.flush()
+        with open(self.wine.out.name, 'rb') as f:
+            f.seek(since)
+            text = f.read().decode(errors='replace')
+        return [line for line in text.splitlines() if ':err:' in line or line.startswith('wine:')][:20]
+
     def run_one(self, index):
         rng = self.rng
         action = rng.choice(ACTIONS)
@@ -340,6 +348,7 @@ class Soak:
         before = self.record
         args = ARGS.get(action, ['/getstatus', self.wine.win(self.report)])
 
+        output_before = os.path.getsize(self.wine.out.name)
         code = self.launch(args)
         problems = []
 
@@ -430,6 +439,9 @@ class Soak:
             self.unstarted += 1
             print(f'note: seed {self.seed} run {index} ({action}): {command} never reached its stand-in; '
                   f'taken as a start that failed', flush=True)
+        if expected.missing:
+            for line in self.wine_errors(output_before):
+                print(f'    wine: {line}', flush=True)
 
         for message in problems:
             self.breaches += 1
@@ -456,6 +468,8 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     root = tempfile.mkdtemp(prefix='ppkg-soak-')
     wine = e2e.Wine(root)
+    # Wine's errors stay on, so that a tool start that fails can say why.
+    wine.env['WINEDEBUG'] = 'err+all,fixme-all'
     started = time.monotonic()
     try:
         wine.boot()

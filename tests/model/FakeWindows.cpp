@@ -560,7 +560,8 @@ void FakeWindows::NoteHandle(const std::string& operation, platform::FileHandle 
 std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandle file) {
     NoteHandle("QueryHandle", file);
     const auto open = handles_.find(file);
-    // The attribute query needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks.
+    // The attribute query needs the right to read attributes (or data): GENERIC_WRITE alone
+    // has neither, so a write handle needs FILE_READ_ATTRIBUTES added.
     if (open == handles_.end() || (open->second.access & platform::kFileReadAttributes) == 0) return std::nullopt;
     const Entry* entry = OpenEntry(file);
     if (entry == nullptr) return std::nullopt;

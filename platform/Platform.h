@@ -149,8 +149,8 @@ public:
     // entry itself, never a link's target, and never creates. kNoFile on failure.
     virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
                                     const SecurityAttributes& security) = 0;
-    // GetFileInformationByHandleEx: FileAttributeTagInfo (needs the right to read attributes)
-    // and FileStandardInfo (the link count).
+    // GetFileInformationByHandleEx: FileAttributeTagInfo (the handle must be open to read
+    // attributes or data) and FileStandardInfo (the link count).
     virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;
     // WriteFile; false when it fails or writes less than `size` bytes.
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;

@@ -647,7 +647,8 @@ std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandl
     NoteHandle("QueryHandle", file);
     if (Injected("QueryHandle", OpenKey(file)) != nullptr) return std::nullopt;
     const auto open = handles_.find(file);
-    // The attribute query needs FILE_READ_ATTRIBUTES, which GENERIC_WRITE lacks.
+    // The attribute query needs the right to read attributes (or data): GENERIC_WRITE alone
+    // has neither, so a write handle needs FILE_READ_ATTRIBUTES added.
     if (open == handles_.end() || (open->second.access & platform::kFileReadAttributes) == 0) return std::nullopt;
     const Entry* entry = OpenEntry(file);
     if (entry == nullptr) return std::nullopt;

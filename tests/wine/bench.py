@@ -91,6 +91,29 @@ class Bench:
         program = 'ppkg-launcher.exe' if who == 'launcher' else 'launcher-timed.exe'
         return self.start(program, self.args[action], peak)
 
+    def server_requests(self, who, action):
+        """How many requests the program's main thread sends to the Wine server in one run,
+        read from Wine's own trace: a count that no load on the machine can blur."""
+        w = self.wine
+        w.out.flush()
+        since = os.path.getsize(w.out.name)
+        quiet = w.env['WINEDEBUG']
+        w.env['WINEDEBUG'] = '+server'
+        try:
+            self.run(who, action)
+        finally:
+            w.env['WINEDEBUG'] = quiet
+        w.out.flush()
+        with open(w.out.name, 'rb') as f:
+            f.seek(since)
+            lines = f.read().decode(errors='replace').splitlines()
+        # The runner's first new_process starts the program; the program's first thread then
+        # introduces itself with that process id.
+        child = next(m.group(1) for m in (re.search(r'new_process\(\) = 0 \{.*pid=([0-9a-f]+)', l) for l in lines) if m)
+        thread = next(m.group(1) for m in (re.match(rf'([0-9a-f]+): init_first_thread\(\) = 0 {{ pid={child},', l)
+                                           for l in lines) if m)
+        return sum(1 for l in lines if re.match(rf'{thread}: \w+\( ', l) or re.match(rf'{thread}: \w+\(\)$', l))
+
     def traced_commands(self):
         with open(os.path.join(self.store.path, 'commands.txt'), 'rb') as f:
             return f.read()
@@ -200,6 +223,7 @@ def main():
         for _ in range(3):
             for action in ACTIONS:
                 peaks[action].append(b.run('launcher', action, peak=True)['peak_bytes'])
+        requests = {(who, a): b.server_requests(who, a) for who in ('launcher', 'baseline') for a in ACTIONS}
     except e2e.Failure as e:
         print(f'bench: FAILED: {e}')
         return 1
@@ -240,6 +264,9 @@ def main():
         print(f'  {action}: start {p["startup"]:.1f} ms, {b.count(action)} tools {p["tools"]:.0f} ms, '
               f'own work {sum(p[k] for k in KINDS):.1f} ms ({own}), exit {p["exit"]:.1f} ms; '
               f'timed launcher {med["timed", action]:.0f} ms in all')
+    print('requests to the Wine server from the main thread, one run each: ' + '; '.join(
+        f'{a} launcher {requests["launcher", a]}, baseline {requests["baseline", a]} '
+        f'({requests["launcher", a] - requests["baseline", a]:+d})' for a in ACTIONS))
     print(f'(ran in {time.monotonic() - started:.0f}s)')
     if over:
         print(f'bench: overhead above {MAX_OVERHEAD:.0f}% for {", ".join(over)}')

@@ -336,7 +336,8 @@ class Soak:
         with open(self.wine.out.name, 'rb') as f:
             f.seek(since)
             text = f.read().decode(errors='replace')
-        return [line for line in text.splitlines() if ':err:' in line or line.startswith('wine:')][:20]
+        return [line for line in text.splitlines()
+                if (line.startswith(('err:', 'wine:')) or ':err:' in line) and 'nodrv_' not in line][:20]
 
     def run_one(self, index):
         rng = self.rng
@@ -350,6 +351,17 @@ class Soak:
 
         output_before = os.path.getsize(self.wine.out.name)
         code = self.launch(args)
+        for _ in range(2):
+            # Wine itself now and then fails a process start (the new process cannot map its
+            # shared page); the launcher then never ran, nothing was touched, so run it again.
+            if not (isinstance(code, str) and code.startswith('exit=start-failed')):
+                break
+            self.unstarted += 1
+            print(f'note: seed {self.seed} run {index} ({action}): the launcher could not be started '
+                  f'({code}); started again', flush=True)
+            for line in self.wine_errors(output_before):
+                print(f'    wine: {line}', flush=True)
+            code = self.launch(args)
         problems = []
 
         def breach(message):
@@ -487,7 +499,7 @@ def main():
     c = soak.counts
     print(f'(ran in {time.monotonic() - started:.0f}s; {soak.hiding_answers} answers said "not reported" for a '
           f'package the store held, {soak.hidden_uninstalls} /uninstall runs exited 0 over one; '
-          f'{soak.unstarted} tool starts never reached a stand-in)')
+          f'{soak.unstarted} starts never arrived, which Wine does now and then)')
     print(f'soak: {opts.runs} runs (install {c["install"]}, uninstall {c["uninstall"]}, status {c["status"]}), '
           f'{soak.faults} faults injected, {soak.breaches} breaches')
     return 1 if soak.breaches else 0

@@ -18,6 +18,15 @@ class ArgumentParser(argparse.ArgumentParser):
 
     def parse_args(self, args=None, namespace=None):
         self._typed = list(sys.argv[1:] if args is None else args)
+        # argparse takes "--name=a value with blanks" for a positional argument (a file name,
+        # here), so unknown names are refused before it sees them.
+        for token in self._typed:
+            if token == '--':
+                break
+            name = token.split('=', 1)[0]
+            if name.startswith('--') and name not in self._option_string_actions:
+                self.error(f'unrecognized option {name}' if name.isprintable() and ' ' not in name
+                           else 'unrecognized option (not shown: it holds a blank)')
         opts, extras = self.parse_known_args(self._typed, namespace)
         if extras:
             names = sorted({e.split('=', 1)[0] for e in extras if e.startswith('-')})

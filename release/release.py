@@ -254,6 +254,8 @@ def release(opts):
         folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp)
         write_zip(folder, folder + '.zip', stamp)
         published = publish(staging, out)
+    except (ReleaseError, subprocess.CalledProcessError) as e:
+        raise ReleaseError(f'{e}\nrelease: nothing was released; {out} holds what it held before') from None
     finally:
         shutil.rmtree(work, ignore_errors=True)
         shutil.rmtree(staging, ignore_errors=True)

@@ -549,6 +549,9 @@ def wine_checks(s, keyword):
         os.makedirs(os.path.dirname(standin), exist_ok=True)
         shutil.copyfile(os.path.join(s.bench, 'powershell.exe'), standin)
         bench = e2e.Bench(wine, signed_exe)
+        # Where the wrappers are started from: a wrapper that ran the launcher by name would
+        # find this one when its own folder has none.
+        shutil.copyfile(os.path.join(s.bench, 'decoy.exe'), wine.c(EXE))
         known = {name: (fn, params) for name, fn, params, _ in e2e.TESTS}
         for name in E2E_CASES:
             label = 'signed-exe-e2e ' + name
@@ -604,7 +607,8 @@ def registry_value(bench, case, d):
 
 
 OLDER_VERSION = '1.0.1'
-# Each wrapper runs from a folder with a blank in its name, through cmd.exe started elsewhere.
+# Each wrapper runs from a folder with a blank in its name, through cmd.exe started in C:\,
+# where a decoy ppkg-launcher.exe waits for a wrapper that runs the launcher by name.
 # The launcher beside it is the signed one, runner.exe (which answers 2 when started without
 # arguments: a code that is neither PASS nor FAIL nor 0 nor 1) or none at all.
 WRAPPER_CASES = [
@@ -644,6 +648,8 @@ def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies,
     for version in survivors:
         c.store.add(e2e.ID1, version, removable=False)
     expect(run_wrapper(bench, c, folder, script, args), want_exit, f'{script} exit')
+    ran = e2e.decoys_ran(bench.wine)
+    check(not ran, f"a launcher outside the wrapper's folder ran: {ran}")
     if want_ran is not None:
         expect(bool(c.store.log()), want_ran, f'launcher ran (commands: {c.store.log()})')
     if want_ran and script == 'install.cmd':

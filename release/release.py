@@ -6,12 +6,18 @@
 
 Writes DIR/ppkg-launcher-<version>/ and DIR/ppkg-launcher-<version>.zip (DIR defaults to
 dist/release) holding ppkg-launcher.exe (signed when --pfx is given), DEPLOY.md, install.cmd,
-intune-win32app.json and SHA256SUMS. The version, the exit codes, the registry names and the
-command lines come from the sources being released, read by a small program built from the
-launcher's own headers. Prints the unsigned exe's SHA-256, which is the same on every machine.
+uninstall.cmd, the Intune definition and SHA256SUMS. The definition is intune-win32app.json
+with --package-version, and intune-win32app.template.json without it: its detection rule then
+compares with a placeholder that no device reports. The version, the exit codes, the registry
+names and the command lines come from the sources being released, read by a small program
+built from the launcher's own headers. Prints the unsigned exe's SHA-256, which is the same on
+every machine.
+
+The certificate and its password are checked before anything is built. Everything is written
+to a staging folder inside DIR and moved into place only when all of it succeeded: a failed
+release leaves the previous one as it was.
 """
 
-import argparse
 import hashlib
 import json
 import os
@@ -23,7 +29,8 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import sign  # noqa: E402  (beside this file)
+import cli  # noqa: E402  (beside this file)
+import sign  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
 EXE_NAME = 'ppkg-launcher.exe'
@@ -31,6 +38,11 @@ DEFAULT_NAME = 'Norv CML PPM provisioning package'
 PUBLISHER = 'NORV'
 # There is no right default: the record holds what the package itself reports.
 VERSION_PLACEHOLDER = 'SET-TO-THE-PACKAGE-VERSION'
+DEFINITION = 'intune-win32app.json'
+DEFINITION_TEMPLATE = 'intune-win32app.template.json'
+# Windows 10 1703 is the first release that ships the provisioning cmdlets; Graph names the
+# releases before 21H2 by their number alone.
+MINIMUM_WINDOWS_RELEASE = '1703'
 # Intune's own table for a new Win32 app, kept as it is: shared by install and uninstall.
 INTUNE_DEFAULT_CODES = [(0, 'success'), (1707, 'success'), (3010, 'softReboot'), (1641, 'hardReboot'),
                         (1618, 'retry')]
@@ -83,11 +95,15 @@ def read_definitions(src, work, log):
     return json.loads(out)
 
 
-def install_cmd(src, d):
-    with open(os.path.join(src, 'release', 'install.cmd.in'), encoding='utf-8') as f:
+def wrapper(src, name, d):
+    """release/NAME.in with the values the code defines filled in."""
+    with open(os.path.join(src, 'release', name + '.in'), encoding='utf-8') as f:
         text = f.read()
-    for key, value in (('VERSION', d['version']), ('EXIT_PASS', d['exitPass']), ('EXIT_FAIL', d['exitFail'])):
-        text = text.replace(f'@{key}@', str(value))
+    for placeholder, value in (('VERSION', d['version']), ('EXIT_PASS', d['exitPass']), ('EXIT_FAIL', d['exitFail']),
+                               ('REGISTRY_KEY', d['registryKey']), ('REGISTRY_VALUE', d['registryValue'])):
+        text = text.replace(f'@{placeholder}@', str(value))
+    if '@' in text.replace('@echo', ''):
+        raise ReleaseError(f'release/{name}.in holds a placeholder this script does not fill')
     # cmd.exe reads labels and long lines reliably only with CRLF line ends.
     return text.replace('\r\n', '\n').replace('\n', '\r\n').encode('ascii')
 
@@ -109,6 +125,7 @@ def intune_definition(d, name, package_version):
         'installCommandLine': EXE_NAME,
         'uninstallCommandLine': f'{EXE_NAME} /uninstall',
         'applicableArchitectures': 'x64',
+        'minimumSupportedWindowsRelease': MINIMUM_WINDOWS_RELEASE,
         'rules': [{
             '@odata.type': '#microsoft.graph.win32LobAppRegistryRule',
             'ruleType': 'detection',
@@ -149,6 +166,60 @@ def write_zip(folder, zip_path, stamp):
                 z.writestr(info, f.read())
 
 
+def stage_folder(staging, src, built, d, opts, password, password_from, stamp):
+    """The release folder, inside STAGING; returns its path and what was done to the exe."""
+    folder = os.path.join(staging, f'ppkg-launcher-{d["version"]}')
+    os.makedirs(folder)
+    exe = os.path.join(folder, EXE_NAME)
+    shutil.copyfile(built, exe)
+    if opts.pfx:
+        try:
+            signed = sign.sign(exe, opts.pfx, password, password_from, opts.timestamp, opts.ca_file)
+        except sign.SignError as e:
+            raise ReleaseError(f'signing failed: {e}') from None
+        exe_state = 'SIGNED: ' + signed.replace(exe, EXE_NAME)
+    else:
+        exe_state = 'UNSIGNED: no certificate given (--pfx)'
+
+    shutil.copyfile(os.path.join(src, 'DEPLOY.md'), os.path.join(folder, 'DEPLOY.md'))
+    for name in ('install.cmd', 'uninstall.cmd'):
+        with open(os.path.join(folder, name), 'wb') as f:
+            f.write(wrapper(src, name, d))
+    definition = DEFINITION if opts.package_version else DEFINITION_TEMPLATE
+    with open(os.path.join(folder, definition), 'wb') as f:
+        f.write(intune_definition(d, opts.name, opts.package_version or VERSION_PLACEHOLDER))
+    sums = ''.join(f'{sha256_of(os.path.join(folder, n))}  {n}\n' for n in sorted(os.listdir(folder)))
+    with open(os.path.join(folder, 'SHA256SUMS'), 'w', encoding='ascii', newline='\n') as f:
+        f.write(sums)
+    for name in os.listdir(folder):
+        os.utime(os.path.join(folder, name), (stamp, stamp))
+    return folder, exe_state
+
+
+def publish(staging, out):
+    """Moves every entry of STAGING into OUT, replacing what has the same name, and returns the
+    new paths. Each move is a rename within one file system; if one fails, what was moved goes
+    back and what it replaced returns."""
+    done = []  # (name, whether an entry of that name was there before)
+    try:
+        for name in sorted(n for n in os.listdir(staging) if not n.startswith('.')):
+            target = os.path.join(out, name)
+            replaced = os.path.lexists(target)
+            if replaced:
+                os.replace(target, os.path.join(staging, '.previous-' + name))
+            done.append((name, replaced))
+            os.replace(os.path.join(staging, name), target)
+    except OSError as e:
+        for name, replaced in reversed(done):
+            target = os.path.join(out, name)
+            if not os.path.lexists(os.path.join(staging, name)):
+                os.replace(target, os.path.join(staging, name))
+            if replaced:
+                os.replace(os.path.join(staging, '.previous-' + name), target)
+        raise ReleaseError(f'could not move the release into {out}; what was there is back: {e}') from None
+    return [os.path.join(out, name) for name, _ in done]
+
+
 def release(opts):
     started = time.monotonic()
     commit = git('rev-parse', 'HEAD')
@@ -156,7 +227,23 @@ def release(opts):
     if git('status', '--porcelain', '--untracked-files=no'):
         print('release: uncommitted changes are not part of the release; it is built from HEAD')
 
+    password, password_from = '', 'no password given'
+    if opts.pfx:
+        # A wrong password or an unfit certificate is found now, not after the build.
+        try:
+            password, password_from = sign.password_from_env(opts.password_env)
+            with tempfile.TemporaryDirectory(prefix='ppkg-certificate-') as scratch:
+                subject = sign.check_pfx(opts.pfx, password, password_from, opts.ca_file, scratch).subject
+        except sign.SignError as e:
+            raise ReleaseError(f'signing would fail, nothing built: {e}') from None
+        print(f'release: certificate "{subject}" checked ({password_from})')
+
+    out = os.path.abspath(opts.out)
+    os.makedirs(out, exist_ok=True)
     work = tempfile.mkdtemp(prefix='ppkg-release-')
+    # Inside OUT, so that publishing is a rename; its name starts with a dot so that no
+    # release name can meet it.
+    staging = tempfile.mkdtemp(prefix='.staging-', dir=out)
     try:
         src = os.path.join(work, 'src')
         log = os.path.join(work, 'build.log')
@@ -164,67 +251,36 @@ def release(opts):
         built = build(src, log)
         d = read_definitions(src, work, log)
         unsigned_hash = sha256_of(built)
-
-        out = os.path.abspath(opts.out)
-        folder = os.path.join(out, f'ppkg-launcher-{d["version"]}')
-        zip_path = folder + '.zip'
-        shutil.rmtree(folder, ignore_errors=True)
-        if os.path.exists(zip_path):
-            os.remove(zip_path)
-        os.makedirs(folder)
-
-        exe = os.path.join(folder, EXE_NAME)
-        shutil.copyfile(built, exe)
-        if opts.pfx:
-            password, password_from = '', 'no password given'
-            if opts.password_env:
-                if opts.password_env not in os.environ:
-                    raise ReleaseError(f'the environment variable {opts.password_env} is not set')
-                password, password_from = os.environ[opts.password_env], f'password from ${opts.password_env}'
-            try:
-                signed = sign.sign(exe, opts.pfx, password, password_from, opts.timestamp, opts.ca_file)
-            except sign.SignError as e:
-                shutil.rmtree(folder, ignore_errors=True)
-                raise ReleaseError(f'signing failed, nothing released: {e}') from None
-            exe_state = 'SIGNED: ' + signed.replace(exe, EXE_NAME)
-        else:
-            exe_state = 'UNSIGNED: no certificate given (--pfx)'
-
-        package_version = opts.package_version or VERSION_PLACEHOLDER
-        shutil.copyfile(os.path.join(src, 'DEPLOY.md'), os.path.join(folder, 'DEPLOY.md'))
-        with open(os.path.join(folder, 'install.cmd'), 'wb') as f:
-            f.write(install_cmd(src, d))
-        with open(os.path.join(folder, 'intune-win32app.json'), 'wb') as f:
-            f.write(intune_definition(d, opts.name, package_version))
-        sums = ''.join(f'{sha256_of(os.path.join(folder, n))}  {n}\n' for n in sorted(os.listdir(folder)))
-        with open(os.path.join(folder, 'SHA256SUMS'), 'w', encoding='ascii', newline='\n') as f:
-            f.write(sums)
-        for name in os.listdir(folder):
-            os.utime(os.path.join(folder, name), (stamp, stamp))
-        write_zip(folder, zip_path, stamp)
+        folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp)
+        write_zip(folder, folder + '.zip', stamp)
+        published = publish(staging, out)
+    except (ReleaseError, subprocess.CalledProcessError) as e:
+        raise ReleaseError(f'{e}\nrelease: nothing was released; {out} holds what it held before') from None
     finally:
         shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(staging, ignore_errors=True)
 
     print(f'release: ppkg-launcher {d["version"]} from commit {commit}')
-    print(f'release: {os.path.relpath(folder)}/ and {os.path.relpath(zip_path)}')
+    print('release: ' + ' and '.join(os.path.relpath(p) + ('/' if os.path.isdir(p) else '') for p in published))
     print(f'release: {EXE_NAME} is {exe_state}')
-    if not opts.package_version:
-        print(f'release: intune-win32app.json detects the value {VERSION_PLACEHOLDER!r}: '
-              'pass --package-version with the version the package reports')
+    if opts.package_version:
+        print(f'release: {DEFINITION} detects the package version {opts.package_version!r}')
+    else:
+        print(f'release: {DEFINITION_TEMPLATE} is a template, not for upload: its detection rule compares '
+              f'with {VERSION_PLACEHOLDER!r}, which no device reports. Pass --package-version with the version '
+              f'the package reports to write {DEFINITION}')
     print(f'release: unsigned exe SHA-256 {unsigned_hash}')
-    print(f'release: zip SHA-256 {sha256_of(zip_path)}')
+    print(f'release: zip SHA-256 {sha256_of(os.path.join(out, os.path.basename(folder) + ".zip"))}')
     print(f'release: took {time.monotonic() - started:.1f}s')
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument('--pfx', help='sign the exe with this PKCS#12 file (see scripts/sign)')
-    ap.add_argument('--password-env', metavar='NAME', help='environment variable holding the .pfx password')
-    ap.add_argument('--timestamp', metavar='URL', help='RFC 3161 time-stamp server (default: none)')
-    ap.add_argument('--ca-file', metavar='PEM', help='root certificate(s) to verify the signature against')
-    ap.add_argument('--name', default=DEFAULT_NAME, help=f'display name in intune-win32app.json (default: {DEFAULT_NAME})')
+    ap = cli.ArgumentParser(prog='release', description=__doc__.splitlines()[0])
+    sign.add_signing_options(ap, False, 'sign the exe with this PKCS#12 file (see scripts/sign)')
+    ap.add_argument('--name', default=DEFAULT_NAME, help=f'display name in the Intune definition (default: {DEFAULT_NAME})')
     ap.add_argument('--package-version', metavar='VERSION',
-                    help='version the provisioning package reports: the detection rule compares the record to it')
+                    help=f'version the provisioning package reports: the detection rule compares the record to it. '
+                         f'Without it the definition is written as {DEFINITION_TEMPLATE}')
     ap.add_argument('--out', default=os.path.join(ROOT, 'dist', 'release'), help='output folder (default: dist/release)')
     opts = ap.parse_args(argv)
     if not opts.pfx and (opts.password_env or opts.timestamp or opts.ca_file):

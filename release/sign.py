@@ -5,14 +5,15 @@
 
 EXE defaults to dist/ppkg-launcher.exe. The .pfx password is read from the environment
 variable NAME (no NAME: the .pfx has no password) and reaches openssl and osslsigncode on
-their standard input, never on a command line. Before signing, the certificate must carry the
-code-signing purpose and be valid now. The signed copy is written beside EXE and verified
-(against --ca-file, else the CA certificates inside the .pfx, else the system's list); only
-then does it replace EXE, so a failure leaves EXE as it was. Time-stamping (RFC 3161) is off
-unless a URL is given.
+their standard input, never on a command line; a name that is not set is not repeated in the
+message, in case a password was typed there. Before signing, the certificate must carry the
+code-signing purpose, be valid now and chain to the CA certificates it is verified against.
+The signed copy is written beside EXE and verified (against --ca-file, else the CA
+certificates inside the .pfx, else the system's list); only then does it replace EXE, so a
+failure leaves EXE as it was. Time-stamping (RFC 3161) is off unless a URL is given, and an
+untimestamped signature stops validating when the certificate expires.
 """
 
-import argparse
 import hashlib
 import os
 import shutil
@@ -20,8 +21,14 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cli  # noqa: E402  (beside this file)
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
 DEFAULT_EXE = os.path.join(ROOT, 'dist', 'ppkg-launcher.exe')
+TIMESTAMP_HELP = ('RFC 3161 time-stamp server. Without one the signature stops validating when the '
+                  'certificate expires; with one it keeps validating after that')
+NO_TIMESTAMP = 'not time-stamped: the signature stops validating when the certificate expires'
 
 
 class SignError(Exception):
@@ -82,30 +89,65 @@ def leaf_sha256(leaf):
     return hashlib.sha256(der).hexdigest()
 
 
-def sign(exe, pfx, password, password_from, timestamp=None, ca_file=None):
-    """Signs EXE in place; returns a one-line account of what was done."""
-    if not os.path.isfile(exe):
-        raise SignError(f'no file to sign at {exe}')
+class Certificate:
+    """What check_pfx found: the leaf's subject and PEM file, and what the signature is verified
+    against (a PEM file, or None for the system's list) with words for messages."""
+
+    def __init__(self, subject, leaf, ca_file, ca_from):
+        self.subject, self.leaf, self.ca_file, self.ca_from = subject, leaf, ca_file, ca_from
+
+
+def password_from_env(name):
+    """The password held by the environment variable NAME and words for messages; no NAME, no
+    password. An unset NAME is not repeated: a password typed in its place would be shown."""
+    if not name:
+        return '', 'no password given'
+    if name not in os.environ:
+        raise SignError('the environment variable named by --password-env is not set (the name is not '
+                        'shown, in case a password was typed in its place)')
+    return os.environ[name], f'password from ${name}'
+
+
+def check_pfx(pfx, password, password_from, ca_file, work):
+    """Everything about the certificate that can fail, before anything is built or signed: the
+    file, the password, the purpose, the dates and the chain. PEM copies go to WORK."""
     if not os.path.isfile(pfx):
         raise SignError(f'no .pfx file at {pfx}')
     if ca_file and not os.path.isfile(ca_file):
         raise SignError(f'no CA file at {ca_file}')
+    leaf = os.path.join(work, 'leaf.pem')
+    cas = os.path.join(work, 'ca.pem')
+    pfx_certificates(pfx, password, password_from, '-clcerts', leaf)
+    subject = check_certificate(leaf)
+    pfx_certificates(pfx, password, password_from, '-cacerts', cas)
+    in_pfx = holds_certificate(cas)
+    if ca_file:
+        ca_from = ca_file
+    elif in_pfx:
+        ca_file, ca_from = cas, 'the CA certificates in the .pfx'
+    else:
+        ca_from = "the system's CA list"
+    # The same chain the signed copy is verified against later, so that a certificate no one
+    # vouches for is refused now rather than after a build.
+    argv = ['openssl', 'verify'] + (['-CAfile', ca_file] if ca_file else []) + (
+        ['-untrusted', cas] if in_pfx else []) + [leaf]
+    r = run(argv)
+    if r.returncode != 0:
+        raise SignError(f'certificate "{subject}" does not verify against {ca_from}: '
+                        f'{first_line(r.stderr + r.stdout)}. Pass --ca-file with your organisation\'s '
+                        'root certificate if the .pfx carries no chain.')
+    return Certificate(subject, leaf, ca_file, ca_from)
+
+
+def sign(exe, pfx, password, password_from, timestamp=None, ca_file=None):
+    """Signs EXE in place; returns a one-line account of what was done."""
+    if not os.path.isfile(exe):
+        raise SignError(f'no file to sign at {exe}')
 
     # Beside EXE, so that the final rename stays on one file system.
     work = tempfile.mkdtemp(prefix='.signing-', dir=os.path.dirname(os.path.abspath(exe)))
     try:
-        leaf = os.path.join(work, 'leaf.pem')
-        cas = os.path.join(work, 'ca.pem')
-        pfx_certificates(pfx, password, password_from, '-clcerts', leaf)
-        subject = check_certificate(leaf)
-        pfx_certificates(pfx, password, password_from, '-cacerts', cas)
-        if not ca_file and holds_certificate(cas):
-            ca_file, ca_from = cas, 'the CA certificates in the .pfx'
-        elif ca_file:
-            ca_from = ca_file
-        else:
-            ca_from = "the system's CA list"
-
+        cert = check_pfx(pfx, password, password_from, ca_file, work)
         signed = os.path.join(work, os.path.basename(exe))
         argv = ['osslsigncode', 'sign', '-pkcs12', pfx, '-h', 'sha256', '-in', exe, '-out', signed]
         if password:
@@ -117,14 +159,14 @@ def sign(exe, pfx, password, password_from, timestamp=None, ca_file=None):
             raise SignError(f'osslsigncode could not sign {exe}: {first_line(r.stderr + r.stdout)}')
 
         verify = ['osslsigncode', 'verify', '-in', signed, '-ignore-crl',
-                  '-require-leaf-hash', 'sha256:' + leaf_sha256(leaf)]
-        if ca_file:
-            verify += ['-CAfile', ca_file]
+                  '-require-leaf-hash', 'sha256:' + leaf_sha256(cert.leaf)]
+        if cert.ca_file:
+            verify += ['-CAfile', cert.ca_file]
         r = run(verify)
         if r.returncode != 0:
             lines = [line for line in (r.stdout + r.stderr).splitlines() if line.strip()]
             tail = '\n'.join('    ' + line for line in lines[-4:])
-            raise SignError(f'the signed copy does not verify against {ca_from}; {exe} is left unsigned. '
+            raise SignError(f'the signed copy does not verify against {cert.ca_from}; {exe} is left unsigned. '
                             f'Pass --ca-file with your organisation\'s root certificate if the .pfx '
                             f'carries no chain.\n{tail}')
 
@@ -132,26 +174,26 @@ def sign(exe, pfx, password, password_from, timestamp=None, ca_file=None):
         os.replace(signed, exe)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    stamp = f', time-stamped by {timestamp}' if timestamp else ', not time-stamped'
-    return f'signed {exe} (SHA-256 Authenticode) with "{subject}"{stamp}; verified against {ca_from}'
+    stamp = f'time-stamped by {timestamp}' if timestamp else NO_TIMESTAMP
+    return f'signed {exe} (SHA-256 Authenticode) with "{cert.subject}"; verified against {cert.ca_from}; {stamp}'
+
+
+def add_signing_options(ap, pfx_required, pfx_help):
+    """The options scripts/sign and scripts/release share."""
+    ap.add_argument('--pfx', required=pfx_required, help=pfx_help)
+    ap.add_argument('--password-env', metavar='NAME',
+                    help='name of the environment variable holding the .pfx password (never the password)')
+    ap.add_argument('--timestamp', metavar='URL', help=TIMESTAMP_HELP + ' (default: none)')
+    ap.add_argument('--ca-file', metavar='PEM', help='root certificate(s) to verify the signature against')
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = cli.ArgumentParser(prog='sign', description=__doc__.splitlines()[0])
     ap.add_argument('exe', nargs='?', default=DEFAULT_EXE, help='exe to sign in place (default: dist/ppkg-launcher.exe)')
-    ap.add_argument('--pfx', required=True, help='PKCS#12 file holding the code-signing certificate and its key')
-    ap.add_argument('--password-env', metavar='NAME', help='environment variable holding the .pfx password')
-    ap.add_argument('--timestamp', metavar='URL', help='RFC 3161 time-stamp server (default: none)')
-    ap.add_argument('--ca-file', metavar='PEM', help='root certificate(s) to verify the signature against')
+    add_signing_options(ap, True, 'PKCS#12 file holding the code-signing certificate and its key')
     opts = ap.parse_args(argv)
-
-    password, password_from = '', 'no password given'
-    if opts.password_env:
-        if opts.password_env not in os.environ:
-            print(f'sign: the environment variable {opts.password_env} is not set', file=sys.stderr)
-            return 2
-        password, password_from = os.environ[opts.password_env], f'password from ${opts.password_env}'
     try:
+        password, password_from = password_from_env(opts.password_env)
         print('sign: ' + sign(opts.exe, opts.pfx, password, password_from, opts.timestamp, opts.ca_file))
     except SignError as e:
         print(f'sign: {e}', file=sys.stderr)

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
-"""Release checks: two releases from clean exports (one unsigned, one signed with a throwaway
-certificate made here), compared with each other and with what the code defines; the signing
-script's refusals; and, under Wine, the signed exe and install.cmd at work.
+"""Release checks: two releases from clean exports (one unsigned without a package version, one
+signed with a throwaway certificate made here and a package version), compared with each other,
+with what the code defines and with the documented Graph properties of the Intune definition;
+the refusals of the signing and release scripts, which never show a secret; a failed release
+that leaves the previous one as it was; and, under Wine, the signed exe and the install and
+uninstall wrappers at work through cmd.exe.
 
     python3 tests/release/test_release.py --bench build/windows/bench [-k TEXT]
 
@@ -9,7 +12,9 @@ Needs git, g++, mingw-w64, osslsigncode, openssl and Wine (scripts/deps.sh insta
 """
 
 import argparse
+import contextlib
 import hashlib
+import io
 import json
 import os
 import re
@@ -31,11 +36,18 @@ import e2e  # noqa: E402
 import release as release_script  # noqa: E402
 
 EXE = 'ppkg-launcher.exe'
-FILES = {EXE, 'DEPLOY.md', 'install.cmd', 'intune-win32app.json', 'SHA256SUMS'}
+DEFINITION = release_script.DEFINITION
+TEMPLATE = release_script.DEFINITION_TEMPLATE
+COMMON_FILES = {EXE, 'DEPLOY.md', 'install.cmd', 'uninstall.cmd', 'SHA256SUMS'}
+# The unsigned release is made without a package version, the signed one with it.
+UNSIGNED_FILES = COMMON_FILES | {TEMPLATE}
+SIGNED_FILES = COMMON_FILES | {DEFINITION}
 PASSWORD_ENV = 'PPKG_TEST_PFX_PASSWORD'
 PASSWORD = 'correct horse'
 NAME = 'Test CML package'
 PACKAGE_VERSION = '1.0.2'
+# A password typed where a name or another option belongs.
+SECRET = 'Tr0ub4dor&3 s3cret'
 # The signed exe under Wine: an install, a report and an uninstall are enough to show that
 # signing changed nothing the launcher does.
 E2E_CASES = ['install-applies[id1]', 'getstatus-report[id1]', 'uninstall[both-removed]']
@@ -102,8 +114,7 @@ def make_certificates(d):
 def release(out, *extra):
     """Runs scripts/release; returns (its output, the unsigned hash it printed, the folder)."""
     env = dict(os.environ, **{PASSWORD_ENV: PASSWORD})
-    r = run([os.path.join(ROOT, 'scripts', 'release'), '--out', out, '--name', NAME,
-             '--package-version', PACKAGE_VERSION, *extra], env=env)
+    r = run([os.path.join(ROOT, 'scripts', 'release'), '--out', out, '--name', NAME, *extra], env=env)
     check(r.returncode == 0, f'scripts/release failed:\n{r.stdout}{r.stderr}')
     m = re.search(r'unsigned exe SHA-256 ([0-9a-f]{64})', r.stdout)
     check(m, f'no unsigned hash in:\n{r.stdout}')
@@ -138,13 +149,19 @@ def step(name):
 def t_release_unsigned(s):
     s.unsigned_out, s.unsigned_hash, s.unsigned = release(os.path.join(s.tmp, 'unsigned'))
     check('is UNSIGNED' in s.unsigned_out, f'the release does not say it is unsigned:\n{s.unsigned_out}')
+    check(f'{TEMPLATE} is a template, not for upload' in s.unsigned_out,
+          f'the release does not say its definition is a template:\n{s.unsigned_out}')
 
 
 @step('release-signed')
 def t_release_signed(s):
     s.signed_out, s.signed_hash, s.signed = release(os.path.join(s.tmp, 'signed'), '--pfx', s.certs['signer.pfx'],
-                                                    '--password-env', PASSWORD_ENV)
+                                                    '--password-env', PASSWORD_ENV,
+                                                    '--package-version', PACKAGE_VERSION)
     check('is SIGNED' in s.signed_out, f'the release does not say it is signed:\n{s.signed_out}')
+    # Signed without a time stamp: the output must say what that costs.
+    check('stops validating when the certificate expires' in s.signed_out,
+          f'the release does not say the signature ends with the certificate:\n{s.signed_out}')
 
 
 @step('reproducible-build')
@@ -156,24 +173,26 @@ def t_reproducible(s):
 
 @step('folder-and-zip')
 def t_folder_and_zip(s):
-    for folder in (s.unsigned, s.signed):
-        expect(set(os.listdir(folder)), FILES, f'files in {os.path.basename(folder)}')
+    zips = []
+    for folder, files in ((s.unsigned, UNSIGNED_FILES), (s.signed, SIGNED_FILES)):
+        expect(set(os.listdir(folder)), files, f'files in {os.path.basename(folder)}')
+        # Nothing of the staging is left beside the release.
+        base = os.path.basename(folder)
+        expect(sorted(os.listdir(os.path.dirname(folder))), [base, base + '.zip'], f'entries beside {base}')
         sums = read(os.path.join(folder, 'SHA256SUMS'), 'r').splitlines()
-        expect(sorted(line.split('  ', 1)[1] for line in sums), sorted(FILES - {'SHA256SUMS'}), 'files in SHA256SUMS')
+        expect(sorted(line.split('  ', 1)[1] for line in sums), sorted(files - {'SHA256SUMS'}), 'files in SHA256SUMS')
         r = run(['sha256sum', '--strict', '-c', 'SHA256SUMS'], cwd=folder)
         check(r.returncode == 0, f'sha256sum -c: {r.stdout}{r.stderr}')
-    zips = []
-    for folder in (s.unsigned, s.signed):
         with zipfile.ZipFile(folder + '.zip') as z:
             infos = {i.filename: (i.date_time, i.external_attr, z.read(i)) for i in z.infolist()}
-        base = os.path.basename(folder)
-        expect(sorted(infos), sorted(f'{base}/{n}' for n in FILES), 'zip entries')
-        for name in FILES:
+        expect(sorted(infos), sorted(f'{base}/{n}' for n in files), 'zip entries')
+        for name in files:
             expect(infos[f'{base}/{name}'][2], read(os.path.join(folder, name)), f'{name} in the zip')
         zips.append(infos)
-    # Built minutes apart, yet every entry other than the signed exe and its checksum line is
-    # the same to the byte, with the same time and mode: nothing of the moment gets in.
-    for name in FILES - {EXE, 'SHA256SUMS'}:
+    # Built minutes apart, yet every entry the two share other than the signed exe and its
+    # checksum line is the same to the byte, with the same time and mode: nothing of the
+    # moment gets in.
+    for name in COMMON_FILES - {EXE, 'SHA256SUMS'}:
         entry = f'{os.path.basename(s.unsigned)}/{name}'
         expect(zips[1][entry], zips[0][entry], f'{name} entry across the two releases')
 
@@ -181,7 +200,7 @@ def t_folder_and_zip(s):
 @step('definitions-match-code')
 def t_definitions(s):
     d = s.defs
-    app = json.loads(read(os.path.join(s.unsigned, 'intune-win32app.json'), 'r'))
+    app = json.loads(read(os.path.join(s.signed, DEFINITION), 'r'))
     expect(app['@odata.type'], '#microsoft.graph.win32LobApp', 'type')
     expect((app['displayName'], app['installCommandLine'], app['uninstallCommandLine']),
            (NAME, EXE, f'{EXE} /uninstall'), 'name and commands')
@@ -205,9 +224,110 @@ def t_definitions(s):
     doc = read(os.path.join(ROOT, 'DEPLOY.md'), 'r')
     expect(read(os.path.join(s.unsigned, 'DEPLOY.md'), 'r'), doc, 'released DEPLOY.md')
     wanted = ([str(d['exitPass']), str(d['exitFail']), d['registryKey'], f'value `{d["registryValue"]}`',
-               d['installCommand']] + d['packageIds'] + d['removalCommands'] + d['queryCommands'])
+               d['installCommand'], f'version {app["minimumSupportedWindowsRelease"]}']
+              + d['packageIds'] + d['removalCommands'] + d['queryCommands'])
     missing = [w for w in wanted if w not in doc]
     check(not missing, f'DEPLOY.md lacks what the code defines: {missing}')
+
+
+# The documented Microsoft Graph v1.0 types the Intune definition uses: for each, the properties a
+# create body may set and the kind of value each takes. Server-set properties (id,
+# createdDateTime, lastModifiedDateTime, publishingState, committedContentVersion, size) are
+# left out: a body that sets them is wrong. Sources:
+#   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobapp?view=graph-rest-1.0
+#   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappregistryrule?view=graph-rest-1.0
+#   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappinstallexperience?view=graph-rest-1.0
+#   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappreturncode?view=graph-rest-1.0
+#   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappmsiinformation?view=graph-rest-1.0
+# minimumSupportedWindowsRelease is documented only as a String (the beta page's example is
+# Windows11_23H2); the admin center stores the Windows 10 releases before 21H2 by number.
+WINDOWS_RELEASES = re.compile(r'1607|1703|1709|1803|1809|1903|1909|2004|20H2|21H1|Windows1[01]_2[0-9]H[12]')
+GRAPH_TYPES = {
+    'microsoft.graph.win32LobApp': {
+        'displayName': 'String', 'description': 'String', 'publisher': 'String',
+        'largeIcon': ('object', 'microsoft.graph.mimeContent'), 'isFeatured': 'Boolean',
+        'privacyInformationUrl': 'String', 'informationUrl': 'String', 'owner': 'String', 'developer': 'String',
+        'notes': 'String', 'fileName': 'String', 'installCommandLine': 'String', 'uninstallCommandLine': 'String',
+        'applicableArchitectures': ('flags', {'none', 'x86', 'x64', 'arm', 'neutral'}),
+        'minimumFreeDiskSpaceInMB': 'Int32', 'minimumMemoryInMB': 'Int32', 'minimumNumberOfProcessors': 'Int32',
+        'minimumCpuSpeedInMHz': 'Int32',
+        'rules': ('list', ('object', 'microsoft.graph.win32LobAppRegistryRule')),
+        'installExperience': ('object', 'microsoft.graph.win32LobAppInstallExperience'),
+        'returnCodes': ('list', ('object', 'microsoft.graph.win32LobAppReturnCode')),
+        'msiInformation': ('object', 'microsoft.graph.win32LobAppMsiInformation'),
+        'setupFilePath': 'String', 'minimumSupportedWindowsRelease': ('pattern', WINDOWS_RELEASES),
+    },
+    'microsoft.graph.mimeContent': {'type': 'String', 'value': 'String'},
+    'microsoft.graph.win32LobAppRegistryRule': {
+        'ruleType': ('enum', {'detection', 'requirement'}), 'check32BitOn64System': 'Boolean',
+        'keyPath': 'String', 'valueName': 'String',
+        'operationType': ('enum', {'notConfigured', 'exists', 'doesNotExist', 'string', 'integer', 'version'}),
+        'operator': ('enum', {'notConfigured', 'equal', 'notEqual', 'greaterThan', 'greaterThanOrEqual', 'lessThan',
+                              'lessThanOrEqual'}),
+        'comparisonValue': 'String',
+    },
+    'microsoft.graph.win32LobAppInstallExperience': {
+        'runAsAccount': ('enum', {'system', 'user'}),
+        'deviceRestartBehavior': ('enum', {'basedOnReturnCode', 'allow', 'suppress', 'force'}),
+    },
+    'microsoft.graph.win32LobAppReturnCode': {
+        'returnCode': 'Int32', 'type': ('enum', {'failed', 'success', 'softReboot', 'hardReboot', 'retry'}),
+    },
+    'microsoft.graph.win32LobAppMsiInformation': {
+        'productCode': 'String', 'productVersion': 'String', 'upgradeCode': 'String', 'requiresReboot': 'Boolean',
+        'packageType': ('enum', {'perMachine', 'perUser', 'dualPurpose'}), 'productName': 'String',
+        'publisher': 'String',
+    },
+}
+
+
+def graph_problems(value, kind, where):
+    """What in VALUE does not fit the documented KIND; empty when all of it does."""
+    simple = {'String': lambda v: isinstance(v, str), 'Boolean': lambda v: isinstance(v, bool),
+              'Int32': lambda v: isinstance(v, int) and not isinstance(v, bool) and -2**31 <= v < 2**31}
+    if isinstance(kind, str):
+        return [] if simple[kind](value) else [f'{where}: {value!r} is not a {kind}']
+    form, detail = kind
+    if form == 'enum':
+        return [] if value in detail else [f'{where}: {value!r} is none of {sorted(detail)}']
+    if form == 'flags':
+        ok = isinstance(value, str) and all(v.strip() in detail for v in value.split(','))
+        return [] if ok else [f'{where}: {value!r} is not a list of {sorted(detail)}']
+    if form == 'pattern':
+        ok = isinstance(value, str) and detail.fullmatch(value)
+        return [] if ok else [f'{where}: {value!r} names no Windows release']
+    if form == 'list':
+        if not isinstance(value, list):
+            return [f'{where}: not a list']
+        return [p for i, item in enumerate(value) for p in graph_problems(item, detail, f'{where}[{i}]')]
+    if not isinstance(value, dict):
+        return [f'{where}: not an object']
+    problems = []
+    if value.get('@odata.type') != '#' + detail:
+        problems.append(f'{where}: @odata.type {value.get("@odata.type")!r}, want #{detail}')
+    properties = GRAPH_TYPES[detail]
+    for name, item in value.items():
+        if name == '@odata.type':
+            continue
+        if name not in properties:
+            problems.append(f'{where}.{name}: not a documented property of {detail} a body may set')
+        else:
+            problems += graph_problems(item, properties[name], f'{where}.{name}')
+    return problems
+
+
+@step('definition-graph-shape')
+def t_definition_graph_shape(s):
+    real = read(os.path.join(s.signed, DEFINITION), 'r')
+    template = read(os.path.join(s.unsigned, TEMPLATE), 'r')
+    for name, text in ((DEFINITION, real), (TEMPLATE, template)):
+        problems = graph_problems(json.loads(text), ('object', 'microsoft.graph.win32LobApp'), name)
+        check(not problems, 'the definition does not fit the documented win32LobApp:\n' + '\n'.join(problems))
+    # The template is the real file with the placeholder where the package version goes,
+    # nothing else: the detection rule is the only place a device would see it.
+    expect(template, real.replace(PACKAGE_VERSION, release_script.VERSION_PLACEHOLDER), 'template')
+    expect(json.loads(template)['rules'][0]['comparisonValue'], release_script.VERSION_PLACEHOLDER,
+           'comparison value of the template')
 
 
 @step('version-from-exe')
@@ -220,9 +340,11 @@ def t_version(s):
         expect(version, s.defs['version'], 'version the definitions are built with')
         expect(os.path.basename(folder), f'ppkg-launcher-{version}', 'folder name')
         check(os.path.isfile(folder + '.zip'), f'no {folder}.zip')
-        app = json.loads(read(os.path.join(folder, 'intune-win32app.json'), 'r'))
+        definition = DEFINITION if folder == s.signed else TEMPLATE
+        app = json.loads(read(os.path.join(folder, definition), 'r'))
         check(f'ppkg-launcher {version}' in app['description'], f'the definition names another version: {app}')
-        check(f'ppkg-launcher {version}' in read(os.path.join(folder, 'install.cmd'), 'r'), 'install.cmd version')
+        for wrapper in ('install.cmd', 'uninstall.cmd'):
+            check(f'ppkg-launcher {version}' in read(os.path.join(folder, wrapper), 'r'), f'{wrapper} version')
 
 
 @step('signature-verifies')
@@ -253,7 +375,7 @@ SIGN_REFUSALS = [
     # (label, .pfx, password in the environment or None for unset, what the message must say)
     ('wrong-password', 'signer.pfx', 'not the password', 'wrong password'),
     ('not-code-signing', 'server.pfx', PASSWORD, 'not for code signing'),
-    ('password-variable-unset', 'signer.pfx', None, f'{PASSWORD_ENV} is not set'),
+    ('password-variable-unset', 'signer.pfx', None, 'named by --password-env is not set'),
     ('not-a-pfx', 'ca.pem', PASSWORD, 'cannot read'),
     # Signed, but the copy does not verify: it must never replace the exe.
     ('chain-not-trusted', 'self.pfx', PASSWORD, 'does not verify'),
@@ -281,6 +403,122 @@ def t_sign_refusals(s):
         expect(os.listdir(d), [EXE], f'{label}: files left beside the exe')
 
 
+# A secret typed where it does not belong: as an abbreviation of --password-env, glued to it,
+# or as the variable's name. Each is refused and the secret appears in no output.
+NO_ECHO = [
+    # (label, script, arguments after the script name, exit code, what the message must say)
+    ('sign-abbreviation', 'sign', ['--pfx', 'signer.pfx', '--password', SECRET], 2, 'unrecognized option --password'),
+    ('sign-abbreviation-glued', 'sign', ['--pfx', 'signer.pfx', f'--password={SECRET}'], 2,
+     'unrecognized option --password'),
+    ('sign-secret-as-name', 'sign', ['--pfx', 'signer.pfx', '--password-env', SECRET], 1,
+     'named by --password-env is not set'),
+    ('release-abbreviation', 'release', ['--pfx', 'signer.pfx', '--password', SECRET], 2,
+     'unrecognized option --password'),
+    ('release-secret-as-name', 'release', ['--pfx', 'signer.pfx', '--password-env', SECRET], 1,
+     'named by --password-env is not set'),
+    # Abbreviations are off for every option, not only the secret's.
+    ('release-abbreviated-option', 'release', ['--package', PACKAGE_VERSION], 2, 'unrecognized option --package'),
+]
+
+
+@step('no-echo')
+def t_no_echo(s):
+    env = dict(os.environ)
+    env.pop(SECRET, None)
+    for label, script, args, code, message in NO_ECHO:
+        args = [s.certs[a] if a in s.certs else a for a in args]
+        out = os.path.join(s.tmp, 'no-echo-' + label)
+        extra = ['--out', out] if script == 'release' else [os.path.join(s.tmp, 'never-signed.exe')]
+        r = run([os.path.join(ROOT, 'scripts', script), *args, *extra], env=env)
+        expect(r.returncode, code, f'{label}: exit code')
+        check(message in r.stderr, f'{label}: message {r.stderr.strip()!r} does not say {message!r}')
+        shown = r.stdout + r.stderr
+        check(not any(part in shown for part in SECRET.split()), f'{label}: the secret was shown: {shown!r}')
+        check(not os.path.exists(out), f'{label}: the release wrote {out}')
+
+
+def tree(folder):
+    """Every entry under FOLDER with its bytes (None for a directory)."""
+    found = {}
+    for base, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(base, name)
+            found[os.path.relpath(path, folder)] = None if os.path.isdir(path) else read(path)
+    return found
+
+
+def release_in_process(argv, **replace):
+    """release.py's main with some of its steps replaced; returns (exit code, its output)."""
+    saved = {name: getattr(release_script, name) for name in replace}
+    out = io.StringIO()
+    try:
+        for name, fn in replace.items():
+            setattr(release_script, name, fn)
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
+            code = release_script.main(argv)
+    finally:
+        for name, fn in saved.items():
+            setattr(release_script, name, fn)
+    return code, out.getvalue()
+
+
+def never(*_):
+    raise Failure('the release got past the certificate check')
+
+
+def failing_second_move():
+    """os.replace that fails when the second entry of the release moves into place."""
+    real, calls = os.replace, []
+
+    def replace(src, dst):
+        if '.staging-' in src and '.previous-' not in dst:
+            calls.append(dst)
+            if len(calls) == 2:
+                raise OSError(28, 'No space left on device (injected)')
+        return real(src, dst)
+    return replace
+
+
+@step('staging')
+def t_staging(s):
+    """A release that fails at any point leaves the previous one in place, byte for byte, and
+    nothing else beside it."""
+    built = os.path.join(s.tmp, 'staging-built.exe')
+    shutil.copyfile(os.path.join(s.unsigned, EXE), built)
+    before_build = {'export_head': never, 'build': never}
+    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs}
+    signer = ['--pfx', s.certs['signer.pfx'], '--password-env', PASSWORD_ENV]
+    cases = [
+        # (label, password in the environment, arguments, steps replaced, whether a move into
+        #  place fails, what the output must say)
+        ('wrong-password-before-build', 'not the password', signer, before_build, False, 'wrong password'),
+        ('untrusted-chain-before-build', PASSWORD, ['--pfx', s.certs['self.pfx'], '--password-env', PASSWORD_ENV],
+         before_build, False, 'does not verify'),
+        # No time-stamp server answers there: signing fails after the build.
+        ('signing-fails-after-build', PASSWORD, signer + ['--timestamp', 'http://127.0.0.1:9/'], fake_build, False,
+         'signing failed'),
+        ('second-move-fails', PASSWORD, [], fake_build, True, 'could not move the release'),
+    ]
+    real_replace = os.replace
+    for label, password, args, replace, fail_move, message in cases:
+        out = os.path.join(s.tmp, 'staging-' + label)
+        previous = os.path.join(out, os.path.basename(s.signed))
+        shutil.copytree(s.signed, previous)
+        shutil.copyfile(s.signed + '.zip', previous + '.zip')
+        before = tree(out)
+        os.environ[PASSWORD_ENV] = password
+        try:
+            if fail_move:
+                os.replace = failing_second_move()
+            code, output = release_in_process([*args, '--out', out, '--name', NAME], **replace)
+        finally:
+            os.replace = real_replace
+            os.environ.pop(PASSWORD_ENV)
+        expect(code, 1, f'{label}: exit code')
+        check(message in output, f'{label}: output does not say {message!r}:\n{output}')
+        expect(tree(out), before, f'{label}: what the output folder holds')
+
+
 @step('sign-in-place')
 def t_sign_in_place(s):
     # The plain scripts/sign path, without the release around it.
@@ -297,7 +535,7 @@ def t_sign_in_place(s):
 # ---- under Wine ------------------------------------------------------------------------------
 
 def wine_checks(s, keyword):
-    """The signed exe through the bench's own cases, then install.cmd through cmd.exe."""
+    """The signed exe through the bench's own cases, then the wrappers through cmd.exe."""
     results = []
     root = tempfile.mkdtemp(prefix='ppkg-release-wine-')
     wine = e2e.Wine(root)
@@ -311,6 +549,9 @@ def wine_checks(s, keyword):
         os.makedirs(os.path.dirname(standin), exist_ok=True)
         shutil.copyfile(os.path.join(s.bench, 'powershell.exe'), standin)
         bench = e2e.Bench(wine, signed_exe)
+        # Where the wrappers are started from: a wrapper that ran the launcher by name would
+        # find this one when its own folder has none.
+        shutil.copyfile(os.path.join(s.bench, 'decoy.exe'), wine.c(EXE))
         known = {name: (fn, params) for name, fn, params, _ in e2e.TESTS}
         for name in E2E_CASES:
             label = 'signed-exe-e2e ' + name
@@ -321,16 +562,16 @@ def wine_checks(s, keyword):
                 fn, params = known[name]
                 fn(bench, *params)
             results.append(attempt(label, case))
-        for label, fn in INSTALL_CMD_CASES:
-            if keyword in label:
-                results.append(attempt(label, lambda fn=fn: fn(s, bench)))
+        for case in WRAPPER_CASES:
+            if keyword in case[0]:
+                results.append(attempt(case[0], lambda case=case: t_wrapper(s, bench, *case)))
     finally:
         wine.stop()
         shutil.rmtree(root, ignore_errors=True)
     return results
 
 
-def install_cmd_folder(s, bench, name, launcher):
+def wrapper_folder(s, bench, name, launcher):
     """A copy of the signed release inside the prefix, in a folder with a blank, holding the
     package file and LAUNCHER (or no exe at all) as ppkg-launcher.exe."""
     folder = bench.wine.c('rel ease', name)
@@ -343,14 +584,15 @@ def install_cmd_folder(s, bench, name, launcher):
     return folder
 
 
-def run_install_cmd(bench, case, folder):
-    """install.cmd through the prefix's cmd.exe, started elsewhere, as a deployment system would."""
+def run_wrapper(bench, case, folder, script, args):
+    """SCRIPT through the prefix's cmd.exe, started in another folder, as a deployment system
+    would; returns its full exit code."""
     w = bench.wine
     out = os.path.join(case.dir, 'exit.txt')
     tmp = case.tmp_win.rstrip('\\')
     w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
           '--env', 'PPKG_BENCH_STORE=' + w.win(case.store.path), '--cwd', 'C:\\', '--timeout', '60000',
-          '--', r'C:\windows\system32\cmd.exe', '/c', w.win(os.path.join(folder, 'install.cmd')))
+          '--', r'C:\windows\system32\cmd.exe', '/c', w.win(os.path.join(folder, script)), *args)
     check(os.path.exists(out), 'runner wrote no exit code')
     m = re.fullmatch(r'exit=(\d+)', read(out, 'r').strip())
     check(m, f'cmd.exe did not run to the end: {read(out, "r")!r}')
@@ -364,40 +606,58 @@ def registry_value(bench, case, d):
     return read(out, 'r').strip()
 
 
-def t_install_cmd_pass(s, bench):
-    folder = install_cmd_folder(s, bench, 'pass', os.path.join(s.signed, EXE))
-    c = bench.case()
-    c.store.apply((e2e.ID1, PACKAGE_VERSION))
-    expect(run_install_cmd(bench, c, folder), 0, 'install.cmd exit for PASS')
-    check(e2e.PROVTOOL_LINE in c.store.log(), f'the package was not applied from its folder: {c.store.log()}')
-    # The key and value the definitions name are the ones the exe writes.
-    expect(registry_value(bench, c, s.defs), e2e.reg_sz(PACKAGE_VERSION), 'record at the defined key and value')
-
-
-def t_install_cmd_fail(s, bench):
-    folder = install_cmd_folder(s, bench, 'fail', os.path.join(s.signed, EXE))
-    c = bench.case()
-    expect(run_install_cmd(bench, c, folder), 1603, 'install.cmd exit for FAIL')
-    expect(registry_value(bench, c, s.defs), 'absent-key', 'record after FAIL')
-
-
-def t_install_cmd_other(s, bench):
-    # runner.exe started without arguments answers 2: any code but PASS and FAIL goes through.
-    folder = install_cmd_folder(s, bench, 'other', os.path.join(s.bench, 'runner.exe'))
-    expect(run_install_cmd(bench, bench.case(), folder), 2, 'install.cmd exit for code 2')
-
-
-def t_install_cmd_no_exe(s, bench):
-    folder = install_cmd_folder(s, bench, 'no-exe', None)
-    expect(run_install_cmd(bench, bench.case(), folder), 9009, 'install.cmd exit without the exe')
-
-
-INSTALL_CMD_CASES = [
-    ('install-cmd[pass-to-0]', t_install_cmd_pass),
-    ('install-cmd[fail-to-1603]', t_install_cmd_fail),
-    ('install-cmd[other-code-passes]', t_install_cmd_other),
-    ('install-cmd[missing-exe]', t_install_cmd_no_exe),
+OLDER_VERSION = '1.0.1'
+# Each wrapper runs from a folder with a blank in its name, through cmd.exe started in C:\,
+# where a decoy ppkg-launcher.exe waits for a wrapper that runs the launcher by name.
+# The launcher beside it is the signed one, runner.exe (which answers 2 when started without
+# arguments: a code that is neither PASS nor FAIL nor 0 nor 1) or none at all.
+WRAPPER_CASES = [
+    # (label, wrapper, its arguments, launcher, record before, packages that survive removal,
+    #  package provtool applies, exit code, whether the launcher ran, record after)
+    ('install-cmd[pass-to-0]', 'install.cmd', [], 'signed', None, [], PACKAGE_VERSION, 0, True, PACKAGE_VERSION),
+    ('install-cmd[fail-to-1603]', 'install.cmd', [], 'signed', None, [], None, 1603, True, None),
+    ('install-cmd[other-code-passes]', 'install.cmd', [], 'runner', None, [], None, 2, None, None),
+    ('install-cmd[missing-exe]', 'install.cmd', [], None, None, [], None, 9009, None, None),
+    # The version guard: only a record equal to the version given skips the launcher.
+    ('install-cmd[same-version-skips]', 'install.cmd', [PACKAGE_VERSION], 'signed', PACKAGE_VERSION, [],
+     PACKAGE_VERSION, 0, False, PACKAGE_VERSION),
+    ('install-cmd[other-version-runs]', 'install.cmd', [PACKAGE_VERSION], 'signed', OLDER_VERSION, [],
+     PACKAGE_VERSION, 0, True, PACKAGE_VERSION),
+    ('install-cmd[prefix-of-record-runs]', 'install.cmd', ['1.0'], 'signed', PACKAGE_VERSION, [], PACKAGE_VERSION,
+     0, True, PACKAGE_VERSION),
+    # Wine's reg.exe prints its "unable to find" text on standard output: it must not count.
+    ('install-cmd[no-record-runs]', 'install.cmd', [PACKAGE_VERSION], 'signed', None, [], PACKAGE_VERSION, 0, True,
+     PACKAGE_VERSION),
+    ('install-cmd[guard-then-fail-to-1603]', 'install.cmd', [PACKAGE_VERSION], 'signed', OLDER_VERSION, [], None,
+     1603, True, None),
+    ('uninstall-cmd[0]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [], None, 0, True, None),
+    # 1 arrives only if cmd.exe waited for the windowed launcher and kept its code.
+    ('uninstall-cmd[1]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [PACKAGE_VERSION], None, 1, True,
+     PACKAGE_VERSION),
+    ('uninstall-cmd[other-code-passes]', 'uninstall.cmd', [], 'runner', None, [], None, 2, None, None),
+    ('uninstall-cmd[missing-exe]', 'uninstall.cmd', [], None, None, [], None, 9009, None, None),
 ]
+
+
+def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies, want_exit, want_ran, want_record):
+    exe = {'signed': os.path.join(s.signed, EXE), 'runner': os.path.join(s.bench, 'runner.exe'), None: None}[launcher]
+    folder = wrapper_folder(s, bench, re.sub(r'\W+', '-', label).strip('-'), exe)
+    c = bench.case(seed=seed)
+    if applies:
+        c.store.apply((e2e.ID1, applies))
+    for version in survivors:
+        c.store.add(e2e.ID1, version, removable=False)
+    expect(run_wrapper(bench, c, folder, script, args), want_exit, f'{script} exit')
+    ran = e2e.decoys_ran(bench.wine)
+    check(not ran, f"a launcher outside the wrapper's folder ran: {ran}")
+    if want_ran is not None:
+        expect(bool(c.store.log()), want_ran, f'launcher ran (commands: {c.store.log()})')
+    if want_ran and script == 'install.cmd':
+        check(e2e.PROVTOOL_LINE in c.store.log(), f'the package was not applied from its folder: {c.store.log()}')
+    if launcher == 'signed':
+        # The key and value the definitions name are the ones the exe writes and the guard reads.
+        expect(registry_value(bench, c, s.defs), e2e.reg_sz(want_record) if want_record else 'absent-key',
+               'record afterwards')
 
 
 # ---- driver ----------------------------------------------------------------------------------

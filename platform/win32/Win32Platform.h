@@ -8,6 +8,10 @@ namespace platform::win32 {
 // launcher's folder. Looked up at run time, since older systems lack it; failure is ignored.
 void RestrictLibrarySearchToSystemFolder();
 
+// RedirectionGuard: from here on the process follows no junction a non-administrator made, in
+// any path it opens. Looked up at run time (Windows 10 22H2, Windows 11); failure is ignored.
+void RefuseUntrustedJunctions();
+
 // The shipped implementation: each operation is the Win32 call its declaration names,
 // with every handle, search, key and descriptor owned until it is released.
 class Win32Platform final : public Platform {

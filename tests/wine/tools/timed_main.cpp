@@ -135,6 +135,7 @@ private:
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     const std::int64_t entry = Now();
     platform::win32::RestrictLibrarySearchToSystemFolder();
+    platform::win32::RefuseUntrustedJunctions();
     platform::win32::Win32Platform win32;
     TimedPlatform os(win32);
     const std::u16string text(reinterpret_cast<const char16_t*>(commandLine));

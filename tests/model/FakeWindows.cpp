@@ -591,6 +591,7 @@ bool FakeWindows::IsHeld(const std::u16string& key) const {
 }
 
 bool FakeWindows::ReplaceAsUser(const std::u16string& path, Entry entry) {
+    movedAside.clear();
     const std::optional<std::u16string> key = Resolve(path);
     if (!key || !ParentOf(*key)) return Fail(kErrorInvalidName);
     if (entries.count(*key) != 0) {
@@ -612,6 +613,7 @@ bool FakeWindows::ReplaceAsUser(const std::u16string& path, Entry entry) {
             }
         }
         for (auto& [name, moved] : moving) entries[name] = std::move(moved);
+        movedAside = aside;
     } else if (!ParentIsDirectory(*key)) {
         return Fail(kErrorPathNotFound);
     }

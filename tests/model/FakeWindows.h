@@ -139,6 +139,7 @@ public:
     // Renaming or deleting needs DELETE access, which no handle lacking FILE_SHARE_DELETE lets
     // anyone else have: while the walk holds the entry, this fails with a sharing violation.
     bool ReplaceAsUser(const std::u16string& path, Entry entry);
+    std::u16string movedAside;   // where the last ReplaceAsUser moved what stood there; empty: nothing
     // Whether a handle is open on the entry at this key.
     bool IsHeld(const std::u16string& key) const;
     std::size_t OpenHandleCount() const { return handles_.size(); }

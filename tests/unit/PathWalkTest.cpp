@@ -27,6 +27,7 @@ struct ProgramDataFixture : ReportFixture {
         os.AddDirectory(u"C:\\ProgramData\\Org");
         os.AddDirectory(u"C:\\Windows\\Logs");
         os.AddFile(u"C:\\Windows\\Logs\\status.txt", "the system's own");
+        os.AddDirectory(u"C:\\Windows\\Temp");
     }
     void Write(const std::u16string& path) {
         WriteStatusReport(os, path, kText);
@@ -181,7 +182,7 @@ TEST(PathWalk, JudgesEveryLevelFromTheRoot) {
 }
 
 // At every call of the walk, another user tries to replace one level of the path with a
-// junction to C:\Windows. A level the walk has looked at is held, so the swap fails; one it
+// junction to C:\Windows\Temp. A level the walk has looked at is held, so the swap fails; one it
 // has not reached yet is judged when it gets there. Either way nothing reaches C:\Windows, and
 // the report is written at its own place or not at all.
 TEST(PathWalk, ALevelSwappedBetweenAnyTwoCallsRedirectsNothing) {
@@ -208,7 +209,7 @@ TEST(PathWalk, ALevelSwappedBetweenAnyTwoCallsRedirectsNothing) {
                 model::Entry junction;
                 junction.attributes = platform::kAttributeDirectory;
                 junction.reparseTag = platform::kReparseTagMountPoint;
-                junction.target = u"C:\\Windows";
+                junction.target = u"C:\\Windows\\Temp";
                 junction.owner = model::kUserSid;
                 if (os.ReplaceAsUser(level, junction)) {
                     ++swapped;

@@ -1,5 +1,6 @@
 #include "report/LinkTrust.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
@@ -36,6 +37,8 @@ constexpr std::uint32_t kReparseHeader = 8;       // tag, data length, reserved
 constexpr std::uint32_t kNameFields = 8;          // substitute and print name: offset, length each
 constexpr std::uint32_t kSymlinkFlagsSize = 4;
 constexpr std::uint32_t kSymlinkFlagRelative = 0x1;
+constexpr unsigned kByteBits = 8;
+constexpr unsigned kHalfBits = 16;
 
 bool IsAllow(std::uint8_t type) {
     return type == kAccessAllowedAce || type == kAccessAllowedObjectAce || type == kAccessAllowedCallbackAce ||
@@ -43,20 +46,18 @@ bool IsAllow(std::uint8_t type) {
 }
 
 std::uint32_t Read16(std::span<const std::uint8_t> data, std::size_t at) {
-    return static_cast<std::uint32_t>(data[at]) | (static_cast<std::uint32_t>(data[at + 1]) << 8);
+    return static_cast<std::uint32_t>(data[at]) | (static_cast<std::uint32_t>(data[at + 1]) << kByteBits);
 }
 
 std::uint32_t Read32(std::span<const std::uint8_t> data, std::size_t at) {
-    return Read16(data, at) | (Read16(data, at + 2) << 16);
+    return Read16(data, at) | (Read16(data, at + 2) << kHalfBits);
 }
 
 }  // namespace
 
 bool IsTrustedPrincipal(std::u16string_view sid) {
-    for (const std::u16string_view trusted : kTrustedPrincipals) {
-        if (sid == trusted) return true;
-    }
-    return false;
+    return std::any_of(kTrustedPrincipals.begin(), kTrustedPrincipals.end(),
+                       [sid](std::u16string_view trusted) { return sid == trusted; });
 }
 
 bool IsTrustedLink(const platform::EntrySecurity& security) {

@@ -1,5 +1,6 @@
 #include "report/PathWalk.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -9,13 +10,11 @@ namespace report {
 
 bool PathWalk::OpenLevels(const ReportPlan& plan) {
     if (!Enter(plan.root)) return false;
-    for (const PathLevel& level : plan.levels) {
-        if (!Step(level.name, level.creatable)) {
-            if (level.inDirectoryPart) RemoveMade();
-            return false;
-        }
-    }
-    return true;
+    const auto failed = std::find_if(plan.levels.begin(), plan.levels.end(),
+                                     [this](const PathLevel& level) { return !Reach(level.name, level.creatable); });
+    if (failed == plan.levels.end()) return true;
+    if (failed->inDirectoryPart) RemoveMade();
+    return false;
 }
 
 platform::FileHandle PathWalk::OpenReport(const std::u16string& name) {
@@ -36,46 +35,62 @@ bool PathWalk::Enter(const std::u16string& root) {
     return true;
 }
 
-bool PathWalk::Step(const std::u16string& name, bool creatable) {
+// One level of the plan, and when a link stands there, its target's levels in its place, and
+// theirs in turn: the names still to open are kept as a stack, the next one last.
+bool PathWalk::Reach(const std::u16string& name, bool creatable) {
+    std::vector<std::u16string> pending{name};
+    bool planLevel = true;
+    while (!pending.empty()) {
+        const std::u16string next = std::move(pending.back());
+        pending.pop_back();
+        // Only the plan's own level may be made; a link's target is taken as it is.
+        const Stepped stepped = Step(next, planLevel && creatable);
+        planLevel = false;
+        if (stepped == Stepped::Failed) return false;
+        if (stepped == Stepped::AtLink) {
+            const std::optional<Location> destination = Follow(current_);
+            if (!destination || !Enter(destination->root)) return false;
+            pending.insert(pending.end(), destination->names.rbegin(), destination->names.rend());
+        }
+    }
+    return true;
+}
+
+PathWalk::Stepped PathWalk::Step(const std::u16string& name, bool creatable) {
     platform::FileHandle handle = os_.OpenChild(current_, name);
     if (handle == platform::kNoFile) {
         // Whatever kept the open from finding it, the create fails on anything that is there.
-        if (!creatable) return false;
+        if (!creatable) return Stepped::Failed;
         handle = os_.CreateChildDirectory(current_, name, security_);
-        if (handle == platform::kNoFile) return false;
+        if (handle == platform::kNoFile) return Stepped::Failed;
         Hold(handle, true);
         here_.names.push_back(name);
-        return true;
+        return Stepped::Entered;
     }
     Hold(handle, false);
     const std::optional<platform::HandleInfo> info = os_.QueryHandle(handle);
-    if (!info) return false;
+    if (!info) return Stepped::Failed;
     if ((info->attributes & platform::kAttributeReparsePoint) != 0 &&
         (info->reparseTag & platform::kReparseTagNameSurrogate) != 0) {
-        return Follow(handle);
+        return Stepped::AtLink;
     }
     // Any other reparse point (deduplicated or cloud files) is walked through like a folder.
-    if ((info->attributes & platform::kAttributeDirectory) == 0) return false;
+    if ((info->attributes & platform::kAttributeDirectory) == 0) return Stepped::Failed;
     here_.names.push_back(name);
-    return true;
+    return Stepped::Entered;
 }
 
 // The link stays held, so it cannot be pointed elsewhere by being replaced; its target is read
 // through that handle and walked from its own root, each level again under every rule here.
-bool PathWalk::Follow(platform::FileHandle link) {
-    if (++linksFollowed_ > kMaxLinksFollowed) return false;
+std::optional<Location> PathWalk::Follow(platform::FileHandle link) {
+    if (++linksFollowed_ > kMaxLinksFollowed) return std::nullopt;
     const std::optional<platform::EntrySecurity> security = os_.ReadSecurity(link);
-    if (!security || !IsTrustedLink(*security)) return false;
+    if (!security || !IsTrustedLink(*security)) return std::nullopt;
     const std::optional<std::vector<std::uint8_t>> data = os_.ReadReparseData(link);
-    if (!data) return false;
+    if (!data) return std::nullopt;
     const std::optional<LinkTarget> target = ParseLinkTarget(*data);
-    if (!target) return false;
-    const std::optional<Location> destination = ResolveLinkTarget(*target, here_);
-    if (!destination || !Enter(destination->root)) return false;
-    for (const std::u16string& name : destination->names) {
-        if (!Step(name, false)) return false;
-    }
-    return true;
+    if (!target) return std::nullopt;
+    return ResolveLinkTarget(*target, here_);
 }
 
 void PathWalk::Hold(platform::FileHandle handle, bool made) {

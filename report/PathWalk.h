@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,9 +46,12 @@ private:
         bool made;
     };
 
+    enum class Stepped { Failed, Entered, AtLink };
+
     bool Enter(const std::u16string& root);
-    bool Step(const std::u16string& name, bool creatable);
-    bool Follow(platform::FileHandle link);
+    bool Reach(const std::u16string& name, bool creatable);
+    Stepped Step(const std::u16string& name, bool creatable);
+    std::optional<Location> Follow(platform::FileHandle link);
     void Hold(platform::FileHandle handle, bool made);
     void RemoveMade();
     void Release();

@@ -1,5 +1,6 @@
 #include "report/ReportPath.h"
 
+#include <algorithm>
 #include <array>
 
 namespace report {
@@ -210,8 +211,8 @@ bool IsDeviceName(std::u16string_view name) {
     const std::u16string_view stem = name.substr(0, end);
     static constexpr std::array<std::u16string_view, 6> kNames = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$",
                                                                   u"CONOUT$"};
-    for (const std::u16string_view device : kNames) {
-        if (EqualsFolded(stem, device)) return true;
+    if (std::any_of(kNames.begin(), kNames.end(), [stem](std::u16string_view device) { return EqualsFolded(stem, device); })) {
+        return true;
     }
     if (stem.size() != 4 || !(StartsWithFolded(stem, u"COM") || StartsWithFolded(stem, u"LPT"))) return false;
     // COM0 to COM9, and the superscript digits one to three that Windows also takes.
@@ -219,6 +220,8 @@ bool IsDeviceName(std::u16string_view name) {
     return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
 }
 
+// The path and the directory it is resolved against, in the order they are read.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16string_view base) {
     const std::optional<std::size_t> split = SplitPosition(path);
     // An empty directory part has always been refused, and so is a path naming no file.

@@ -15,7 +15,7 @@ void RefuseUntrustedJunctions() {
         reinterpret_cast<SetProcessMitigationPolicyFunction>(   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
             reinterpret_cast<void (*)()>(proc));                // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy{};
-    policy.EnforceRedirectionTrust = 1;
+    policy.EnforceRedirectionTrust = 1;   // NOLINT(cppcoreguidelines-pro-type-union-access): the policy's documented bit
     // A system that does not know the policy refuses it; the walk's own checks still hold there.
     setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof policy);
 }

@@ -44,6 +44,10 @@ FileHandle ToFileHandle(HANDLE file) {
 constexpr ULONG kShareLevel = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ACCESS_MASK kLevelAccess = FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 constexpr std::size_t kMaxReparseData = MAXIMUM_REPARSE_DATA_BUFFER_SIZE;
+// A UNICODE_STRING counts its bytes in 16 bits.
+constexpr std::size_t kMaxNameBytes = 0xFFFE;
+// An entry whose rights cannot be read counts as one granting every right.
+constexpr ACCESS_MASK kEveryRight = 0xFFFFFFFFu;
 
 struct NtOpen {
     HANDLE root = nullptr;
@@ -59,7 +63,7 @@ struct NtOpen {
 FileHandle Open(const NtOpen& open) {
     const NtCreateFileFunction ntCreateFile = NtCreateFileEntry();
     const std::size_t bytes = open.name->size() * sizeof(wchar_t);
-    if (ntCreateFile == nullptr || bytes == 0 || bytes > 0xFFFE) return kNoFile;
+    if (ntCreateFile == nullptr || bytes == 0 || bytes > kMaxNameBytes) return kNoFile;
     UNICODE_STRING name{};
     name.Length = static_cast<USHORT>(bytes);
     name.MaximumLength = static_cast<USHORT>(bytes);
@@ -103,7 +107,7 @@ AccessEntry ReadEntry(const ACE_HEADER* header) {
     entry.type = header->AceType;
     entry.flags = header->AceFlags;
     if (header->AceSize < sizeof(ACE_HEADER) + sizeof(ACCESS_MASK)) {
-        entry.mask = 0xFFFFFFFFu;   // unreadable: counts as every right
+        entry.mask = kEveryRight;
         return entry;
     }
     std::memcpy(&entry.mask, reinterpret_cast<const BYTE*>(header) + sizeof(ACE_HEADER),   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast,cppcoreguidelines-pro-bounds-pointer-arithmetic)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -287,9 +289,8 @@ TEST(PathWalk, RollbackRemovesOnlyItsOwnEmptyLevels) {
         f.os.beforeCall = nullptr;
         EXPECT_EQ(f.os.OpenHandleCount(), 0u) << c.name;
         std::vector<std::string> deletes;
-        for (const std::string& call : f.os.calls) {
-            if (call.rfind("DeleteEmptyDirectory", 0) == 0) deletes.push_back(call);
-        }
+        std::copy_if(f.os.calls.begin(), f.os.calls.end(), std::back_inserter(deletes),
+                     [](const std::string& call) { return call.rfind("DeleteEmptyDirectory", 0) == 0; });
         EXPECT_EQ(deletes, (std::vector<std::string>{"DeleteEmptyDirectory C:\\data\\new\\sub",
                                                      "DeleteEmptyDirectory C:\\data\\new"}))
             << c.name;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,10 +50,10 @@ TEST(BaseOf, OnlyWhatIsNotFullyQualifiedNeedsADirectory) {
 // A level is written as its name, then "*" when a missing one may be made and "'" when it lies
 // in the file part (after the split). No plan at all is written as an empty root.
 std::vector<std::u16string> Describe(const std::vector<PathLevel>& levels) {
-    std::vector<std::u16string> out;
-    for (const PathLevel& level : levels) {
-        out.push_back(level.name + (level.creatable ? u"*" : u"") + (level.inDirectoryPart ? u"" : u"'"));
-    }
+    std::vector<std::u16string> out(levels.size());
+    std::transform(levels.begin(), levels.end(), out.begin(), [](const PathLevel& level) {
+        return level.name + (level.creatable ? u"*" : u"") + (level.inDirectoryPart ? u"" : u"'");
+    });
     return out;
 }
 

@@ -27,10 +27,8 @@ struct WriterFixture : ReportFixture {
         return entry == nullptr ? "<missing>" : entry->content;
     }
     bool Wrote() const {
-        for (const std::string& call : os.calls) {
-            if (call.rfind("WriteBytes", 0) == 0) return true;
-        }
-        return false;
+        return std::any_of(os.calls.begin(), os.calls.end(),
+                           [](const std::string& call) { return call.rfind("WriteBytes", 0) == 0; });
     }
 };
 

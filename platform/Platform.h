@@ -19,7 +19,6 @@ namespace platform {
 
 // Win32 values the callers test against, spelled here so that code outside the platform
 // layer needs no Windows headers.
-inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10u;
 inline constexpr std::uint32_t kAttributeReparsePoint = 0x400u;
 inline constexpr std::uint32_t kReparseTagSymlink = 0xA000000Cu;

@@ -81,9 +81,12 @@ std::wstring PlantJunctionAtReport(const std::wstring& folder) {
     return why;
 }
 
+// Made by the administrator running this, so the junction is handed to a standard user: only
+// such a junction is refused above the report.
 std::wstring PlantJunction(const std::wstring& folder) {
     std::wstring why = MakeBehind(folder);
     if (why.empty()) why = MakeJunction(Join(folder, L"j"), Join(folder, L"behind"));
+    if (why.empty()) why = OwnedByAStandardUser(Join(folder, L"j"));
     return why;
 }
 

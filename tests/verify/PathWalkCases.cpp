@@ -109,11 +109,8 @@ std::wstring PlantJunction(const std::wstring& folder, const wchar_t* ownerSid, 
 }
 
 std::wstring PlantUserJunction(const std::wstring& folder) {
-    std::wstring why = PlantJunction(folder, kStandardUserSid, kAdminsOnlySddl);
-    // A volume that takes no unknown SID still takes the Users group, which is no administrator either.
-    if (why == L"the junction's owner did not stick" || why.rfind(L"SetSecurityInfo", 0) == 0) {
-        why = SetOwnerAndList(Join(folder, L"j"), kUsersSid, kAdminsOnlySddl);
-    }
+    std::wstring why = PlantJunction(folder, kAdministratorsSid, kAdminsOnlySddl);
+    if (why.empty()) why = OwnedByAStandardUser(Join(folder, L"j"));
     return why;
 }
 
@@ -175,6 +172,15 @@ Outcome CheckFollowed(const Context& context, const Case& self, const std::wstri
 }
 
 }  // namespace
+
+std::wstring OwnedByAStandardUser(const std::wstring& path) {
+    std::wstring why = EnableRestorePrivilege();
+    if (!why.empty()) return why;
+    why = SetOwnerAndList(path, kStandardUserSid, kAdminsOnlySddl);
+    // A volume that takes no unknown SID still takes the Users group, which is no administrator either.
+    if (!why.empty()) why = SetOwnerAndList(path, kUsersSid, kAdminsOnlySddl);
+    return why;
+}
 
 std::vector<Case> PathWalkCases() {
     return {

@@ -12,4 +12,9 @@ namespace verify {
 
 std::vector<Case> PathWalkCases();
 
+// Makes an entry (a junction, never followed here) look made by a standard user: that user's
+// SID as its owner, set with the restore privilege, and a list only administrators may change.
+// Empty text when the owner reads back, else why not.
+std::wstring OwnedByAStandardUser(const std::wstring& path);
+
 }  // namespace verify

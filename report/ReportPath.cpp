@@ -113,6 +113,15 @@ std::optional<Qualified> ParseQualified(std::u16string_view path) {
     return std::nullopt;
 }
 
+// Two separators, then one name and nothing after it but separators: "\\server".
+bool IsServerAlone(std::u16string_view text) {
+    if (text.size() < 3 || !IsSeparator(text[0]) || !IsSeparator(text[1]) || IsVerbatim(text) || IsDevicePath(text)) {
+        return false;
+    }
+    const Span server = NextName(text, 2, false);
+    return server.begin != server.end && NextName(text, server.end, false).begin == text.size();
+}
+
 // A name of the normalised walk as Windows trims it: the last name of a path loses every
 // trailing period and space, any other name one trailing period (never the second of two).
 std::u16string Trimmed(std::u16string_view name, bool last) {
@@ -125,13 +134,35 @@ std::u16string Trimmed(std::u16string_view name, bool last) {
     return std::u16string(name.substr(0, size));
 }
 
+// Where the directory part ends, and how many levels at the bottom of the stack come from a
+// base directory: those are never made.
+struct Parts {
+    std::size_t directoryEnd = 0;
+    std::size_t fixed = 0;
+};
+
+// The folders the report has always made are the backslash-separated parts of its directory
+// part, each resolved whole by the system, slashes, dots and all: so the level a part leaves
+// on top is made when missing. `end` is where a name, "." or ".." of the text ends.
+void MarkPartEnd(std::u16string_view text, std::size_t end, const Parts& parts, std::vector<PathLevel>& levels) {
+    if (end > parts.directoryEnd || levels.size() <= parts.fixed) return;
+    bool endsPart = false;
+    for (std::size_t at = end; at < text.size() && IsSeparator(text[at]); ++at) {
+        if (text[at] == u'\\' || at == parts.directoryEnd) endsPart = true;
+    }
+    if (end == parts.directoryEnd || endsPart) levels.back().creatable = true;
+}
+
 // Applies the names of `text` from `from` on to `levels`: "." stays, ".." goes up but never
 // past the root, and in a verbatim path every name is taken as it stands (so an empty one, a
-// dot, or one holding a slash is refused, as the system would). `mark` decides what each name
-// may be. False when the text holds something the walk cannot take.
-template <typename Mark>
-bool ApplyNames(std::u16string_view text, std::size_t from, bool verbatim, std::vector<PathLevel>& levels,
-                Mark&& mark) {
+// dot, or one holding a slash is refused, as the system would). False when the text holds
+// something the walk cannot take.
+bool ApplyNames(std::u16string_view text, std::size_t from, bool verbatim, Parts& parts,
+                std::vector<PathLevel>& levels) {
+    const auto push = [&](std::u16string name, std::size_t end) {
+        levels.push_back(PathLevel{std::move(name), false, end <= parts.directoryEnd});
+        MarkPartEnd(text, end, parts, levels);
+    };
     std::size_t at = from;
     if (verbatim) {
         if (at < text.size()) {
@@ -145,7 +176,7 @@ bool ApplyNames(std::u16string_view text, std::size_t from, bool verbatim, std::
             if (name.empty() || name == u"." || name == u".." || name.find(u'/') != std::u16string_view::npos) {
                 return false;
             }
-            levels.push_back(mark(std::u16string(name), end));
+            push(std::u16string(name), end);
             at = end + 1;
         }
         return true;
@@ -155,23 +186,25 @@ bool ApplyNames(std::u16string_view text, std::size_t from, bool verbatim, std::
         if (span.begin == span.end) return true;
         const std::u16string_view name = text.substr(span.begin, span.end - span.begin);
         at = span.end;
-        if (name == u".") continue;
-        if (name == u"..") {
-            if (!levels.empty()) levels.pop_back();
+        if (name == u"." || name == u"..") {
+            if (name == u".." && !levels.empty()) levels.pop_back();
+            parts.fixed = std::min(parts.fixed, levels.size());
+            MarkPartEnd(text, span.end, parts, levels);
             continue;
         }
         std::u16string trimmed = Trimmed(name, span.end == text.size());
         if (trimmed.empty()) return false;
-        levels.push_back(mark(std::move(trimmed), span.end));
+        push(std::move(trimmed), span.end);
     }
 }
 
 // The directory levels a base directory stands for, none of which is ever made.
 bool AddBase(std::u16string_view base, const Qualified& qualified, bool namesToo, std::vector<PathLevel>& levels) {
     if (!namesToo) return true;
-    return ApplyNames(base, qualified.rest, qualified.verbatim, levels, [](std::u16string name, std::size_t) {
-        return PathLevel{std::move(name), false, true};
-    });
+    Parts parts{base.size(), 0};
+    if (!ApplyNames(base, qualified.rest, qualified.verbatim, parts, levels)) return false;
+    for (PathLevel& level : levels) level.creatable = false;
+    return true;
 }
 
 }  // namespace
@@ -227,6 +260,10 @@ std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16strin
     // An empty directory part has always been refused, and so is a path naming no file.
     if (!split || *split == 0 || IsSeparator(path.back())) return std::nullopt;
 
+    // A directory part that names a server without a share has never been taken, even where
+    // the file part after it would complete the share.
+    if (IsServerAlone(path.substr(0, *split))) return std::nullopt;
+
     const Base baseKind = BaseOf(path);
     std::optional<Qualified> qualified;
     std::vector<PathLevel> levels;
@@ -244,12 +281,8 @@ std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16strin
         from = baseKind.kind == BaseKind::DriveDirectory ? 2 : 0;
     }
     const bool verbatim = baseKind.kind == BaseKind::None && qualified->verbatim;
-    const std::size_t directoryEnd = *split;
-    const bool applied = ApplyNames(path, from, verbatim, levels, [&](std::u16string name, std::size_t end) {
-        const bool inDirectoryPart = end <= directoryEnd;
-        const bool endsPart = inDirectoryPart && (end == directoryEnd || path[end] == u'\\');
-        return PathLevel{std::move(name), endsPart, inDirectoryPart};
-    });
+    Parts parts{*split, levels.size()};
+    const bool applied = ApplyNames(path, from, verbatim, parts, levels);
     // The file is the last name standing, and it must come from the file part.
     if (!applied || levels.empty() || levels.back().inDirectoryPart) return std::nullopt;
 

@@ -75,6 +75,12 @@ TEST(PlanReportPath, ReadsThePathAsWindowsDoes) {
         {u"C:/out/sub/r.txt", c, {u"out", u"sub*"}, u"r.txt"},
         {u"C:\\out/sub\\x\\r.txt", c, {u"out", u"sub*", u"x*"}, u"r.txt"},
         {u"C:\\out\\reports/new/r.txt", c, {u"out*", u"reports'", u"new'"}, u"r.txt"},
+        {u"C:/out//r.txt", c, {u"out*"}, u"r.txt"},
+        {u"C:\\a\\b//c\\r.txt", c, {u"a*", u"b", u"c*"}, u"r.txt"},
+        {u"C:\\a/\\b//c/r.txt", c, {u"a*", u"b'", u"c'"}, u"r.txt"},
+        // Each backslash part is made as the system resolves it whole: the level it leaves on top.
+        {u"new/.\\r.txt", c, {u"work", u"new*"}, u"r.txt"},
+        {u"C:\\a/b/..\\c\\r.txt", c, {u"a*", u"c*"}, u"r.txt"},
         // Doubled separators add no level; a folder part with a trailing one is the folder.
         {u"C:\\\\out\\\\\\r.txt", c, {u"out*"}, u"r.txt"},
         {u"C:\\cf\\\\r.txt", c, {u"cf*"}, u"r.txt"},
@@ -106,6 +112,7 @@ TEST(PlanReportPath, ReadsThePathAsWindowsDoes) {
         {u"\\\\?\\C:", u"", {}, u""},
         {u"\\\\.\\pipe\\r", u"", {}, u""},
         {u"\\\\server\\r.txt", u"", {}, u""},
+        {u"\\\\server\\share/r.txt", u"", {}, u""},   // the directory part is the server alone
         // "." and "..": a level that ".." leaves is no level at all.
         {u"C:\\out\\sub\\..\\r.txt", c, {u"out*"}, u"r.txt"},
         {u"C:\\gone\\..\\new\\r.txt", c, {u"new*"}, u"r.txt"},

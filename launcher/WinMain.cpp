@@ -22,6 +22,7 @@ void EndOnMemoryExhaustion() { ExitProcess(launcher::ExitFail); }
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     std::set_new_handler(EndOnMemoryExhaustion);
     platform::win32::RestrictLibrarySearchToSystemFolder();
+    platform::win32::RefuseUntrustedJunctions();
     platform::win32::Win32Platform os;
     const std::u16string text(platform::win32::Utf16(commandLine));
     return static_cast<int>(launcher::RunEntry(os, text));

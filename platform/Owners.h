@@ -13,8 +13,15 @@ public:
     UniqueFile(Platform& os, FileHandle file) : os_(&os), file_(file) {}
     UniqueFile(const UniqueFile&) = delete;
     UniqueFile& operator=(const UniqueFile&) = delete;
-    UniqueFile(UniqueFile&&) = delete;
-    UniqueFile& operator=(UniqueFile&&) = delete;
+    UniqueFile(UniqueFile&& other) noexcept : os_(other.os_), file_(std::exchange(other.file_, kNoFile)) {}
+    UniqueFile& operator=(UniqueFile&& other) noexcept {
+        if (this != &other) {
+            reset();
+            os_ = other.os_;
+            file_ = std::exchange(other.file_, kNoFile);
+        }
+        return *this;
+    }
     ~UniqueFile() { reset(); }
     FileHandle get() const { return file_; }
     explicit operator bool() const { return file_ != kNoFile; }

@@ -19,16 +19,12 @@ namespace platform {
 
 // Win32 values the callers test against, spelled here so that code outside the platform
 // layer needs no Windows headers.
-inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10u;
 inline constexpr std::uint32_t kAttributeReparsePoint = 0x400u;
 inline constexpr std::uint32_t kReparseTagSymlink = 0xA000000Cu;
 inline constexpr std::uint32_t kReparseTagMountPoint = 0xA0000003u;
 // The name-surrogate bit: the entry stands for another named entity (a link of any kind).
 inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000u;
-inline constexpr std::uint32_t kErrorBadNetPath = 53u;
-inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
-inline constexpr std::uint32_t kFileReadAttributes = 0x80u;
 inline constexpr std::uint32_t kSecurityAttributesLength = 24u;   // sizeof(SECURITY_ATTRIBUTES) on x64
 
 // One entry per value of an 8-bit code unit.
@@ -79,19 +75,26 @@ struct FileBytes {
     std::span<const std::uint8_t> View() const { return {data.get(), size}; }
 };
 
-struct AttributeQuery {
-    std::uint32_t attributes = kInvalidFileAttributes;
-    std::uint32_t error = 0;   // GetLastError right after a failed query
-};
-
-struct FindRecord {
-    std::uint32_t attributes = 0;
-    std::uint32_t reserved0 = 0;   // the reparse tag when attributes carry the reparse bit
-};
-
+// What a handle shows of the entry it was opened on.
 struct HandleInfo {
     std::uint32_t attributes = 0;
+    std::uint32_t reparseTag = 0;   // meaningful only with kAttributeReparsePoint
     std::uint32_t links = 0;
+};
+
+// One entry of an access list as the security functions hand it out.
+struct AccessEntry {
+    std::uint8_t type = 0;       // ACCESS_ALLOWED_ACE_TYPE is 0
+    std::uint8_t flags = 0;      // INHERIT_ONLY_ACE (0x08): applies only to what is made inside
+    std::uint32_t mask = 0;      // the rights, possibly still generic
+    std::u16string trustee;      // a string SID, "S-1-5-32-544"
+};
+
+// Who owns an entry and who may do what to it.
+struct EntrySecurity {
+    std::u16string owner;        // a string SID
+    bool hasList = false;        // false: no access list at all, which grants everyone everything
+    std::vector<AccessEntry> list;
 };
 
 class Platform {
@@ -136,22 +139,45 @@ public:
     // --- protected report output ---
     virtual Descriptor BuildDescriptor(const std::u16string& sddl) = 0;   // nullptr on failure
     virtual void FreeDescriptor(Descriptor descriptor) = 0;               // LocalFree
-    virtual AttributeQuery QueryAttributes(const std::u16string& path) = 0;
-    virtual std::optional<FindRecord> FindEntry(const std::u16string& path) = 0;   // FindFirstFileW + FindClose
-    // CreateFileW(GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT)
-    // then CloseHandle: fails on any entry already at the path, a dangling link included.
-    virtual bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) = 0;
-    virtual bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) = 0;
-    // RemoveDirectoryW: removes an empty directory, or a junction or directory link as itself
-    // (never what it leads to); anything else stays and the call fails.
-    virtual bool RemoveEmptyDirectory(const std::u16string& path) = 0;
-    // CreateFileW(access, no sharing, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT): opens the
-    // entry itself, never a link's target, and never creates. kNoFile on failure.
-    virtual FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
-                                    const SecurityAttributes& security) = 0;
-    // GetFileInformationByHandleEx: FileAttributeTagInfo (the handle must be open to read
-    // attributes or data) and FileStandardInfo (the link count).
+    // What a relative report path is resolved against: GetCurrentDirectoryW, and the current
+    // directory of one drive (GetFullPathNameW of "X:", its root when none was set). nullopt when
+    // it cannot be read.
+    virtual std::optional<std::u16string> CurrentDirectory() = 0;
+    virtual std::optional<std::u16string> DriveDirectory(char16_t drive) = 0;
+
+    // The report path is walked through handles, from a root down, one name at a time. Every
+    // entry is opened as itself (FILE_OPEN_REPARSE_POINT), never as what a link there leads to,
+    // and shared for reading and writing but never for deleting: while the handle is held,
+    // nobody can rename the entry or delete it, so nothing can be swapped in under the walk.
+    // A name is one component, never a path. kNoFile on every failure.
+    //
+    // NtOpenFile of the root directory of a drive, share or volume, in its NT form:
+    // \??\C:\, \??\UNC\server\share\, \??\Volume{...}\ (each with its final backslash).
+    virtual FileHandle OpenRoot(const std::u16string& root) = 0;
+    // NtCreateFile(FILE_OPEN) of the entry `name` inside the directory held by `parent`, whatever
+    // it is, with the rights to read its attributes and its security descriptor.
+    virtual FileHandle OpenChild(FileHandle parent, const std::u16string& name) = 0;
+    // NtCreateFile(FILE_CREATE) of a directory `name` inside `parent`, carrying the given
+    // descriptor: fails on anything already there, a link included. The handle may delete it.
+    virtual FileHandle CreateChildDirectory(FileHandle parent, const std::u16string& name,
+                                            const SecurityAttributes& security) = 0;
+    // NtCreateFile(FILE_CREATE) of an empty plain file `name` inside `parent` with the given
+    // descriptor, closed at once; fails on anything already there, a link included.
+    virtual bool CreateChildFile(FileHandle parent, const std::u16string& name, const SecurityAttributes& security) = 0;
+    // NtCreateFile(FILE_OPEN, FILE_NON_DIRECTORY_FILE) of an existing file `name` inside `parent`
+    // for writing: GENERIC_WRITE | FILE_READ_ATTRIBUTES, no sharing. Never a directory, never
+    // a link's target, never creates.
+    virtual FileHandle OpenChildForWriting(FileHandle parent, const std::u16string& name) = 0;
+    // GetFileInformationByHandleEx: FileAttributeTagInfo (attributes and reparse tag; the handle
+    // must be open to read attributes or data) and FileStandardInfo (the link count).
     virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;
+    // GetSecurityInfo: the owner and the access list of an entry opened by OpenChild.
+    virtual std::optional<EntrySecurity> ReadSecurity(FileHandle entry) = 0;
+    // FSCTL_GET_REPARSE_POINT: the reparse data of an entry opened by OpenChild, at most 16 KiB.
+    virtual std::optional<std::vector<std::uint8_t>> ReadReparseData(FileHandle entry) = 0;
+    // SetFileInformationByHandle(FileDispositionInfo) on a directory made by CreateChildDirectory:
+    // it goes when its last handle closes. Fails on a directory that holds anything.
+    virtual bool DeleteEmptyDirectory(FileHandle directory) = 0;
     // WriteFile; false when it fails or writes less than `size` bytes.
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
     virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start

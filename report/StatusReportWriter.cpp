@@ -5,21 +5,30 @@
 #include <optional>
 
 #include "platform/Owners.h"
-#include "report/DirectoryChain.h"
-#include "report/PathChecks.h"
+#include "report/PathWalk.h"
+#include "report/ReportPath.h"
 #include "report/ReportSecurity.h"
 
 namespace report {
 namespace {
 
-// The open neither creates nor follows a link at the path: what a vetting accepted may have
-// been swapped since, so the handle itself is checked before anything is written.
-void WriteVettedReport(platform::Platform& os, const std::u16string& path, std::string_view bytes,
-                       const platform::SecurityAttributes& security) {
-    if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return;
-    const platform::UniqueFile file(
-        os, os.OpenExisting(path, platform::kGenericWrite | platform::kFileReadAttributes, security));
-    if (!file) return;
+// The directory a path that is not fully qualified is resolved against; empty when none is
+// needed, nullopt when the one needed cannot be read.
+std::optional<std::u16string> BaseFor(platform::Platform& os, std::u16string_view path) {
+    const Base base = BaseOf(path);
+    switch (base.kind) {
+        case BaseKind::None: return std::u16string();
+        case BaseKind::CurrentDirectory: return os.CurrentDirectory();
+        case BaseKind::DriveDirectory: return os.DriveDirectory(base.drive);
+    }
+    return std::nullopt;
+}
+
+// The handle itself is checked before anything is written: what stands at the name may have
+// been swapped since the walk looked at the folder.
+void WriteThrough(platform::Platform& os, platform::FileHandle opened, std::string_view bytes) {
+    const platform::UniqueFile file(os, opened);
+    if (!file || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return;
     const std::optional<platform::HandleInfo> info = os.QueryHandle(file.get());
     if (!info || !IsSafeReportFile(*info)) return;
 
@@ -32,11 +41,6 @@ void WriteVettedReport(platform::Platform& os, const std::u16string& path, std::
 
 }  // namespace
 
-std::u16string AnchorBareFileName(std::u16string path) {
-    if (path.find_first_of(u"\\/") == std::u16string::npos) path.insert(0, u"./");
-    return path;
-}
-
 bool IsSafeReportFile(const platform::HandleInfo& info) {
     return (info.attributes & (platform::kAttributeReparsePoint | platform::kAttributeDirectory)) == 0 &&
            info.links == 1;
@@ -47,13 +51,14 @@ void WriteStatusReport(platform::Platform& os, std::u16string path, std::string_
     if (!security.Built()) return;
 
     path = AnchorBareFileName(AsWideCString(std::move(path)));
-    if (CheckOutputPath(os, path, security.Attributes()) != PathOk) {
-        // The path holds a separator now, so it always has a directory part.
-        const std::u16string directory(DirectoryPart(path).value_or(std::u16string_view()));
-        if (CreateDirectoryChain(os, directory, security.Attributes()) != PathOk) return;
-        if (CheckOutputPath(os, path, security.Attributes()) != PathOk) return;
-    }
-    WriteVettedReport(os, path, text.substr(0, text.find('\0')), security.Attributes());
+    const std::optional<std::u16string> base = BaseFor(os, path);
+    if (!base) return;
+    const std::optional<ReportPlan> plan = PlanReportPath(path, *base);
+    if (!plan) return;
+
+    PathWalk walk(os, security.Attributes());
+    if (!walk.OpenLevels(*plan)) return;
+    WriteThrough(os, walk.OpenReport(plan->file), text.substr(0, text.find('\0')));
 }
 
 }  // namespace report

@@ -5,13 +5,11 @@
 
 #include "platform/Platform.h"
 
-// Writes the status report to a caller-given path: the path is vetted, missing directories
-// are made, and the text goes only into a plain file with a single name, found without
-// following a link at the path. Nothing is reported back.
+// Writes the status report to a caller-given path: the path is walked through handles from its
+// root, missing directories are made on the way, and the text goes only into a plain file with
+// a single name, opened as itself inside the last directory the walk holds. Nothing is reported
+// back.
 namespace report {
-
-// A path with neither separator is a bare file name: "./" makes it name the current directory.
-std::u16string AnchorBareFileName(std::u16string path);
 
 // What the opened report must be before a byte goes through it: no reparse point, no
 // directory, and no second hard link that could lead the write into another file.

@@ -8,6 +8,10 @@ namespace platform::win32 {
 // launcher's folder. Looked up at run time, since older systems lack it; failure is ignored.
 void RestrictLibrarySearchToSystemFolder();
 
+// RedirectionGuard: from here on the process follows no junction a non-administrator made, in
+// any path it opens. Looked up at run time (Windows 10 22H2, Windows 11); failure is ignored.
+void RefuseUntrustedJunctions();
+
 // The shipped implementation: each operation is the Win32 call its declaration names,
 // with every handle, search, key and descriptor owned until it is released.
 class Win32Platform final : public Platform {
@@ -30,13 +34,18 @@ public:
 
     Descriptor BuildDescriptor(const std::u16string& sddl) override;
     void FreeDescriptor(Descriptor descriptor) override;
-    AttributeQuery QueryAttributes(const std::u16string& path) override;
-    std::optional<FindRecord> FindEntry(const std::u16string& path) override;
-    bool CreateNewFile(const std::u16string& path, const SecurityAttributes& security) override;
-    bool MakeDirectory(const std::u16string& path, const SecurityAttributes& security) override;
-    bool RemoveEmptyDirectory(const std::u16string& path) override;
-    FileHandle OpenExisting(const std::u16string& path, std::uint32_t access, const SecurityAttributes& security) override;
+    std::optional<std::u16string> CurrentDirectory() override;
+    std::optional<std::u16string> DriveDirectory(char16_t drive) override;
+    FileHandle OpenRoot(const std::u16string& root) override;
+    FileHandle OpenChild(FileHandle parent, const std::u16string& name) override;
+    FileHandle CreateChildDirectory(FileHandle parent, const std::u16string& name,
+                                    const SecurityAttributes& security) override;
+    bool CreateChildFile(FileHandle parent, const std::u16string& name, const SecurityAttributes& security) override;
+    FileHandle OpenChildForWriting(FileHandle parent, const std::u16string& name) override;
     std::optional<HandleInfo> QueryHandle(FileHandle file) override;
+    std::optional<EntrySecurity> ReadSecurity(FileHandle entry) override;
+    std::optional<std::vector<std::uint8_t>> ReadReparseData(FileHandle entry) override;
+    bool DeleteEmptyDirectory(FileHandle directory) override;
     bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) override;
     bool RewindFile(FileHandle file) override;
     bool EndFileHere(FileHandle file) override;

@@ -116,8 +116,13 @@ MAX_PIECES = 12
 RAW_UNIT, NUL, END = len(PIECES), len(PIECES) + 1, 0xFF
 KINDS = ['Directory', 'ReadOnlyDirectory', 'File', 'SecondName', 'FileLink', 'DirectoryLink', 'MountPoint',
          'OtherDirectory', 'OtherFile', 'WineLink', 'OtherLink']
+# Who owns an entry: a standard user, Administrators, the system, TrustedInstaller, or
+# Administrators with a list that lets users change it.
+OWNERS = ['user', 'admins', 'system', 'installer', 'admins-users-write']
+CALLS = ['OpenRoot', 'OpenChild', 'QueryHandle', 'CreateChildDirectory', 'CreateChildFile', 'OpenChildForWriting',
+         'ReadSecurity', 'ReadReparseData', 'DeleteEmptyDirectory', 'WriteBytes', 'RewindFile', 'EndFileHere',
+         'CurrentDirectory', 'DriveDirectory']
 TEXTS = ['Version=10.0.1.3\n', 'Not installed\n', '', 'Version=\xe9\n', 'Version=1\0tail']
-FAILURES = ['failCreate', 'refusedSearch', 'badNetPath']
 
 
 def path(text):
@@ -137,29 +142,38 @@ def path(text):
     return bytes(out) + bytes([END])
 
 
-def status(report, entries=(), failures=(), swap=None, text=0, administrator=True, reachable_server=False,
+def entry(kind, at, target='', owner='user'):
+    return bytes([KINDS.index(kind), OWNERS.index(owner)]) + path(at) + path(target)
+
+
+def status(report, entries=(), fail_create=(), swap=None, text=0, administrator=True, fault=None,
            write_fails=False, descriptor_fails=False):
-    """entries: (kind, path, target); failures: (kind, path); swap: (at call, kind, path, target)."""
-    flags = ((0 if administrator else 1) | (2 if swap else 0) | (4 if reachable_server else 0) |
+    """entries: (kind, path, target[, owner]); swap: (at call, kind, path, target[, owner]);
+    fault: (call name, which call from 1)."""
+    flags = ((0 if administrator else 1) | (2 if swap else 0) | (4 if fault else 0) |
              (8 if write_fails else 0) | (16 if descriptor_fails else 0))
-    out = bytearray([flags, text])
+    out = bytearray([flags])
+    if write_fails:
+        out.append(12)
+    if fault:
+        out += bytes([CALLS.index(fault[0]), fault[1] - 1])
+    out.append(text)
     out += path(report)
     out.append(len(entries))
-    for kind, at, target in entries:
-        out.append(KINDS.index(kind))
-        out += path(at) + path(target)
-    out.append(len(failures))
-    for kind, at in failures:
-        out += path(at) + bytes([FAILURES.index(kind)])
+    for e in entries:
+        out += entry(*e)
+    out.append(len(fail_create))
+    for at in fail_create:
+        out += path(at)
     if swap:
-        call, kind, at, target = swap
-        out += bytes([call, KINDS.index(kind)]) + path(at) + path(target)
+        out += bytes([swap[0]]) + entry(*swap[1:])
     return bytes(out)
 
 
 def status_report():
     out_dir = ('Directory', 'C:\\out', '')
     protected = ('File', 'C:\\Windows\\p.dat', '')
+    windows = ('Directory', 'C:\\Windows', '')
     return {
         'existing_directory': status('C:\\out\\r.txt', [out_dir]),
         'missing_directories': status('C:\\a\\b\\r.txt'),
@@ -172,35 +186,38 @@ def status_report():
         'file_link': status('C:\\out\\r.txt', [out_dir, protected, ('FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')]),
         'dangling_link': status('C:\\out\\r.txt', [out_dir, ('FileLink', 'C:\\out\\r.txt', 'C:\\a\\r.txt')]),
         'second_name': status('C:\\out\\r.txt', [out_dir, ('SecondName', 'C:\\out\\r.txt', '')]),
-        'directory_link_above': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
-        'mount_point_above': status('C:\\b\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
-        'link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
-        'mount_point_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
+        'user_link_above': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
+        'admin_link_above': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out', 'admins')]),
+        'user_junction_above': status('C:\\b\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
+        'system_junction_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out', 'system')]),
+        'user_junction_two_above': status('C:\\b\\a\\new\\r.txt', [windows, ('MountPoint', 'C:\\b', 'C:\\Windows')]),
+        'writable_admin_junction': status('C:\\b\\a\\r.txt',
+                                          [out_dir, ('MountPoint', 'C:\\b', 'C:\\out', 'admins-users-write')]),
+        'relative_admin_link': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'out', 'installer')]),
         'other_reparse_point': status('C:\\b\\a\\r.txt', [out_dir, ('OtherDirectory', 'C:\\b', 'C:\\out')]),
         'wine_link': status('C:\\b\\a\\r.txt', [out_dir, ('WineLink', 'C:\\b', 'C:\\out')]),
-        # The walk splits at backslashes alone: a link reached through a forward slash is followed.
-        'slash_after_link': status('C:\\b/\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
-        'slash_then_backslashes': status('C:\\b/\\\\a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
-        'slash_through_link': status('C:\\b/a\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out')]),
-        'other_link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('OtherLink', 'C:\\b', 'C:\\out')]),
+        'slash_through_junction': status('C:/b/a/r.txt', [windows, ('MountPoint', 'C:\\b', 'C:\\Windows')]),
+        'slash_after_junction': status('C:\\b/\\a\\r.txt', [out_dir, ('MountPoint', 'C:\\b', 'C:\\out')]),
+        'other_link_in_chain': status('C:\\b\\a\\r.txt', [out_dir, ('OtherLink', 'C:\\b', 'C:\\out', 'admins')]),
         'report_is_directory': status('C:\\out', [out_dir]),
         'file_in_chain': status('C:\\out\\r.txt\\a\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')]),
-        'failed_creation': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')]),
-        'refused_search': status('C:\\b\\a\\r.txt', [('DirectoryLink', 'C:\\b', 'C:\\out'), out_dir],
-                                 failures=[('refusedSearch', 'C:\\b')]),
+        'failed_creation': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b']),
         'not_administrator': status('C:\\a\\r.txt', administrator=False),
-        'reachable_server': status('\\\\server\\share\\a\\r.txt', [('Directory', '\\\\server\\share', '')],
-                                   reachable_server=True),
         'write_fails': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')], write_fails=True),
         'descriptor_fails': status('C:\\a\\r.txt', descriptor_fails=True),
+        'open_child_fails': status('C:\\out\\a\\r.txt', [out_dir], fault=('OpenChild', 2)),
+        'delete_fails': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b'], fault=('DeleteEmptyDirectory', 1)),
+        'owner_unreadable': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out', 'admins')],
+                                   fault=('ReadSecurity', 1)),
         'swap_report_for_link': status('C:\\out\\r.txt', [out_dir, protected],
-                                       swap=(3, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')),
-        'swap_report_for_second_name': status('C:\\out\\r.txt', [out_dir], swap=(3, 'SecondName', 'C:\\out\\r.txt', '')),
-        'swap_created_directory': status('a\\C:\\r.txt', swap=(4, 'Directory', 'a', '')),
-        'swap_level_for_link': status('C:\\out\\new\\r.txt', [out_dir, ('Directory', 'C:\\Windows', '')],
-                                      swap=(4, 'DirectoryLink', 'C:\\out', 'C:\\Windows')),
-        'plant_in_created_directory': status('C:\\a\\b\\r.txt', failures=[('failCreate', 'C:\\a\\b')],
-                                             swap=(5, 'File', 'C:\\a\\planted', '')),
+                                       swap=(5, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')),
+        'swap_report_for_second_name': status('C:\\out\\r.txt', [out_dir], swap=(5, 'SecondName', 'C:\\out\\r.txt', '')),
+        'swap_level_for_junction': status('C:\\out\\new\\r.txt', [out_dir, windows],
+                                          swap=(2, 'MountPoint', 'C:\\out', 'C:\\Windows')),
+        'swap_held_level': status('C:\\out\\new\\r.txt', [out_dir, windows],
+                                  swap=(6, 'MountPoint', 'C:\\out', 'C:\\Windows')),
+        'plant_in_created_directory': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b'],
+                                             swap=(4, 'File', 'C:\\a\\planted', '')),
     }
 
 

@@ -17,16 +17,6 @@ bool StartsWithFolded(const std::u16string& text, const std::u16string& prefix) 
     return true;
 }
 
-// "\\server" alone: a server, no share.
-bool IsBareServer(const std::u16string& key) {
-    return key.rfind(u"\\\\", 0) == 0 && key.find(u'\\', 2) == std::u16string::npos;
-}
-
-// A name ending in a separator names a directory: Windows refuses it for anything else.
-bool EndsWithSeparator(const std::u16string& path) {
-    return !path.empty() && (path.back() == u'\\' || path.back() == u'/');
-}
-
 bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 
 std::vector<std::u16string> SplitComponents(const std::u16string& text) {
@@ -323,12 +313,13 @@ void FakeWindows::AddFile(const std::u16string& path, const std::string& content
 }
 
 void FakeWindows::AddLink(const std::u16string& path, std::uint32_t tag, const std::u16string& target,
-                          bool toDirectory) {
+                          bool toDirectory, std::u16string_view owner) {
     Entry entry;
     entry.attributes = toDirectory ? platform::kAttributeDirectory : kAttributeArchive;
     entry.reparseTag = tag;
     entry.reparseBitWithoutTag = tag == 0;
     entry.target = target;
+    entry.owner = owner;
     entries[*Resolve(path)] = entry;
 }
 
@@ -514,128 +505,259 @@ std::u16string FakeWindows::DescriptorText(platform::Descriptor descriptor) {
     return descriptor == nullptr ? std::u16string() : *static_cast<std::u16string*>(descriptor);
 }
 
-// --- report files ---
+// --- report files, walked through handles ---
 
-platform::AttributeQuery FakeWindows::QueryAttributes(const std::u16string& path) {
-    Note("QueryAttributes", path);
-    platform::AttributeQuery query;
-    if (const Fault* fault = Injected("QueryAttributes", path)) {
-        query.error = fault->error;
-        return query;
-    }
-    if (path.empty()) {
-        query.error = kErrorPathNotFound;
-        return query;
-    }
-    const std::optional<std::u16string> key = Resolve(path);
-    if (!key) {
-        query.error = kErrorInvalidName;
-        return query;
-    }
-    if (IsBareServer(*key)) {
-        query.error = bareServerError;
-        return query;
-    }
-    if (badNetPaths.count(*key) != 0) {
-        query.error = platform::kErrorBadNetPath;
-        return query;
-    }
-    const auto found = entries.find(*key);
-    if (found == entries.end()) {
-        query.error = ParentIsDirectory(*key) ? kErrorFileNotFound : kErrorPathNotFound;
-        return query;
-    }
-    if (EndsWithSeparator(path) && !found->second.IsDirectory()) {
-        query.error = kErrorInvalidName;
-        return query;
-    }
-    query.attributes = found->second.Attributes();
-    return query;
+// Access rights a handle of the model carries, where the calls on it check them.
+namespace {
+
+constexpr std::uint32_t kDelete = 0x10000;
+constexpr std::uint32_t kReadControl = 0x20000;
+constexpr std::uint32_t kReadAttributes = 0x80;
+constexpr std::uint32_t kGenericWrite = 0x40000000;
+constexpr std::uint32_t kReadOnly = 0x1;
+constexpr std::uint32_t kReparseTagDirectoryBit = 0x10000000;
+
+// One name Windows would take inside a directory: no separator, no wildcard or other refused
+// character, no stream, and neither "." nor "..".
+bool IsSingleName(const std::u16string& name) {
+    if (name.empty() || name == u"." || name == u"..") return false;
+    return std::none_of(name.begin(), name.end(), [](char16_t c) {
+        return c < 32 || c == u'\\' || c == u'/' || c == u':' || c == u'*' || c == u'?' || c == u'<' || c == u'>' ||
+               c == u'|' || c == u'"';
+    });
 }
 
-std::optional<platform::FindRecord> FakeWindows::FindEntry(const std::u16string& path) {
-    Note("FindEntry", path);
-    if (Injected("FindEntry", path) != nullptr) return std::nullopt;
-    // FindFirstFileW finds nothing for a name ending in a separator, a root included.
-    const std::optional<std::u16string> key = Resolve(path);
-    if (!key || EndsWithSeparator(path) || refusedSearches.count(*key) != 0) return std::nullopt;
-    const auto found = entries.find(*key);
-    if (found == entries.end()) return std::nullopt;
-    platform::FindRecord record;
-    record.attributes = found->second.Attributes();
-    record.reserved0 = found->second.IsReparse() ? found->second.reparseTag : 0;
-    return record;
+void Put16(std::vector<std::uint8_t>& out, std::size_t value) {
+    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    out.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
 }
 
-bool FakeWindows::CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) {
-    Note("CreateNewFile", path);
-    if (Injected("CreateNewFile", path) != nullptr) return false;
-    const std::optional<std::u16string> key = Resolve(path);
-    if (!key || EndsWithSeparator(path) || failCreate.count(*key) != 0 || entries.count(*key) != 0 ||
-        !ParentIsDirectory(*key)) {
-        return false;
+void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    Put16(out, value & 0xFFFF);
+    Put16(out, value >> 16);
+}
+
+void PutText(std::vector<std::uint8_t>& out, const std::u16string& text) {
+    for (const char16_t c : text) Put16(out, c);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> ReparseBuffer(std::uint32_t tag, const std::u16string& target) {
+    std::vector<std::uint8_t> out;
+    const bool symlink = tag == platform::kReparseTagSymlink;
+    if (!symlink && tag != platform::kReparseTagMountPoint) {
+        // Another kind's data, which only its own filter reads.
+        Put32(out, tag);
+        Put16(out, 4);
+        Put16(out, 0);
+        Put32(out, 0x12345678);
+        return out;
     }
-    Entry entry;
-    entry.sddl = NewObjectList(*key, security.descriptor, false);
-    entries[*key] = entry;
+    // Links are stored with an NT path; a symbolic link may hold a relative one instead.
+    std::u16string substitute = target;
+    bool relative = false;
+    if (target.size() >= 3 && target[1] == u':' && target[2] == u'\\') {
+        substitute = u"\\??\\" + target;
+    } else if (target.rfind(u"\\\\", 0) == 0) {
+        substitute = u"\\??\\UNC\\" + target.substr(2);
+    } else if (target.rfind(u"\\??\\", 0) != 0) {
+        relative = true;
+    }
+    const std::size_t substituteBytes = substitute.size() * 2;
+    const std::size_t printBytes = target.size() * 2;
+    // A mount point's names each end in a NUL its length leaves out; a link's follow each other.
+    const std::size_t terminators = symlink ? 0 : 4;
+    const std::size_t fields = symlink ? 12 : 8;
+    Put32(out, tag);
+    Put16(out, fields + substituteBytes + printBytes + terminators);
+    Put16(out, 0);
+    Put16(out, 0);
+    Put16(out, substituteBytes);
+    Put16(out, substituteBytes + terminators / 2);
+    Put16(out, printBytes);
+    if (symlink) Put32(out, relative ? 1u : 0u);
+    PutText(out, substitute);
+    if (!symlink) Put16(out, 0);
+    PutText(out, target);
+    if (!symlink) Put16(out, 0);
+    return out;
+}
+
+bool FakeWindows::IsHeld(const std::u16string& key) const {
+    return std::any_of(handles_.begin(), handles_.end(), [&](const auto& open) {
+        return !CaseInsensitiveLess{}(open.second.key, key) && !CaseInsensitiveLess{}(key, open.second.key);
+    });
+}
+
+bool FakeWindows::ReplaceAsUser(const std::u16string& path, Entry entry) {
+    movedAside.clear();
+    const std::optional<std::u16string> key = Resolve(path);
+    if (!key || !ParentOf(*key)) return Fail(kErrorInvalidName);
+    if (entries.count(*key) != 0) {
+        if (IsHeld(*key)) return Fail(kErrorSharingViolation);
+        // Renamed aside with everything inside it, as a rename moves a whole folder.
+        const std::u16string aside = *key + u".moved" + Widen(std::to_string(++moved_));
+        std::vector<std::pair<std::u16string, Entry>> moving;
+        for (auto it = entries.begin(); it != entries.end();) {
+            const bool inside = it->first.size() > key->size() && it->first[key->size()] == u'\\' &&
+                                StartsWithFolded(it->first, *key);
+            if (!CaseInsensitiveLess{}(it->first, *key) && !CaseInsensitiveLess{}(*key, it->first)) {
+                moving.emplace_back(aside, it->second);
+                it = entries.erase(it);
+            } else if (inside) {
+                moving.emplace_back(aside + it->first.substr(key->size()), it->second);
+                it = entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto& [name, moved] : moving) entries[name] = std::move(moved);
+        movedAside = aside;
+    } else if (!ParentIsDirectory(*key)) {
+        return Fail(kErrorPathNotFound);
+    }
+    entry.id = nextId_++;
+    entries[*key] = std::move(entry);
     return true;
 }
 
-bool FakeWindows::MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) {
-    Note("MakeDirectory", path);
-    if (Injected("MakeDirectory", path) != nullptr) return false;
-    const std::optional<std::u16string> key = Resolve(path);
-    if (key && IsBareServer(*key)) return Fail(kErrorBadPathname);
-    if (!key || failCreate.count(*key) != 0 || entries.count(*key) != 0 || !ParentIsDirectory(*key)) return false;
-    Entry entry;
-    entry.attributes = platform::kAttributeDirectory;
-    entry.sddl = NewObjectList(*key, security.descriptor, true);
-    entries[*key] = entry;
-    madeDirectories.push_back(*key);
-    return true;
-}
-
-// RemoveDirectoryW: the last component itself, links above it followed. A junction or a
-// directory link goes as itself whatever its target holds; a plain directory only when empty.
-bool FakeWindows::RemoveEmptyDirectory(const std::u16string& path) {
-    Note("RemoveEmptyDirectory", path);
-    if (Injected("RemoveEmptyDirectory", path) != nullptr) return false;
-    const std::optional<std::u16string> key = Resolve(path);
-    if (!key) return Fail(kErrorInvalidName);
-    const auto found = entries.find(*key);
-    if (found == entries.end()) return Fail(kErrorFileNotFound);
-    if (!found->second.IsDirectory()) return Fail(kErrorDirectory);
-    if (!found->second.IsReparse() && HasChildren(*key)) return Fail(kErrorDirNotEmpty);
-    entries.erase(found);
-    return true;
-}
-
-platform::FileHandle FakeWindows::OpenExisting(const std::u16string& path, std::uint32_t access,
-                                               const platform::SecurityAttributes&) {
-    Note("OpenExisting", path);
-    if (Injected("OpenExisting", path) != nullptr) return platform::kNoFile;
-    const std::optional<std::u16string> key = Resolve(path);
-    if (!key) return FailOpen(kErrorInvalidName);
-    const auto found = entries.find(*key);
-    if (found == entries.end()) return FailOpen(kErrorFileNotFound);
-    const Entry& entry = found->second;
-    if (EndsWithSeparator(path) && !entry.IsDirectory()) return FailOpen(kErrorInvalidName);
-    // Without backup semantics no directory handle is given, be it a plain directory, a
-    // junction or a directory link; a file link is opened as itself.
-    if (entry.IsDirectory()) return FailOpen(kErrorAccessDenied);
-    if ((access & platform::kGenericWrite) != 0 && !entry.sddl.empty() && !callerIsAdministrator) {
-        return FailOpen(kErrorAccessDenied);
-    }
-    const platform::FileHandle handle = nextHandle_++;
-    handles_[handle] = OpenFile{*key, access, 0};
-    return handle;
-}
-
-Entry* FakeWindows::OpenEntry(platform::FileHandle file) {
+Entry* FakeWindows::Live(platform::FileHandle file) {
     const auto open = handles_.find(file);
     if (open == handles_.end()) return nullptr;
     const auto found = entries.find(open->second.key);
-    return found == entries.end() ? nullptr : &found->second;
+    // Another object under the same name is not the one the handle was opened on.
+    if (found == entries.end() || found->second.id != open->second.id) return nullptr;
+    return &found->second;
+}
+
+platform::FileHandle FakeWindows::NewHandle(const std::u16string& key, Entry& entry, std::uint32_t access) {
+    if (entry.id == 0) entry.id = nextId_++;
+    const platform::FileHandle handle = nextHandle_++;
+    handles_[handle] = OpenFile{key, entry.id, access, 0};
+    return handle;
+}
+
+std::optional<std::u16string> FakeWindows::ChildKey(platform::FileHandle parent, const std::u16string& name) {
+    const Entry* directory = Live(parent);
+    if (directory == nullptr || !directory->IsDirectory()) {
+        lastError = kErrorInvalidHandle;
+        return std::nullopt;
+    }
+    if (!IsSingleName(name)) {
+        lastError = kErrorInvalidName;
+        return std::nullopt;
+    }
+    const std::u16string& base = handles_[parent].key;
+    return base.back() == u'\\' ? base + name : base + u"\\" + name;
+}
+
+std::optional<std::u16string> FakeWindows::CurrentDirectory() {
+    Note("CurrentDirectory", {});
+    if (Injected("CurrentDirectory", {}) != nullptr) return std::nullopt;
+    return currentDirectory;
+}
+
+// The drive's own current directory is the process's when it is on that drive; no other drive
+// has one set in the model, so its root stands in.
+std::optional<std::u16string> FakeWindows::DriveDirectory(char16_t drive) {
+    const std::u16string letter(1, Fold(drive));
+    Note("DriveDirectory", letter + u":");
+    if (Injected("DriveDirectory", letter + u":") != nullptr) return std::nullopt;
+    if (Fold(currentDirectory[0]) == letter[0]) return currentDirectory;
+    return letter + u":\\";
+}
+
+// \??\X:\ is the model's drive key "X:\", \??\UNC\server\share\ its "\\server\share\".
+platform::FileHandle FakeWindows::OpenRoot(const std::u16string& root) {
+    Note("OpenRoot", root);
+    if (Injected("OpenRoot", root) != nullptr) return platform::kNoFile;
+    std::u16string key;
+    if (root.size() == 7 && root.rfind(u"\\??\\", 0) == 0 && IsDriveLetter(root[4]) && root.substr(5) == u":\\") {
+        key = std::u16string(1, Fold(root[4])) + u":\\";
+    } else if (root.rfind(u"\\??\\UNC\\", 0) == 0 && root.back() == u'\\') {
+        key = u"\\\\" + root.substr(8);
+    } else {
+        return FailOpen(kErrorPathNotFound);
+    }
+    const auto found = entries.find(key);
+    if (found == entries.end() || !found->second.IsDirectory()) return FailOpen(kErrorPathNotFound);
+    return NewHandle(key, found->second, kReadAttributes | kReadControl);
+}
+
+// FILE_OPEN_REPARSE_POINT: the entry itself, whatever it is; nothing is followed, nothing made.
+platform::FileHandle FakeWindows::OpenChild(platform::FileHandle parent, const std::u16string& name) {
+    const std::optional<std::u16string> key = ChildKey(parent, name);
+    Note("OpenChild", key.value_or(name));
+    if (!key) return platform::kNoFile;
+    if (Injected("OpenChild", *key) != nullptr) return platform::kNoFile;
+    const auto found = entries.find(*key);
+    if (found == entries.end()) return FailOpen(kErrorFileNotFound);
+    if (found->second.deletePending) return FailOpen(kErrorDeletePending);
+    return NewHandle(*key, found->second, kReadAttributes | kReadControl);
+}
+
+// FILE_CREATE fails on anything at the name, a link or a dangling link included. Nothing can
+// be made in a directory about to go, nor in a reparse point whose tag lacks the directory bit
+// (what Wine shows for a link, the bit without a tag, is a plain folder underneath).
+namespace {
+bool HoldsNoEntries(const Entry& directory) {
+    return directory.deletePending ||
+           (directory.reparseTag != 0 && (directory.reparseTag & kReparseTagDirectoryBit) == 0);
+}
+}  // namespace
+
+platform::FileHandle FakeWindows::CreateChildDirectory(platform::FileHandle parent, const std::u16string& name,
+                                                       const platform::SecurityAttributes& security) {
+    const std::optional<std::u16string> key = ChildKey(parent, name);
+    Note("CreateChildDirectory", key.value_or(name));
+    if (!key) return platform::kNoFile;
+    if (Injected("CreateChildDirectory", *key) != nullptr) return platform::kNoFile;
+    const Entry* above = Live(parent);
+    if (HoldsNoEntries(*above)) return FailOpen(kErrorAccessDenied);
+    if (entries.count(*key) != 0) return FailOpen(kErrorAlreadyExists);
+    if (failCreate.count(*key) != 0) return FailOpen(kErrorAccessDenied);
+    Entry entry;
+    entry.attributes = platform::kAttributeDirectory;
+    entry.sddl = NewObjectList(*key, security.descriptor, true);
+    entry.owner = TrusteeSid(creator.owner);
+    Entry& made = entries[*key] = entry;
+    madeDirectories.push_back(*key);
+    return NewHandle(*key, made, kReadAttributes | kReadControl | kDelete);
+}
+
+bool FakeWindows::CreateChildFile(platform::FileHandle parent, const std::u16string& name,
+                                  const platform::SecurityAttributes& security) {
+    const std::optional<std::u16string> key = ChildKey(parent, name);
+    Note("CreateChildFile", key.value_or(name));
+    if (!key) return false;
+    if (Injected("CreateChildFile", *key) != nullptr) return false;
+    const Entry* above = Live(parent);
+    if (HoldsNoEntries(*above)) return Fail(kErrorAccessDenied);
+    if (entries.count(*key) != 0) return Fail(kErrorFileExists);
+    if (failCreate.count(*key) != 0) return Fail(kErrorAccessDenied);
+    Entry entry;
+    entry.sddl = NewObjectList(*key, security.descriptor, false);
+    entry.owner = TrusteeSid(creator.owner);
+    entries[*key] = entry;
+    return true;
+}
+
+// FILE_NON_DIRECTORY_FILE refuses a directory, a junction and a directory link alike; a file
+// link opens as itself. No sharing: an entry someone holds open cannot be opened.
+platform::FileHandle FakeWindows::OpenChildForWriting(platform::FileHandle parent, const std::u16string& name) {
+    const std::optional<std::u16string> key = ChildKey(parent, name);
+    Note("OpenChildForWriting", key.value_or(name));
+    if (!key) return platform::kNoFile;
+    if (Injected("OpenChildForWriting", *key) != nullptr) return platform::kNoFile;
+    const auto found = entries.find(*key);
+    if (found == entries.end()) return FailOpen(kErrorFileNotFound);
+    Entry& entry = found->second;
+    if (entry.deletePending) return FailOpen(kErrorDeletePending);
+    if (entry.IsDirectory()) return FailOpen(kErrorAccessDenied);
+    if (IsHeld(*key)) return FailOpen(kErrorSharingViolation);
+    if (!entry.sddl.empty() && !callerIsAdministrator) return FailOpen(kErrorAccessDenied);
+    return NewHandle(*key, entry, kGenericWrite | kReadAttributes);
 }
 
 void FakeWindows::NoteHandle(const std::string& operation, platform::FileHandle file) {
@@ -649,17 +771,76 @@ std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandl
     const auto open = handles_.find(file);
     // The attribute query needs the right to read attributes (or data): GENERIC_WRITE alone
     // has neither, so a write handle needs FILE_READ_ATTRIBUTES added.
-    if (open == handles_.end() || (open->second.access & platform::kFileReadAttributes) == 0) return std::nullopt;
-    const Entry* entry = OpenEntry(file);
+    if (open == handles_.end() || (open->second.access & kReadAttributes) == 0) return std::nullopt;
+    const Entry* entry = Live(file);
     if (entry == nullptr) return std::nullopt;
-    return platform::HandleInfo{entry->Attributes(), entry->links};
+    return platform::HandleInfo{entry->Attributes(), entry->IsReparse() ? entry->reparseTag : 0, entry->links};
+}
+
+// GetSecurityInfo needs READ_CONTROL. An entry whose list the model cannot read has none.
+std::optional<platform::EntrySecurity> FakeWindows::ReadSecurity(platform::FileHandle entry) {
+    NoteHandle("ReadSecurity", entry);
+    if (Injected("ReadSecurity", OpenKey(entry)) != nullptr) return std::nullopt;
+    const auto open = handles_.find(entry);
+    const Entry* found = Live(entry);
+    if (found == nullptr || (open->second.access & kReadControl) == 0) {
+        lastError = kErrorAccessDenied;
+        return std::nullopt;
+    }
+    platform::EntrySecurity security;
+    security.owner = found->owner;
+    if (found->sddl.empty()) {
+        security.hasList = true;
+        return security;
+    }
+    const std::optional<Dacl> list = ParseDacl(found->sddl);
+    if (!list) return security;
+    security.hasList = true;
+    for (const Ace& ace : list->aces) {
+        platform::AccessEntry granted;
+        granted.type = ace.type == u"A" ? 0 : ace.type == u"D" ? 1 : 0xFF;
+        granted.flags = static_cast<std::uint8_t>((ace.objectInherit ? 0x1 : 0) | (ace.containerInherit ? 0x2 : 0) |
+                                                  (ace.noPropagate ? 0x4 : 0) | (ace.inheritOnly ? 0x8 : 0) |
+                                                  (ace.inherited ? 0x10 : 0));
+        // A right the model cannot spell counts as every right.
+        granted.mask = RightsMask(ace.rights).value_or(0xFFFFFFFFu);
+        granted.trustee = TrusteeSid(ace.trustee);
+        security.list.push_back(granted);
+    }
+    return security;
+}
+
+std::optional<std::vector<std::uint8_t>> FakeWindows::ReadReparseData(platform::FileHandle entry) {
+    NoteHandle("ReadReparseData", entry);
+    if (Injected("ReadReparseData", OpenKey(entry)) != nullptr) return std::nullopt;
+    const Entry* found = Live(entry);
+    if (found == nullptr || found->reparseTag == 0) {
+        lastError = kErrorNotAReparsePoint;
+        return std::nullopt;
+    }
+    return ReparseBuffer(found->reparseTag, found->target);
+}
+
+// FileDispositionInfo needs DELETE, refuses a read-only entry and a directory that holds
+// anything, and only marks the entry: it goes when its last handle closes.
+bool FakeWindows::DeleteEmptyDirectory(platform::FileHandle directory) {
+    NoteHandle("DeleteEmptyDirectory", directory);
+    if (Injected("DeleteEmptyDirectory", OpenKey(directory)) != nullptr) return false;
+    const auto open = handles_.find(directory);
+    Entry* found = Live(directory);
+    if (found == nullptr || (open->second.access & kDelete) == 0) return Fail(kErrorAccessDenied);
+    if ((found->attributes & kReadOnly) != 0) return Fail(kErrorCannotDelete);
+    if (!found->IsDirectory()) return Fail(kErrorDirectory);
+    if (HasChildren(open->second.key)) return Fail(kErrorDirNotEmpty);
+    found->deletePending = true;
+    return true;
 }
 
 bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) {
     NoteHandle("WriteBytes", file);
     const auto open = handles_.find(file);
-    if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
-    Entry* entry = OpenEntry(file);
+    if (open == handles_.end() || (open->second.access & kGenericWrite) == 0) return false;
+    Entry* entry = Live(file);
     if (entry == nullptr) return false;
     // A failing write leaves what went through before it, and the file pointer after it.
     const Fault* fault = Injected("WriteBytes", open->second.key);
@@ -683,9 +864,9 @@ bool FakeWindows::RewindFile(platform::FileHandle file) {
 bool FakeWindows::EndFileHere(platform::FileHandle file) {
     NoteHandle("EndFileHere", file);
     const auto open = handles_.find(file);
-    if (open == handles_.end() || (open->second.access & platform::kGenericWrite) == 0) return false;
+    if (open == handles_.end() || (open->second.access & kGenericWrite) == 0) return false;
     if (Injected("EndFileHere", open->second.key) != nullptr) return false;
-    Entry* entry = OpenEntry(file);
+    Entry* entry = Live(file);
     if (entry == nullptr) return false;
     entry->content.resize(open->second.position);
     return true;
@@ -693,7 +874,11 @@ bool FakeWindows::EndFileHere(platform::FileHandle file) {
 
 void FakeWindows::CloseFile(platform::FileHandle file) {
     NoteHandle("CloseFile", file);
+    const Entry* entry = Live(file);
+    const bool goes = entry != nullptr && entry->deletePending;
+    const std::u16string key = OpenKey(file);
     handles_.erase(file);
+    if (goes && !IsHeld(key)) entries.erase(key);
 }
 
 }  // namespace model

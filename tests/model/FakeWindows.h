@@ -13,17 +13,18 @@
 #include "tests/model/Sddl.h"
 
 // An in-memory model of the Windows behaviours the launcher relies on: a file system with
-// attribute values, reparse points and their tags, links followed above the last component,
-// handles with access rights; processes as recorded command lines; the registry; failures
-// on demand. Tests set it up through its public members and helpers.
+// attribute values, owners and access lists, reparse points with their tags and targets, links
+// followed above the last component of a path, handles opened relative to a held directory,
+// with access rights and no sharing of delete; processes as recorded command lines; the
+// registry; failures on demand. Tests set it up through its public members and helpers.
 namespace model {
 
 // Win32 error codes the model answers with.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorFileExists = 80;
-inline constexpr std::uint32_t kErrorBadDevType = 66;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorBadPathname = 161;
 inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
@@ -32,7 +33,19 @@ inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorNotAReparsePoint = 4390;
+inline constexpr std::uint32_t kErrorDeletePending = 303;
+inline constexpr std::uint32_t kErrorCannotDelete = 1;   // STATUS_CANNOT_DELETE, as a code of its own
 
+// Owners and trustees, as GetSecurityInfo names them.
+inline constexpr std::u16string_view kSystemSid = u"S-1-5-18";
+inline constexpr std::u16string_view kAdministratorsSid = u"S-1-5-32-544";
+inline constexpr std::u16string_view kTrustedInstallerSid =
+    u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+inline constexpr std::u16string_view kUserSid = u"S-1-5-21-1004336348-1177238915-682003330-1001";
+// An access list that lets the standard users change what it guards, as entries made under
+// C:\ProgramData get: FILE_WRITE_DATA and FILE_WRITE_ATTRIBUTES among others.
+inline constexpr std::u16string_view kUsersMayWriteSddl = u"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x116;;;BU)";
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;
 
@@ -46,19 +59,25 @@ struct Entry {
     std::uint32_t reparseTag = 0;                   // non-zero: a reparse point with this tag
     std::u16string target;                          // a link's target, followed above the last component
     std::string content;                            // a file's bytes
-    std::u16string sddl;                            // its access list as SDDL text; empty: none known
+    std::u16string sddl;                            // its access list as SDDL text; empty: grants nothing
+    std::u16string owner = std::u16string(kAdministratorsSid);
     std::uint32_t links = 1;                        // hard links to the same file
     bool IsDirectory() const { return (attributes & platform::kAttributeDirectory) != 0; }
     bool IsReparse() const { return reparseTag != 0 || reparseBitWithoutTag; }
     bool reparseBitWithoutTag = false;              // what Wine shows: the bit, tag 0
+    // Which object this is, whatever name it stands under: a handle stays with its object. 0
+    // until something opens it; a copy keeps it, as a second hard link to the same file would.
+    std::uint64_t id = 0;
+    bool deletePending = false;                     // goes when its last handle closes
     std::uint32_t Attributes() const {
         return IsReparse() ? (attributes | platform::kAttributeReparsePoint) : attributes;
     }
 };
 
 // A failure on demand: a call of the platform operation `operation`, answering as the Windows
-// call fails, with nothing changed and nothing left open. An operation made of several Windows
-// calls names the one that fails after a colon:
+// call fails, with nothing changed and nothing left open. Calls relative to a handle name the
+// entry they reach ("OpenChild C:\\out\\new"). An operation made of several Windows calls names
+// the one that fails after a colon:
 //   ReserveFile:CreateFileA, ReserveFile:WriteFile, ReserveFile:DeleteFileA,
 //   ReadWholeFile:CreateFileA, ReadWholeFile:GetFileInformationByHandle, ReadWholeFile:GetFileSize,
 //   ReadWholeFile:allocation, ReadWholeFile:ReadFile (a read that fails, or ends short of the
@@ -96,29 +115,33 @@ public:
     std::map<std::u16string, Entry, CaseInsensitiveLess> entries;   // keyed by full normalised path
     void AddDirectory(const std::u16string& path, std::uint32_t attributes = platform::kAttributeDirectory);
     void AddFile(const std::u16string& path, const std::string& content = {});
-    void AddLink(const std::u16string& path, std::uint32_t tag, const std::u16string& target, bool toDirectory);
+    // A link is made by a standard user unless `owner` says otherwise: any user can make a junction.
+    void AddLink(const std::u16string& path, std::uint32_t tag, const std::u16string& target, bool toDirectory,
+                 std::u16string_view owner = kUserSid);
     Entry* Find(const std::u16string& path);   // the entry itself, links above followed
     bool Exists(const std::u16string& path) { return Find(path) != nullptr; }
     // The full path the model resolves `path` to (links above the last component followed).
     std::optional<std::u16string> Resolve(const std::u16string& path) const;
 
-    std::set<std::u16string, CaseInsensitiveLess> failCreate;    // MakeDirectory / CreateNewFile fail here
-    std::set<std::u16string, CaseInsensitiveLess> badNetPaths;   // queries fail with ERROR_BAD_NETPATH
-    // What querying a bare server name ("\\server") answers. ERROR_BAD_NETPATH is documented
-    // for a server that cannot be found; for one that can, the code is not documented, and Wine
-    // answers ERROR_BAD_DEV_TYPE. Creating a directory there always fails.
-    std::uint32_t bareServerError = platform::kErrorBadNetPath;
-    std::set<std::u16string, CaseInsensitiveLess> refusedSearches;   // FindEntry fails here
+    std::set<std::u16string, CaseInsensitiveLess> failCreate;    // creating a directory or file fails here
     bool callerIsAdministrator = true;   // otherwise files carrying a descriptor refuse writing
     Creator creator;   // the owner and group of the caller's token, for CREATOR OWNER and CREATOR GROUP
     // Runs at the start of every call into the model, named as in `calls`: lets a test change
-    // entries between two calls of the code under test.
+    // entries between two calls of the code under test, as another user would (ReplaceAsUser).
     std::function<void(FakeWindows&, const std::string& operation, const std::u16string& path)> beforeCall;
     // "<operation> <path>" for every file-system call, in order; handle operations name the
     // entry the handle was opened on.
     std::vector<std::string> calls;
     std::uint32_t lastError = 0;   // GetLastError after the last failed call that sets it
     std::vector<std::u16string> madeDirectories;
+    // Another user, acting by path: whatever stands at `path` is renamed out of the way (with
+    // what is inside it) and `entry` put in its place, or `entry` is put where nothing stood.
+    // Renaming or deleting needs DELETE access, which no handle lacking FILE_SHARE_DELETE lets
+    // anyone else have: while the walk holds the entry, this fails with a sharing violation.
+    bool ReplaceAsUser(const std::u16string& path, Entry entry);
+    std::u16string movedAside;   // where the last ReplaceAsUser moved what stood there; empty: nothing
+    // Whether a handle is open on the entry at this key.
+    bool IsHeld(const std::u16string& key) const;
     std::size_t OpenHandleCount() const { return handles_.size(); }
     std::size_t LiveDescriptorCount() const { return descriptors_.size(); }
     std::vector<Fault> faults;
@@ -162,14 +185,19 @@ public:
     bool DeleteRegistryTree(const std::u16string& keyPath) override;
     platform::Descriptor BuildDescriptor(const std::u16string& sddl) override;
     void FreeDescriptor(platform::Descriptor descriptor) override;
-    platform::AttributeQuery QueryAttributes(const std::u16string& path) override;
-    std::optional<platform::FindRecord> FindEntry(const std::u16string& path) override;
-    bool CreateNewFile(const std::u16string& path, const platform::SecurityAttributes& security) override;
-    bool MakeDirectory(const std::u16string& path, const platform::SecurityAttributes& security) override;
-    bool RemoveEmptyDirectory(const std::u16string& path) override;
-    platform::FileHandle OpenExisting(const std::u16string& path, std::uint32_t access,
-                                      const platform::SecurityAttributes& security) override;
+    std::optional<std::u16string> CurrentDirectory() override;
+    std::optional<std::u16string> DriveDirectory(char16_t drive) override;
+    platform::FileHandle OpenRoot(const std::u16string& root) override;
+    platform::FileHandle OpenChild(platform::FileHandle parent, const std::u16string& name) override;
+    platform::FileHandle CreateChildDirectory(platform::FileHandle parent, const std::u16string& name,
+                                              const platform::SecurityAttributes& security) override;
+    bool CreateChildFile(platform::FileHandle parent, const std::u16string& name,
+                         const platform::SecurityAttributes& security) override;
+    platform::FileHandle OpenChildForWriting(platform::FileHandle parent, const std::u16string& name) override;
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
+    std::optional<platform::EntrySecurity> ReadSecurity(platform::FileHandle entry) override;
+    std::optional<std::vector<std::uint8_t>> ReadReparseData(platform::FileHandle entry) override;
+    bool DeleteEmptyDirectory(platform::FileHandle directory) override;
     bool WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) override;
     bool RewindFile(platform::FileHandle file) override;
     bool EndFileHere(platform::FileHandle file) override;
@@ -181,6 +209,7 @@ public:
 private:
     struct OpenFile {
         std::u16string key;
+        std::uint64_t id = 0;
         std::uint32_t access = 0;
         std::size_t position = 0;
     };
@@ -194,6 +223,12 @@ private:
     // for a name Windows refuses.
     std::optional<std::u16string> Normalise(const std::u16string& path) const;
     std::optional<std::u16string> ParentOf(const std::u16string& key) const;
+    // The entry a handle was opened on, while it is still that object under that name.
+    Entry* Live(platform::FileHandle file);
+    // The directory a relative call starts from, and the key of `name` inside it; nullopt (with
+    // lastError set) when the handle is no live directory or the name is no single valid name.
+    std::optional<std::u16string> ChildKey(platform::FileHandle parent, const std::u16string& name);
+    platform::FileHandle NewHandle(const std::u16string& key, Entry& entry, std::uint32_t access);
     bool ParentIsDirectory(const std::u16string& key);
     bool HasChildren(const std::u16string& key) const;
     // The list a file or directory created at `key` gets: the descriptor's own entries and,
@@ -207,14 +242,19 @@ private:
         lastError = error;
         return platform::kNoFile;
     }
-    Entry* OpenEntry(platform::FileHandle file);
 
     std::map<platform::FileHandle, OpenFile> handles_;
     platform::FileHandle nextHandle_ = 0x100;
+    std::uint64_t nextId_ = 1;
+    int moved_ = 0;
     std::set<std::u16string*> descriptors_;
     std::size_t randomIndex_ = 0;
     int counter_ = 0;
 };
+
+// The reparse data FSCTL_GET_REPARSE_POINT returns for a link of `tag` to `target` (a Win32
+// path, a relative one, or an NT path starting \??\); any other tag gets opaque data of its own.
+std::vector<std::uint8_t> ReparseBuffer(std::uint32_t tag, const std::u16string& target);
 
 std::u16string Widen(const std::string& bytes);    // byte by byte, as Latin-1
 std::string Narrow(const std::u16string& text);    // units below 256 only; others become '?'

@@ -167,6 +167,58 @@ std::u16string FormatDacl(const Dacl& dacl) {
     return text;
 }
 
+std::optional<std::uint32_t> RightsMask(std::u16string_view rights) {
+    if (IsNumeric(rights)) {
+        std::uint32_t mask = 0;
+        if (rights.size() <= 2 || rights.size() > 10) return std::nullopt;
+        for (const char16_t c : rights.substr(2)) {
+            std::uint32_t digit = 0;
+            if (c >= u'0' && c <= u'9') {
+                digit = static_cast<std::uint32_t>(c - u'0');
+            } else if (c >= u'a' && c <= u'f') {
+                digit = static_cast<std::uint32_t>(c - u'a' + 10);
+            } else if (c >= u'A' && c <= u'F') {
+                digit = static_cast<std::uint32_t>(c - u'A' + 10);
+            } else {
+                return std::nullopt;
+            }
+            mask = mask * 16 + digit;
+        }
+        return mask;
+    }
+    static constexpr std::array<std::pair<std::u16string_view, std::uint32_t>, 12> kCodes = {{
+        {u"GA", 0x10000000}, {u"GR", 0x80000000}, {u"GW", 0x40000000}, {u"GX", 0x20000000},
+        {u"FA", 0x1F01FF},   {u"FR", 0x120089},   {u"FW", 0x120116},   {u"FX", 0x1200A0},
+        {u"RC", 0x20000},    {u"SD", 0x10000},    {u"WD", 0x40000},    {u"WO", 0x80000},
+    }};
+    if (rights.size() % 2 != 0) return std::nullopt;
+    std::uint32_t mask = 0;
+    for (std::size_t i = 0; i < rights.size(); i += 2) {
+        const std::u16string_view code = rights.substr(i, 2);
+        bool known = false;
+        for (const auto& [name, value] : kCodes) {
+            if (code == name) {
+                mask |= value;
+                known = true;
+            }
+        }
+        if (!known) return std::nullopt;
+    }
+    return mask;
+}
+
+std::u16string TrusteeSid(std::u16string_view trustee) {
+    static constexpr std::array<std::pair<std::u16string_view, std::u16string_view>, 11> kAliases = {{
+        {u"SY", u"S-1-5-18"}, {u"BA", u"S-1-5-32-544"}, {u"BU", u"S-1-5-32-545"}, {u"BG", u"S-1-5-32-546"},
+        {u"AU", u"S-1-5-11"}, {u"WD", u"S-1-1-0"},      {u"AN", u"S-1-5-7"},      {u"IU", u"S-1-5-4"},
+        {u"CO", u"S-1-3-0"},  {u"CG", u"S-1-3-1"},      {u"OW", u"S-1-3-4"},
+    }};
+    for (const auto& [alias, sid] : kAliases) {
+        if (trustee == alias) return std::u16string(sid);
+    }
+    return std::u16string(trustee);
+}
+
 std::optional<Dacl> DaclForNewObject(const std::optional<Dacl>& given, const std::optional<Dacl>& parent,
                                      bool isContainer, const Creator& creator) {
     Dacl result;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,13 @@ struct Dacl {
 std::optional<Dacl> ParseDacl(std::u16string_view sddl);
 // Flags in the order Windows writes them: OI CI NP IO ID.
 std::u16string FormatDacl(const Dacl& dacl);
+
+// The access mask an SDDL rights field stands for ("FA", "GRGX", "0x1200a9"); nullopt for a
+// code the model does not know.
+std::optional<std::uint32_t> RightsMask(std::u16string_view rights);
+// The string SID an SDDL trustee stands for: an alias the model knows ("BA", "SY", "BU", ...)
+// mapped, a SID string kept as it is.
+std::u16string TrusteeSid(std::u16string_view trustee);
 
 // Who a new object's creator is, for the generic trustees CREATOR OWNER and CREATOR GROUP.
 struct Creator {

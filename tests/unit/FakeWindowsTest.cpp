@@ -26,67 +26,204 @@ struct LinkedDrive {
     }
 };
 
-// RemoveDirectoryW removes an empty directory, and a junction or directory link as itself
-// whatever its target holds; it never recurses and never touches a link's target.
-TEST(RemoveEmptyDirectory, RemovesOnlyAnEmptyDirectoryOrALinkItself) {
+// The directory at a path, opened the way the walk opens it: its root, then each name inside
+// the one before. Only the last handle stays open.
+platform::FileHandle OpenDirectory(FakeWindows& os, const std::u16string& path) {
+    platform::FileHandle handle = os.OpenRoot(u"\\??\\" + path.substr(0, 3));
+    std::size_t at = 3;
+    while (handle != platform::kNoFile && at < path.size()) {
+        std::size_t end = path.find(u'\\', at);
+        if (end == std::u16string::npos) end = path.size();
+        const platform::FileHandle next = os.OpenChild(handle, path.substr(at, end - at));
+        os.CloseFile(handle);
+        handle = next;
+        at = end + 1;
+    }
+    return handle;
+}
+
+// FILE_OPEN_REPARSE_POINT opens the entry named, never what a link there leads to: a junction's
+// handle shows the junction, and a name looked up through it is looked up in the junction's
+// own (empty) directory, not in its target.
+TEST(OpenChild, OpensTheEntryItselfAndFollowsNothing) {
     struct Case {
-        const char16_t* path;
-        bool removed;
-        std::uint32_t error;
+        const char16_t* name;
+        bool opens;
+        std::uint32_t attributes;
+        std::uint32_t tag;
     };
     const Case cases[] = {
-        {u"C:\\empty", true, 0},
-        {u"C:\\full", false, kErrorDirNotEmpty},
-        {u"C:\\junction", true, 0},
-        {u"C:\\dirlink", true, 0},
-        {u"C:\\filelink", false, kErrorDirectory},
-        {u"C:\\file.txt", false, kErrorDirectory},
-        {u"C:\\missing", false, kErrorFileNotFound},
-        {u"C:\\junction\\..\\empty", true, 0},
+        {u"file.txt", true, kAttributeArchive, 0},
+        {u"target", true, platform::kAttributeDirectory, 0},
+        {u"junction", true, platform::kAttributeDirectory | platform::kAttributeReparsePoint,
+         platform::kReparseTagMountPoint},
+        {u"dirlink", true, platform::kAttributeDirectory | platform::kAttributeReparsePoint,
+         platform::kReparseTagSymlink},
+        {u"filelink", true, kAttributeArchive | platform::kAttributeReparsePoint, platform::kReparseTagSymlink},
+        {u"missing", false, 0, 0},
+        {u"target\\keep.txt", false, 0, 0},   // a path, not a name
+        {u"..", false, 0, 0},
     };
     for (const Case& c : cases) {
         LinkedDrive d;
-        const std::size_t before = d.os.entries.size();
-        const bool existed = d.os.Exists(c.path);
-        EXPECT_EQ(d.os.RemoveEmptyDirectory(c.path), c.removed) << Narrow(c.path);
-        EXPECT_EQ(d.os.entries.size(), c.removed ? before - 1 : before) << Narrow(c.path);
-        EXPECT_EQ(d.os.Exists(c.path), existed && !c.removed) << Narrow(c.path);
-        if (!c.removed) {
-            EXPECT_EQ(d.os.lastError, c.error) << Narrow(c.path);
+        const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
+        ASSERT_NE(root, platform::kNoFile);
+        const platform::FileHandle entry = d.os.OpenChild(root, c.name);
+        EXPECT_EQ(entry != platform::kNoFile, c.opens) << Narrow(c.name);
+        if (entry != platform::kNoFile) {
+            const std::optional<platform::HandleInfo> info = d.os.QueryHandle(entry);
+            ASSERT_TRUE(info) << Narrow(c.name);
+            EXPECT_EQ(info->attributes, c.attributes) << Narrow(c.name);
+            EXPECT_EQ(info->reparseTag, c.tag) << Narrow(c.name);
+            // Looked up through a link, a name is looked up in the link's own empty folder.
+            const platform::FileHandle inside = d.os.OpenChild(entry, u"keep.txt");
+            EXPECT_EQ(inside != platform::kNoFile, std::u16string(c.name) == u"target") << Narrow(c.name);
+            if (inside != platform::kNoFile) d.os.CloseFile(inside);
+            d.os.CloseFile(entry);
         }
-        ASSERT_TRUE(d.os.Exists(u"C:\\target\\keep.txt")) << Narrow(c.path);
-        EXPECT_EQ(d.os.Find(u"C:\\target\\keep.txt")->content, "keep") << Narrow(c.path);
+        d.os.CloseFile(root);
+        EXPECT_EQ(d.os.OpenHandleCount(), 0u) << Narrow(c.name);
     }
 }
 
-// CreateFileW without backup semantics gives no directory handle: a plain directory, a
-// junction and a directory link are all refused with access denied. A file link opens as
-// itself, never as its target.
-TEST(OpenExisting, RefusesDirectoriesAndDirectoryLinksAndOpensAFileLinkItself) {
+// A rename or delete needs DELETE access, which a handle opened without FILE_SHARE_DELETE
+// denies everyone else: while the walk holds an entry, nobody can swap it. Once it is closed
+// they can.
+TEST(ReplaceAsUser, FailsWhileTheEntryIsHeldAndMovesItAsideOtherwise) {
+    LinkedDrive d;
+    const platform::FileHandle held = OpenDirectory(d.os, u"C:\\target");
+    ASSERT_NE(held, platform::kNoFile);
+    Entry junction;
+    junction.attributes = platform::kAttributeDirectory;
+    junction.reparseTag = platform::kReparseTagMountPoint;
+    junction.target = u"C:\\Windows";
+    EXPECT_FALSE(d.os.ReplaceAsUser(u"C:\\target", junction));
+    EXPECT_EQ(d.os.lastError, kErrorSharingViolation);
+    EXPECT_EQ(d.os.Find(u"C:\\target")->reparseTag, 0u);
+    // What the handle was opened on is still what it reaches.
+    const platform::FileHandle inside = d.os.OpenChild(held, u"keep.txt");
+    EXPECT_NE(inside, platform::kNoFile);
+    d.os.CloseFile(inside);
+    d.os.CloseFile(held);
+
+    EXPECT_TRUE(d.os.ReplaceAsUser(u"C:\\target", junction));
+    EXPECT_EQ(d.os.Find(u"C:\\target")->reparseTag, platform::kReparseTagMountPoint);
+    EXPECT_EQ(d.os.Find(u"C:\\target.moved1\\keep.txt")->content, "keep");
+    EXPECT_TRUE(d.os.ReplaceAsUser(u"C:\\new", Entry{}));
+    EXPECT_FALSE(d.os.ReplaceAsUser(u"C:\\nowhere\\new", Entry{}));
+}
+
+// A handle stays with its object: once the entry under its name is another object, the
+// handle reaches nothing.
+TEST(OpenChild, AHandleReachesNothingOnceItsEntryIsAnotherObject) {
+    LinkedDrive d;
+    const platform::FileHandle held = OpenDirectory(d.os, u"C:\\target");
+    d.os.entries[u"C:\\target"] = Entry{};
+    EXPECT_FALSE(d.os.QueryHandle(held));
+    EXPECT_EQ(d.os.OpenChild(held, u"keep.txt"), platform::kNoFile);
+    d.os.CloseFile(held);
+}
+
+// FILE_CREATE fails on anything at the name, a link whose target is missing included, and
+// nothing can be made inside a reparse point; what is made carries the maker's owner.
+TEST(CreateChild, FailsOnAnythingAtTheNameAndInsideAReparsePoint) {
+    LinkedDrive d;
+    d.os.AddLink(u"C:\\dangling", platform::kReparseTagSymlink, u"C:\\gone", false);
+    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
+    for (const char16_t* taken : {u"file.txt", u"target", u"junction", u"dirlink", u"dangling"}) {
+        EXPECT_EQ(d.os.CreateChildDirectory(root, taken, {}), platform::kNoFile) << Narrow(taken);
+        EXPECT_FALSE(d.os.CreateChildFile(root, taken, {})) << Narrow(taken);
+    }
+    EXPECT_FALSE(d.os.Exists(u"C:\\gone"));
+    const platform::FileHandle junction = d.os.OpenChild(root, u"junction");
+    EXPECT_EQ(d.os.CreateChildDirectory(junction, u"inside", {}), platform::kNoFile);
+    EXPECT_FALSE(d.os.CreateChildFile(junction, u"inside.txt", {}));
+    EXPECT_FALSE(d.os.Exists(u"C:\\target\\inside.txt"));
+
+    const platform::FileHandle made = d.os.CreateChildDirectory(root, u"made", {});
+    ASSERT_NE(made, platform::kNoFile);
+    EXPECT_EQ(d.os.Find(u"C:\\made")->owner, kSystemSid);
+    for (const platform::FileHandle handle : {made, junction, root}) d.os.CloseFile(handle);
+}
+
+// FileDispositionInfo needs DELETE, refuses a directory that holds anything, and marks the
+// directory: it goes when its last handle closes, and nothing new can be made in it meanwhile.
+TEST(DeleteEmptyDirectory, MarksOnlyAnEmptyDirectoryOpenedForDeleting) {
+    LinkedDrive d;
+    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
+    const platform::FileHandle opened = d.os.OpenChild(root, u"empty");
+    EXPECT_FALSE(d.os.DeleteEmptyDirectory(opened));   // opened without DELETE
+    d.os.CloseFile(opened);
+
+    const platform::FileHandle made = d.os.CreateChildDirectory(root, u"made", {});
+    EXPECT_TRUE(d.os.CreateChildFile(made, u"theirs.txt", {}));
+    EXPECT_FALSE(d.os.DeleteEmptyDirectory(made));
+    EXPECT_EQ(d.os.lastError, kErrorDirNotEmpty);
+    d.os.CloseFile(made);
+    EXPECT_TRUE(d.os.Exists(u"C:\\made\\theirs.txt"));
+
+    const platform::FileHandle second = d.os.CreateChildDirectory(root, u"second", {});
+    EXPECT_TRUE(d.os.DeleteEmptyDirectory(second));
+    EXPECT_TRUE(d.os.Exists(u"C:\\second"));
+    EXPECT_FALSE(d.os.CreateChildFile(second, u"late.txt", {}));
+    EXPECT_EQ(d.os.OpenChild(root, u"second"), platform::kNoFile);
+    d.os.CloseFile(second);
+    EXPECT_FALSE(d.os.Exists(u"C:\\second"));
+    d.os.CloseFile(root);
+}
+
+// FILE_NON_DIRECTORY_FILE refuses a plain directory, a junction and a directory link; a file
+// link opens as itself, never as its target. Nothing held by someone else opens (no sharing).
+TEST(OpenChildForWriting, RefusesDirectoriesAndOpensAFileLinkItself) {
     struct Case {
-        const char16_t* path;
+        const char16_t* name;
         bool opens;
         std::uint32_t attributes;   // of the opened handle
     };
     const Case cases[] = {
-        {u"C:\\file.txt", true, kAttributeArchive},
-        {u"C:\\filelink", true, kAttributeArchive | platform::kAttributeReparsePoint},
-        {u"C:\\empty", false, 0},
-        {u"C:\\junction", false, 0},
-        {u"C:\\dirlink", false, 0},
+        {u"file.txt", true, kAttributeArchive},
+        {u"filelink", true, kAttributeArchive | platform::kAttributeReparsePoint},
+        {u"empty", false, 0},
+        {u"junction", false, 0},
+        {u"dirlink", false, 0},
+        {u"missing", false, 0},
     };
     for (const Case& c : cases) {
         LinkedDrive d;
-        const platform::FileHandle file =
-            d.os.OpenExisting(c.path, platform::kGenericWrite | platform::kFileReadAttributes, {});
-        EXPECT_EQ(file != platform::kNoFile, c.opens) << Narrow(c.path);
-        if (file == platform::kNoFile) {
-            EXPECT_EQ(d.os.lastError, kErrorAccessDenied) << Narrow(c.path);
-            continue;
+        const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
+        const platform::FileHandle file = d.os.OpenChildForWriting(root, c.name);
+        EXPECT_EQ(file != platform::kNoFile, c.opens) << Narrow(c.name);
+        if (file != platform::kNoFile) {
+            EXPECT_EQ(d.os.QueryHandle(file)->attributes, c.attributes) << Narrow(c.name);
+            EXPECT_EQ(d.os.OpenChildForWriting(root, c.name), platform::kNoFile) << Narrow(c.name);
+            d.os.CloseFile(file);
         }
-        EXPECT_EQ(d.os.QueryHandle(file)->attributes, c.attributes) << Narrow(c.path);
-        d.os.CloseFile(file);
+        d.os.CloseFile(root);
     }
+}
+
+// GetSecurityInfo through the handle: the owner, and the list with aliases as SIDs and rights
+// as masks. FSCTL_GET_REPARSE_POINT: the link's target as an NT path, or relative as it was set.
+TEST(ReadThroughTheHandle, OwnerListAndReparseData) {
+    LinkedDrive d;
+    d.os.Find(u"C:\\junction")->sddl = std::u16string(kUsersMayWriteSddl);
+    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
+    const platform::FileHandle junction = d.os.OpenChild(root, u"junction");
+    const std::optional<platform::EntrySecurity> security = d.os.ReadSecurity(junction);
+    ASSERT_TRUE(security);
+    EXPECT_EQ(security->owner, kUserSid);
+    ASSERT_EQ(security->list.size(), 3u);
+    EXPECT_EQ(security->list[2].trustee, u"S-1-5-32-545");
+    EXPECT_EQ(security->list[2].mask, 0x116u);
+    EXPECT_EQ(security->list[0].mask, 0x1F01FFu);
+
+    const std::optional<std::vector<std::uint8_t>> data = d.os.ReadReparseData(junction);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(*data, ReparseBuffer(platform::kReparseTagMountPoint, u"C:\\target"));
+    const platform::FileHandle file = d.os.OpenChild(root, u"file.txt");
+    EXPECT_FALSE(d.os.ReadReparseData(file));
+    EXPECT_EQ(d.os.lastError, kErrorNotAReparsePoint);
+    for (const platform::FileHandle handle : {file, junction, root}) d.os.CloseFile(handle);
 }
 
 // What a file and a directory created with an empty given list inherit from one parent entry,
@@ -117,8 +254,10 @@ TEST(NewObjectList, FollowsTheAceInheritanceRules) {
         const platform::Descriptor descriptor = os.BuildDescriptor(u"D:");
         platform::SecurityAttributes security;
         security.descriptor = descriptor;
-        ASSERT_TRUE(os.CreateNewFile(u"C:\\parent\\file.txt", security));
-        ASSERT_TRUE(os.MakeDirectory(u"C:\\parent\\dir", security));
+        const platform::FileHandle parent = OpenDirectory(os, u"C:\\parent");
+        ASSERT_TRUE(os.CreateChildFile(parent, u"file.txt", security));
+        os.CloseFile(os.CreateChildDirectory(parent, u"dir", security));
+        os.CloseFile(parent);
         os.FreeDescriptor(descriptor);
         EXPECT_EQ(os.Find(u"C:\\parent\\file.txt")->sddl, u"D:" + std::u16string(c.file)) << Narrow(c.parent);
         EXPECT_EQ(os.Find(u"C:\\parent\\dir")->sddl, u"D:" + std::u16string(c.directory)) << Narrow(c.parent);
@@ -149,8 +288,10 @@ TEST(NewObjectList, MergesTheParentsEntriesUnlessTheGivenListIsProtected) {
         const platform::Descriptor descriptor = os.BuildDescriptor(c.given);
         platform::SecurityAttributes security;
         security.descriptor = descriptor;
-        ASSERT_TRUE(os.CreateNewFile(u"C:\\ProgramData\\report.txt", security));
-        ASSERT_TRUE(os.MakeDirectory(u"C:\\ProgramData\\new", security));
+        const platform::FileHandle parent = OpenDirectory(os, u"C:\\ProgramData");
+        ASSERT_TRUE(os.CreateChildFile(parent, u"report.txt", security));
+        os.CloseFile(os.CreateChildDirectory(parent, u"new", security));
+        os.CloseFile(parent);
         os.FreeDescriptor(descriptor);
         EXPECT_EQ(os.Find(u"C:\\ProgramData\\report.txt")->sddl, c.file) << Narrow(c.given);
         EXPECT_EQ(os.Find(u"C:\\ProgramData\\new")->sddl, c.directory) << Narrow(c.given);
@@ -160,18 +301,22 @@ TEST(NewObjectList, MergesTheParentsEntriesUnlessTheGivenListIsProtected) {
 // A fault fails only the calls it names: by path (as resolved, case aside) and by count.
 TEST(Faults, FailOnlyTheCallsTheyName) {
     FakeWindows os;
-    os.faults.push_back(Fault("CreateNewFile").At(u"c:\\WORK\\a.txt"));
-    os.faults.push_back(Fault("MakeDirectory").OnCall(2).WithError(kErrorDiskFull));
-    EXPECT_FALSE(os.CreateNewFile(u"C:\\work\\a.txt", {}));
+    os.faults.push_back(Fault("CreateChildFile").At(u"c:\\WORK\\a.txt"));
+    os.faults.push_back(Fault("CreateChildDirectory").OnCall(2).WithError(kErrorDiskFull));
+    const platform::FileHandle work = OpenDirectory(os, u"C:\\work");
+    EXPECT_FALSE(os.CreateChildFile(work, u"a.txt", {}));
     EXPECT_EQ(os.lastError, kErrorAccessDenied);
-    EXPECT_TRUE(os.CreateNewFile(u"C:\\work\\b.txt", {}));
-    EXPECT_TRUE(os.MakeDirectory(u"C:\\d1", {}));
-    EXPECT_FALSE(os.MakeDirectory(u"C:\\d2", {}));
-    EXPECT_EQ(os.lastError, kErrorDiskFull);
-    EXPECT_TRUE(os.MakeDirectory(u"C:\\d3", {}));
+    EXPECT_TRUE(os.CreateChildFile(work, u"b.txt", {}));
+    for (const char16_t* name : {u"d1", u"d2", u"d3"}) {
+        const platform::FileHandle made = os.CreateChildDirectory(work, name, {});
+        EXPECT_EQ(made != platform::kNoFile, name != std::u16string(u"d2")) << Narrow(name);
+        if (made != platform::kNoFile) os.CloseFile(made);
+    }
+    os.CloseFile(work);
     EXPECT_FALSE(os.Exists(u"C:\\work\\a.txt"));
-    EXPECT_FALSE(os.Exists(u"C:\\d2"));
-    EXPECT_EQ(os.injected, (std::vector<std::string>{"CreateNewFile C:\\work\\a.txt", "MakeDirectory C:\\d2"}));
+    EXPECT_FALSE(os.Exists(u"C:\\work\\d2"));
+    EXPECT_EQ(os.injected,
+              (std::vector<std::string>{"CreateChildFile C:\\work\\a.txt", "CreateChildDirectory C:\\work\\d2"}));
 }
 
 // WriteFile moves the file pointer by what it wrote, also when it fails part-way: those bytes
@@ -180,7 +325,9 @@ TEST(Faults, WriteThatFailsPartWayLeavesExactlyTheBytesWritten) {
     FakeWindows os;
     os.AddFile(u"C:\\work\\r.txt", "0123456789");
     os.faults.push_back(Fault("WriteBytes").AfterBytes(3).WithError(kErrorDiskFull));
-    const platform::FileHandle file = os.OpenExisting(u"C:\\work\\r.txt", platform::kGenericWrite, {});
+    const platform::FileHandle work = OpenDirectory(os, u"C:\\work");
+    const platform::FileHandle file = os.OpenChildForWriting(work, u"r.txt");
+    os.CloseFile(work);
     ASSERT_NE(file, platform::kNoFile);
     EXPECT_FALSE(os.WriteBytes(file, "ABCDEFGH", 8));
     EXPECT_EQ(os.lastError, kErrorDiskFull);

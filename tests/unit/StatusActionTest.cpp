@@ -169,9 +169,9 @@ TEST(StatusEntry, EachPlatformFailureEndsAsDocumented) {
         {Fault("ReadWholeFile:ReadFile"), ExitFailure, notInstalled},
         {Fault("RemoveFile"), ExitSuccess, version, true},
         {Fault("BuildDescriptor"), ExitSuccess, std::nullopt},
-        {Fault("CreateNewFile"), ExitSuccess, std::nullopt},
-        {Fault("OpenExisting"), ExitSuccess, ""},
-        {Fault("QueryHandle"), ExitSuccess, ""},
+        {Fault("CreateChildFile"), ExitSuccess, std::nullopt},
+        {Fault("OpenChildForWriting"), ExitSuccess, ""},
+        {Fault("QueryHandle").At(path), ExitSuccess, ""},
         {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull), ExitSuccess, ""},
         {Fault("EndFileHere"), ExitSuccess, version},   // a new file: nothing follows the text
     };

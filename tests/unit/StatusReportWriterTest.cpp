@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,22 +26,11 @@ struct WriterFixture : ReportFixture {
         const model::Entry* entry = At(path);
         return entry == nullptr ? "<missing>" : entry->content;
     }
+    bool Wrote() const {
+        return std::any_of(os.calls.begin(), os.calls.end(),
+                           [](const std::string& call) { return call.rfind("WriteBytes", 0) == 0; });
+    }
 };
-
-TEST(AnchorBareFileName, PrefixesOnlyAPathWithoutAnySeparator) {
-    struct Case {
-        const char16_t* path;
-        const char16_t* anchored;
-    };
-    const Case cases[] = {
-        {u"status.txt", u"./status.txt"},
-        {u"", u"./"},
-        {u"out/status.txt", u"out/status.txt"},
-        {u"out\\status.txt", u"out\\status.txt"},
-        {u"C:status.txt", u"./C:status.txt"},
-    };
-    for (const Case& c : cases) EXPECT_EQ(AnchorBareFileName(c.path), c.anchored) << model::Narrow(c.path);
-}
 
 TEST(IsSafeReportFile, OnlyAPlainFileWithOneName) {
     struct Case {
@@ -48,11 +38,12 @@ TEST(IsSafeReportFile, OnlyAPlainFileWithOneName) {
         bool safe = false;
     };
     const Case cases[] = {
-        {{0x20, 1}, true},  {{0x80, 1}, true},  {{0x21, 1}, true},
-        {{0x420, 1}, false},   // a link opened as itself
-        {{0x10, 1}, false},  {{0x410, 1}, false},
-        {{0x20, 2}, false},    // another name of the same file may sit anywhere
-        {{0x20, 0}, false},
+        {{0x20, 0, 1}, true},  {{0x80, 0, 1}, true},  {{0x21, 0, 1}, true},
+        {{0x420, platform::kReparseTagSymlink, 1}, false},   // a link opened as itself
+        {{0x420, kOtherTag, 1}, false},                      // any other reparse point too
+        {{0x10, 0, 1}, false}, {{0x410, 0, 1}, false},
+        {{0x20, 0, 2}, false},    // another name of the same file may sit anywhere
+        {{0x20, 0, 0}, false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsSafeReportFile(c.info), c.safe) << c.info.attributes << " links " << c.info.links;
@@ -68,10 +59,15 @@ TEST(WriteStatusReport, NewReportIsCreatedProtectedAndHoldsExactlyTheText) {
     const Case cases[] = {
         {u"status.txt", u"C:\\work\\status.txt", {}},
         {u"C:\\out\\status.txt", u"C:\\out\\status.txt", {}},
+        {u"C:/out/status.txt", u"C:\\out\\status.txt", {}},
         {u"out/status.txt", u"C:\\work\\out\\status.txt", {u"C:\\work\\out"}},
         {u"C:\\reports\\new\\status.txt", u"C:\\reports\\new\\status.txt", {u"C:\\reports", u"C:\\reports\\new"}},
         {u"\\\\server\\share\\new\\status.txt", u"\\\\server\\share\\new\\status.txt", {u"\\\\server\\share\\new"}},
-        {u"C:\\dirlink\\status.txt", u"C:\\out\\status.txt", {}},   // only a mount point above is refused
+        // Links an administrator made are followed; what is made behind them lands at the target.
+        {u"C:\\adminlink\\status.txt", u"C:\\out\\status.txt", {}},
+        {u"C:\\adminjunction\\new\\status.txt", u"C:\\out\\new\\status.txt", {u"C:\\out\\new"}},
+        // A folder part with a trailing separator is the folder itself.
+        {u"C:\\other\\\\status.txt", u"C:\\other\\status.txt", {}},
     };
     for (const Case& c : cases) {
         WriterFixture f;
@@ -107,24 +103,28 @@ TEST(WriteStatusReport, CreatedEntriesUnderAUserWritableFolderGetOnlyTheirOwnLis
     }
 }
 
-TEST(WriteStatusReport, MissingDirectoriesAreMadeBetweenTheTwoVettings) {
+// From the root down, each level opened through the one above and held to the end; the missing
+// one made through its parent, the report made and opened through the last; everything closed
+// the deepest first.
+TEST(WriteStatusReport, WalksFromTheRootThroughHeldHandles) {
     WriterFixture f;
     f.Write(u"C:\\out\\new\\status.txt");
     EXPECT_EQ(f.os.calls, (Calls{
-                              "QueryAttributes C:\\out\\new\\status.txt",
-                              "QueryAttributes C:\\out\\new",   // first vetting: 15
-                              "QueryAttributes C:",
-                              "QueryAttributes C:\\out",
-                              "QueryAttributes C:\\out\\new",
-                              "MakeDirectory C:\\out\\new",
-                              "QueryAttributes C:\\out\\new\\status.txt",
-                              "QueryAttributes C:\\out\\new",
-                              "CreateNewFile C:\\out\\new\\status.txt",
-                              "OpenExisting C:\\out\\new\\status.txt",
+                              "OpenRoot \\??\\C:\\",
+                              "OpenChild C:\\out",
+                              "QueryHandle C:\\out",
+                              "OpenChild C:\\out\\new",
+                              "CreateChildDirectory C:\\out\\new",
+                              "OpenChildForWriting C:\\out\\new\\status.txt",
+                              "CreateChildFile C:\\out\\new\\status.txt",
+                              "OpenChildForWriting C:\\out\\new\\status.txt",
                               "QueryHandle C:\\out\\new\\status.txt",
                               "WriteBytes C:\\out\\new\\status.txt",
                               "EndFileHere C:\\out\\new\\status.txt",
                               "CloseFile C:\\out\\new\\status.txt",
+                              "CloseFile C:\\out\\new",
+                              "CloseFile C:\\out",
+                              "CloseFile C:\\",
                           }));
 }
 
@@ -149,13 +149,14 @@ TEST(WriteStatusReport, ExistingReportIsReplacedExactly) {
         f.Write(u"C:\\out\\existing.txt", c.text);
         EXPECT_EQ(f.Content(u"C:\\out\\existing.txt"), c.content) << c.name;
         EXPECT_EQ(f.At(u"C:\\out\\existing.txt")->sddl, kOwnSddl) << c.name;
-        EXPECT_EQ(f.os.calls.back(), "CloseFile C:\\out\\existing.txt") << c.name;
-        EXPECT_EQ(f.os.calls[f.os.calls.size() - 2], "EndFileHere C:\\out\\existing.txt") << c.name;
+        EXPECT_NE(std::find(f.os.calls.begin(), f.os.calls.end(), "EndFileHere C:\\out\\existing.txt"),
+                  f.os.calls.end())
+            << c.name;
     }
 }
 
 // Whatever stands at the path and is not a plain file is left exactly as it was, and so is
-// whatever it leads to.
+// whatever it leads to; a path that names no file, or names a device, makes nothing at all.
 TEST(WriteStatusReport, RefusedPathsWriteNothing) {
     struct Case {
         const char* name;
@@ -169,16 +170,30 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
         {"symlink to a file", u"C:\\out\\filelink", nullptr},
         {"dangling symlink", u"C:\\out\\dangling", nullptr},
         {"directory symlink", u"C:\\dirlink", nullptr},
+        {"administrator's directory symlink", u"C:\\adminlink", nullptr},
         {"mount point", u"C:\\junction", nullptr},
         {"other reparse point", u"C:\\out\\otherfile", nullptr},
-        {"mount point as the directory", u"C:\\junction\\status.txt", nullptr},
-        {"mount point as the directory, file there", u"C:\\junction\\existing.txt", nullptr},
-        {"link further up the missing chain", u"C:\\junction\\new\\status.txt", nullptr},
+        {"mount point as the folder", u"C:\\junction\\status.txt", nullptr},
+        {"mount point as the folder, file there", u"C:\\junction\\existing.txt", nullptr},
+        {"user's directory symlink as the folder", u"C:\\dirlink\\status.txt", nullptr},
+        {"link further up a missing chain", u"C:\\junction\\new\\status.txt", nullptr},
         {"slashes after the last backslash", u"C:\\out\\reports/new/status.txt", nullptr},
         {"file cannot be created", u"C:\\out\\status.txt",
          [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\status.txt"); }},
         {"directory cannot be created", u"C:\\out\\new\\status.txt",
          [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\new"); }},
+        {"plain file on the way", u"C:\\out\\existing.txt\\status.txt", nullptr},
+        // Nothing is made for a path that names no file, not even its missing folders.
+        {"trailing separator", u"C:\\new\\sub\\", nullptr},
+        {"ends in ..", u"C:\\new\\sub\\..", nullptr},
+        {"empty directory part", u"\\status.txt", nullptr},
+        {"device name", u"C:\\new\\nul", nullptr},
+        {"device name with an extension, below a missing folder", u"C:\\new\\COM1.txt", nullptr},
+        {"device name as a folder", u"C:\\con\\status.txt", nullptr},
+        {"stream as a folder", u"C:\\out:x\\status.txt", nullptr},
+        {"longer than MAX_PATH", u"C:\\new\\" + std::u16string(260, u'a') + u".txt", nullptr},
+        {"pipe", u"\\\\.\\pipe\\status", nullptr},
+        {"verbatim path with a dot", u"\\\\?\\C:\\out\\.\\status.txt", nullptr},
     };
     for (const Case& c : cases) {
         WriterFixture f;
@@ -186,19 +201,19 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
         const auto before = f.Snapshot();
         f.Write(c.path);
         EXPECT_EQ(f.Snapshot(), before) << c.name;
-        for (const std::string& call : f.os.calls) EXPECT_EQ(call.rfind("WriteBytes", 0), std::string::npos) << c.name;
+        EXPECT_FALSE(f.Wrote()) << c.name;
     }
 }
 
-TEST(WriteStatusReport, NothingIsBuiltOrTouchedWithoutTheDescriptor) {
+TEST(WriteStatusReport, NothingIsOpenedOrTouchedWithoutTheDescriptor) {
     WriterFixture f;
     f.os.faults.emplace_back("BuildDescriptor");
     f.Write(u"C:\\out\\status.txt");
     EXPECT_TRUE(f.os.calls.empty());
 }
 
-// A caller who is not an administrator cannot open what the vetting created under the
-// report's descriptor; the new file stays, empty.
+// A caller who is not an administrator cannot open what the walk created under the report's
+// descriptor; the new file stays, empty.
 TEST(WriteStatusReport, NewFileStaysEmptyWhenTheCallerMayNotWriteIt) {
     WriterFixture f;
     f.os.callerIsAdministrator = false;
@@ -206,48 +221,48 @@ TEST(WriteStatusReport, NewFileStaysEmptyWhenTheCallerMayNotWriteIt) {
     EXPECT_EQ(f.Content(u"C:\\out\\status.txt"), "");
 }
 
-// Between the vetting and the open another user replaces the vetted entry. The open takes
-// the entry itself, and the handle shows what it is before a byte is written.
-TEST(WriteStatusReport, EntrySwappedAfterTheVettingIsNotWrittenThrough) {
+// Between the walk and the open another user replaces the entry at the report's name (the
+// folder is held, what is inside it is not). The open takes the entry itself, and the handle
+// shows what it is before a byte is written.
+TEST(WriteStatusReport, EntrySwappedAtTheReportNameIsNotWrittenThrough) {
     struct Case {
         const char* name;
         const char16_t* path;
-        std::function<void(model::FakeWindows&, const std::u16string&)> swap;
+        std::function<model::Entry(model::FakeWindows&)> swapIn;
+    };
+    const auto link = [](std::uint32_t tag, const char16_t* target, bool directory) {
+        return [=](model::FakeWindows&) {
+            model::Entry entry;
+            entry.attributes = directory ? platform::kAttributeDirectory : model::kAttributeArchive;
+            entry.reparseTag = tag;
+            entry.target = target;
+            return entry;
+        };
     };
     const Case cases[] = {
         {"existing file becomes a symlink", u"C:\\out\\existing.txt",
-         [](model::FakeWindows& os, const std::u16string& path) {
-             os.AddLink(path, platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false);
-         }},
+         link(platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false)},
         {"new file becomes a symlink", u"C:\\out\\status.txt",
-         [](model::FakeWindows& os, const std::u16string& path) {
-             os.AddLink(path, platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false);
-         }},
+         link(platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false)},
         {"new file becomes a mount point", u"C:\\out\\status.txt",
-         [](model::FakeWindows& os, const std::u16string& path) {
-             os.AddLink(path, platform::kReparseTagMountPoint, u"C:\\Windows", true);
-         }},
+         link(platform::kReparseTagMountPoint, u"C:\\Windows", true)},
         {"new file becomes a second hard link", u"C:\\out\\status.txt",
-         [](model::FakeWindows& os, const std::u16string& path) {
+         [](model::FakeWindows& os) {
              model::Entry* protectedFile = os.Find(u"C:\\Windows\\protected.dat");
              protectedFile->links = 2;
-             os.entries[*os.Resolve(path)] = *protectedFile;
+             return *protectedFile;
          }},
-        {"new file removed", u"C:\\out\\status.txt",
-         [](model::FakeWindows& os, const std::u16string& path) { os.entries.erase(*os.Resolve(path)); }},
     };
     for (const Case& c : cases) {
         WriterFixture f;
-        f.os.beforeCall = [&c](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
-            if (operation == "OpenExisting") c.swap(os, path);
+        bool swapped = false;
+        f.os.beforeCall = [&](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
+            if (operation == "OpenChildForWriting" && !swapped) swapped = os.ReplaceAsUser(path, c.swapIn(os));
         };
         f.Write(c.path);
+        EXPECT_TRUE(swapped) << c.name;
         EXPECT_EQ(f.Content(u"C:\\Windows\\protected.dat"), "protected") << c.name;
-        const model::Entry* atPath = f.At(c.path);
-        if (atPath != nullptr) {
-            EXPECT_NE(atPath->content, kText) << c.name;
-        }
-        for (const std::string& call : f.os.calls) EXPECT_EQ(call.rfind("WriteBytes", 0), std::string::npos) << c.name;
+        EXPECT_FALSE(f.Wrote()) << c.name;
     }
 }
 
@@ -266,26 +281,30 @@ TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
     };
     const std::u16string existing = u"C:\\out\\existing.txt";
     const std::u16string fresh = u"C:\\out\\status.txt";
+    const std::u16string deep = u"C:\\out\\new\\sub\\status.txt";
     const Case cases[] = {
         {"descriptor cannot be built", fresh, {Fault("BuildDescriptor")}, fresh, std::nullopt, {}},
-        {"query of an existing report refused", existing, {Fault("QueryAttributes").At(existing)}, existing,
-         kOldReport, {}},
-        // Taken as "nothing there", which only a create-new that fails on anything there can act on.
-        {"query of a missing report refused", fresh, {Fault("QueryAttributes").At(fresh)}, fresh, kText, {}},
-        {"query of the folder refused", fresh, {Fault("QueryAttributes").At(u"C:\\out")}, fresh, std::nullopt, {}},
-        {"search refused on a junction folder", u"C:\\junction\\status.txt", {Fault("FindEntry").At(u"C:\\junction")},
+        {"current directory unreadable", u"status.txt", {Fault("CurrentDirectory")}, u"C:\\work\\status.txt",
+         std::nullopt, {}},
+        {"drive directory unreadable", u"C:out\\status.txt", {Fault("DriveDirectory")},
+         u"C:\\work\\out\\status.txt", std::nullopt, {}},
+        {"root cannot be opened", fresh, {Fault("OpenRoot")}, fresh, std::nullopt, {}},
+        {"existing level cannot be opened", fresh, {Fault("OpenChild").At(u"C:\\out")}, fresh, std::nullopt, {}},
+        {"level cannot be queried", fresh, {Fault("QueryHandle").At(u"C:\\out")}, fresh, std::nullopt, {}},
+        {"directory cannot be created: the one made before is removed", deep,
+         {Fault("CreateChildDirectory").At(u"C:\\out\\new\\sub")}, deep, std::nullopt, {}},
+        {"removal refused too: the directory stays", deep,
+         {Fault("CreateChildDirectory").At(u"C:\\out\\new\\sub"), Fault("DeleteEmptyDirectory")}, deep,
+         std::nullopt, {u"C:\\out\\new"}},
+        {"owner of an administrator's link unreadable", u"C:\\adminlink\\status.txt", {Fault("ReadSecurity")}, fresh,
+         std::nullopt, {}},
+        {"target of an administrator's link unreadable", u"C:\\adminlink\\status.txt", {Fault("ReadReparseData")},
          fresh, std::nullopt, {}},
-        {"search refused on a junction in a missing chain", u"C:\\junction\\new\\status.txt",
-         {Fault("FindEntry").At(u"C:\\junction")}, u"C:\\out\\new\\status.txt", std::nullopt, {}},
-        {"file cannot be created", fresh, {Fault("CreateNewFile")}, fresh, std::nullopt, {}},
-        {"directory cannot be created: the one made before is removed", u"C:\\out\\new\\sub\\status.txt",
-         {Fault("MakeDirectory").At(u"C:\\out\\new\\sub")}, u"C:\\out\\new\\sub\\status.txt", std::nullopt, {}},
-        {"removal refused too: the directory stays", u"C:\\out\\new\\sub\\status.txt",
-         {Fault("MakeDirectory").At(u"C:\\out\\new\\sub"), Fault("RemoveEmptyDirectory")},
-         u"C:\\out\\new\\sub\\status.txt", std::nullopt, {u"C:\\out\\new"}},
-        {"open refused: the new file stays empty", fresh, {Fault("OpenExisting")}, fresh, "", {}},
-        {"open refused: the existing report stays", existing, {Fault("OpenExisting")}, existing, kOldReport, {}},
-        {"handle query fails", fresh, {Fault("QueryHandle")}, fresh, "", {}},
+        {"file cannot be created", fresh, {Fault("CreateChildFile")}, fresh, std::nullopt, {}},
+        {"open refused: the new file stays empty", fresh, {Fault("OpenChildForWriting")}, fresh, "", {}},
+        {"open refused: the existing report stays", existing, {Fault("OpenChildForWriting")}, existing, kOldReport,
+         {}},
+        {"handle query fails", fresh, {Fault("QueryHandle").At(fresh)}, fresh, "", {}},
         {"write fails at once", existing, {Fault("WriteBytes").WithError(model::kErrorDiskFull)}, existing, "", {}},
         // Left as it stood, "Version=10.0" would read as a report of another version.
         {"write fails part-way", existing, {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull)},

@@ -8,6 +8,7 @@
 #include "Files.h"
 #include "Launch.h"
 #include "Links.h"
+#include "PathWalkCases.h"
 
 namespace verify {
 namespace {
@@ -80,9 +81,12 @@ std::wstring PlantJunctionAtReport(const std::wstring& folder) {
     return why;
 }
 
+// Made by the administrator running this, so the junction is handed to a standard user: only
+// such a junction is refused above the report.
 std::wstring PlantJunction(const std::wstring& folder) {
     std::wstring why = MakeBehind(folder);
     if (why.empty()) why = MakeJunction(Join(folder, L"j"), Join(folder, L"behind"));
+    if (why.empty()) why = OwnedByAStandardUser(Join(folder, L"j"));
     return why;
 }
 
@@ -205,10 +209,15 @@ Outcome CheckPowerShellBytes(const Context& context, const Case& self, const std
     return Pass(std::to_wstring(bytes->size()) + L" bytes" + (bytes->empty() ? L"" : L": " + HexBytes(*bytes, 32)));
 }
 
+std::vector<Case> Appended(std::vector<Case> cases, const std::vector<Case>& more) {
+    cases.insert(cases.end(), more.begin(), more.end());
+    return cases;
+}
+
 }  // namespace
 
 const std::vector<Case>& AllCases() {
-    static const std::vector<Case> cases{
+    static const std::vector<Case> cases = Appended(std::vector<Case>{
         // The launcher and PowerShell work here at all; the refusals below rest on it.
         {L"report-written", CheckWritten, nullptr, L"status.txt"},
         {L"file-symlink", CheckUnchanged, PlantFileLink, L"status.txt"},
@@ -223,7 +232,7 @@ const std::vector<Case>& AllCases() {
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
         {L"powershell-absent-bytes", CheckPowerShellBytes, nullptr, L"absent.pkt"},
-    };
+    }, PathWalkCases());
     return cases;
 }
 

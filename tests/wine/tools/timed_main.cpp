@@ -79,24 +79,36 @@ public:
     void FreeDescriptor(platform::Descriptor d) override {
         timed(Report, [&] { os_.FreeDescriptor(d); return 0; });
     }
-    platform::AttributeQuery QueryAttributes(const std::u16string& p) override {
-        return timed(Report, [&] { return os_.QueryAttributes(p); });
+    std::optional<std::u16string> CurrentDirectory() override {
+        return timed(Report, [&] { return os_.CurrentDirectory(); });
     }
-    std::optional<platform::FindRecord> FindEntry(const std::u16string& p) override {
-        return timed(Report, [&] { return os_.FindEntry(p); });
+    std::optional<std::u16string> DriveDirectory(char16_t d) override {
+        return timed(Report, [&] { return os_.DriveDirectory(d); });
     }
-    bool CreateNewFile(const std::u16string& p, const platform::SecurityAttributes& s) override {
-        return timed(Report, [&] { return os_.CreateNewFile(p, s); });
+    platform::FileHandle OpenRoot(const std::u16string& r) override {
+        return timed(Report, [&] { return os_.OpenRoot(r); });
     }
-    bool MakeDirectory(const std::u16string& p, const platform::SecurityAttributes& s) override {
-        return timed(Report, [&] { return os_.MakeDirectory(p, s); });
+    platform::FileHandle OpenChild(platform::FileHandle p, const std::u16string& n) override {
+        return timed(Report, [&] { return os_.OpenChild(p, n); });
     }
-    bool RemoveEmptyDirectory(const std::u16string& p) override {
-        return timed(Report, [&] { return os_.RemoveEmptyDirectory(p); });
+    platform::FileHandle CreateChildDirectory(platform::FileHandle p, const std::u16string& n,
+                                              const platform::SecurityAttributes& s) override {
+        return timed(Report, [&] { return os_.CreateChildDirectory(p, n, s); });
     }
-    platform::FileHandle OpenExisting(const std::u16string& p, std::uint32_t a,
-                                      const platform::SecurityAttributes& s) override {
-        return timed(Report, [&] { return os_.OpenExisting(p, a, s); });
+    bool CreateChildFile(platform::FileHandle p, const std::u16string& n, const platform::SecurityAttributes& s) override {
+        return timed(Report, [&] { return os_.CreateChildFile(p, n, s); });
+    }
+    platform::FileHandle OpenChildForWriting(platform::FileHandle p, const std::u16string& n) override {
+        return timed(Report, [&] { return os_.OpenChildForWriting(p, n); });
+    }
+    std::optional<platform::EntrySecurity> ReadSecurity(platform::FileHandle f) override {
+        return timed(Report, [&] { return os_.ReadSecurity(f); });
+    }
+    std::optional<std::vector<std::uint8_t>> ReadReparseData(platform::FileHandle f) override {
+        return timed(Report, [&] { return os_.ReadReparseData(f); });
+    }
+    bool DeleteEmptyDirectory(platform::FileHandle f) override {
+        return timed(Report, [&] { return os_.DeleteEmptyDirectory(f); });
     }
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle f) override {
         return timed(Report, [&] { return os_.QueryHandle(f); });
@@ -123,6 +135,7 @@ private:
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     const std::int64_t entry = Now();
     platform::win32::RestrictLibrarySearchToSystemFolder();
+    platform::win32::RefuseUntrustedJunctions();
     platform::win32::Win32Platform win32;
     TimedPlatform os(win32);
     const std::u16string text(reinterpret_cast<const char16_t*>(commandLine));

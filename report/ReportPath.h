@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The report path as text: where its walk starts and the names it takes from there, worked out
+// the way Windows itself reads a path (both separators, "." and "..", the current directory,
+// the trimmed ends of names) so that the walk reaches exactly the entry the system would.
+// Pure functions: nothing here touches the file system.
+namespace report {
+
+// What a Windows call is handed: a wide C string, which ends at its first NUL.
+std::u16string AsWideCString(std::u16string path);
+
+// A path with neither separator is a bare file name: "./" makes it name the current directory.
+std::u16string AnchorBareFileName(std::u16string path);
+
+// The split of a report path into its directory part and its file part: its last backslash, or
+// its last forward slash only when it holds no backslash at all. nullopt when it holds neither.
+std::optional<std::size_t> SplitPosition(std::u16string_view path);
+
+// What a path that is not fully qualified is resolved against.
+enum class BaseKind {
+    None,               // fully qualified: a drive with its root, a share, a device path
+    CurrentDirectory,   // relative, or rooted without a drive (its root is the current one's)
+    DriveDirectory,     // "X:name": the current directory of drive X
+};
+struct Base {
+    BaseKind kind = BaseKind::None;
+    char16_t drive = 0;   // for DriveDirectory
+};
+Base BaseOf(std::u16string_view path);
+
+// One directory level of the walk.
+struct PathLevel {
+    std::u16string name;
+    // Missing, it may be made: it ends a backslash-separated part of the directory part, the
+    // way the report's folders have always been made (never what only a forward slash ends,
+    // never a level of the current directory).
+    bool creatable = false;
+    // Before the split: a failure here undoes the levels this walk made.
+    bool inDirectoryPart = false;
+};
+
+// A place in the file system as the walk names it: a root in its NT form and the names below it.
+struct Location {
+    std::u16string root;   // "\??\C:\", "\??\UNC\server\share\", "\??\Volume{...}\"
+    std::vector<std::u16string> names;
+};
+
+struct ReportPlan {
+    std::u16string root;
+    std::vector<PathLevel> levels;   // outermost first
+    std::u16string file;             // the report's own name
+};
+
+// The walk for a report path (already anchored); `base` is the directory BaseOf asks for, or
+// empty. nullopt for a path that names no file (it ends in a separator, ".", "..", or the
+// directory part is empty), a legacy device name anywhere, a drive or share that cannot be told,
+// a verbatim path (\\?\) with a name Windows would refuse, or a path longer than MAX_PATH.
+std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16string_view base);
+
+// A legacy DOS device (CON, NUL, COM1, ...), which Windows reads as the device wherever the
+// name stands, whatever extension follows.
+bool IsDeviceName(std::u16string_view name);
+
+// The target of a symbolic link or mount point, as its reparse data holds it.
+struct LinkTarget {
+    std::u16string substitute;   // the NT path, or a relative one
+    bool relative = false;
+};
+
+// Where a link leads, seen from the folder that holds it: an absolute target ("\??\C:\x",
+// "\??\UNC\server\share", "\??\Volume{...}\") from its own root; a relative one from the
+// link's folder, its "." and ".." taken as Windows takes them. nullopt for any other form.
+std::optional<Location> ResolveLinkTarget(const LinkTarget& target, const Location& linkFolder);
+
+}  // namespace report

@@ -1,0 +1,196 @@
+#include "PathWalkCases.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "Files.h"
+#include "Launch.h"
+#include "Links.h"
+#include "Owners.h"
+
+namespace verify {
+namespace {
+
+// What the junction leads to holds a file that must not change, and the two folders a report
+// below the junction would use, so that only the judgement of the junction stops it.
+const std::string kKept = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
+// The junction's own list: nobody but the system and Administrators may change it, so that its
+// owner alone decides.
+constexpr wchar_t kAdminsOnlySddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// As a folder below C:\ProgramData gets it: users may write its data and attributes.
+constexpr wchar_t kUsersMayWriteSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x116;;;BU)";
+// A standard user's SID (no account needs to stand behind it for it to own a file), and the
+// Users group should a volume refuse it.
+constexpr wchar_t kStandardUserSid[] = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+constexpr wchar_t kUsersSid[] = L"S-1-5-32-545";
+constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
+
+Outcome Pass(std::wstring detail = {}) { return {Verdict::Pass, std::move(detail)}; }
+Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
+Outcome CannotPrepare(std::wstring why) { return {Verdict::CannotPrepare, std::move(why)}; }
+
+std::wstring ErrorText(const wchar_t* what, DWORD error) {
+    return std::wstring(what) + L" failed (error " + std::to_wstring(error) + L")";
+}
+
+// Naming any owner but oneself takes the restore privilege, which an elevated administrator
+// holds but has not switched on.
+std::wstring EnableRestorePrivilege() {
+    UniqueKernel token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.out())) {
+        return ErrorText(L"OpenProcessToken", GetLastError());
+    }
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid)) {
+        return ErrorText(L"LookupPrivilegeValueW", GetLastError());
+    }
+    if (!AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) ||
+        GetLastError() != ERROR_SUCCESS) {
+        return L"the restore privilege cannot be switched on (error " + std::to_wstring(GetLastError()) + L")";
+    }
+    return {};
+}
+
+// Gives the entry itself (a junction is never followed here) an owner and a protected list,
+// and reads the owner back: some volumes keep none.
+std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl) {
+    const UniqueFile entry(CreateFileW(path.c_str(), WRITE_OWNER | WRITE_DAC | READ_CONTROL,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!entry) return ErrorText(L"opening the junction itself", GetLastError());
+    UniqueLocal<PSID> owner;
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    if (!ConvertStringSidToSidW(ownerSid, owner.out()) ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.out(), nullptr)) {
+        return ErrorText(L"building the owner and list", GetLastError());
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted)) {
+        return ErrorText(L"GetSecurityDescriptorDacl", GetLastError());
+    }
+    const DWORD set = SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                          PROTECTED_DACL_SECURITY_INFORMATION,
+                                      owner.get(), nullptr, list, nullptr);
+    if (set != ERROR_SUCCESS) return ErrorText(L"SetSecurityInfo", set);
+    PSID readOwner = nullptr;
+    UniqueLocal<PSECURITY_DESCRIPTOR> readBack;
+    if (GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &readOwner, nullptr, nullptr,
+                        nullptr, readBack.out()) != ERROR_SUCCESS ||
+        readOwner == nullptr || !EqualSid(readOwner, owner.get())) {
+        return L"the junction's owner did not stick";
+    }
+    return {};
+}
+
+// behind\keep.txt, behind\a\b, and the junction j leading to behind, owned as asked.
+std::wstring PlantJunction(const std::wstring& folder, const wchar_t* ownerSid, const wchar_t* sddl) {
+    const std::wstring behind = Join(folder, L"behind");
+    if (!CreateDirectoryW(behind.c_str(), nullptr) || !WriteNewFile(Join(behind, L"keep.txt"), kKept) ||
+        !CreateDirectoryW(Join(behind, L"a").c_str(), nullptr) ||
+        !CreateDirectoryW(Join(behind, L"a\\b").c_str(), nullptr)) {
+        return ErrorText(L"making the folder behind the junction", GetLastError());
+    }
+    const std::wstring junction = Join(folder, L"j");
+    std::wstring why = MakeJunction(junction, behind);
+    if (why.empty()) why = EnableRestorePrivilege();
+    if (why.empty()) why = SetOwnerAndList(junction, ownerSid, sddl);
+    return why;
+}
+
+std::wstring PlantUserJunction(const std::wstring& folder) {
+    std::wstring why = PlantJunction(folder, kAdministratorsSid, kAdminsOnlySddl);
+    if (why.empty()) why = OwnedByAStandardUser(Join(folder, L"j"));
+    return why;
+}
+
+std::wstring PlantAdminJunction(const std::wstring& folder) {
+    return PlantJunction(folder, kAdministratorsSid, kAdminsOnlySddl);
+}
+
+std::wstring PlantChangeableAdminJunction(const std::wstring& folder) {
+    return PlantJunction(folder, kAdministratorsSid, kUsersMayWriteSddl);
+}
+
+// Runs the launcher's /getstatus PATH; a problem text unless it ran to its end with 0 or 1.
+std::wstring RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode) {
+    const std::wstring commandLine = L"\"" + context.launcher + L"\" /getstatus " + QuoteArgument(reportPath);
+    const RunResult run = RunAndWait(context.launcher, commandLine, context.folder);
+    if (!run.problem.empty()) return run.problem;
+    exitCode = run.exitCode;
+    return exitCode > 1 ? L"the launcher ended with " + std::to_wstring(exitCode) + L", not 0 or 1" : std::wstring();
+}
+
+std::wstring Slashed(std::wstring path) {
+    std::replace(path.begin(), path.end(), L'\\', L'/');
+    return path;
+}
+
+// Refused: nothing behind the junction (or anywhere in the case's folder) changes.
+Outcome CheckRefused(const Context& context, const Case& self, const std::wstring& folder) {
+    const std::wstring why = self.prepare(folder);
+    if (!why.empty()) return CannotPrepare(why);
+    const Snapshot before = TakeSnapshot(folder);
+    std::wstring path = Join(folder, self.report);
+    if (self.report[0] == L'/') path = Slashed(folder) + self.report;
+    DWORD exitCode = 0;
+    const std::wstring problem = RunStatus(context, path, exitCode);
+    if (!problem.empty()) return Fail(problem);
+    const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));
+    return changed.empty() ? Pass() : Fail(changed);
+}
+
+// Followed: the report stands behind the junction, and nothing else changed.
+Outcome CheckFollowed(const Context& context, const Case& self, const std::wstring& folder) {
+    const std::wstring why = self.prepare(folder);
+    if (!why.empty()) return CannotPrepare(why);
+    Snapshot expected = TakeSnapshot(folder);
+    DWORD exitCode = 0;
+    const std::wstring problem = RunStatus(context, Join(folder, self.report), exitCode);
+    if (!problem.empty()) return Fail(problem);
+    const std::wstring landed = Join(folder, L"behind\\a\\b\\status.txt");
+    const std::optional<std::string> bytes = ReadWholeFile(landed);
+    if (!bytes) return Fail(L"no report behind the junction at " + landed);
+    const bool line = exitCode == 1 ? *bytes == "Not installed\n" : bytes->rfind("Version=", 0) == 0;
+    if (!line) return Fail(L"the report behind the junction does not go with exit " + std::to_wstring(exitCode));
+    Snapshot after = TakeSnapshot(folder);
+    after.erase(std::remove_if(after.begin(), after.end(),
+                               [](const Entry& e) { return e.name == L"behind\\a\\b\\status.txt"; }),
+                after.end());
+    const std::wstring changed = FirstDifference(expected, after);
+    return changed.empty() ? Pass(L"exit " + std::to_wstring(exitCode)) : Fail(changed);
+}
+
+}  // namespace
+
+std::wstring OwnedByAStandardUser(const std::wstring& path) {
+    std::wstring why = EnableRestorePrivilege();
+    if (!why.empty()) return why;
+    why = SetOwnerAndList(path, kStandardUserSid, kAdminsOnlySddl);
+    // A volume that takes no unknown SID still takes the Users group, which is no administrator either.
+    if (!why.empty()) why = SetOwnerAndList(path, kUsersSid, kAdminsOnlySddl);
+    return why;
+}
+
+std::vector<Case> PathWalkCases() {
+    return {
+        // The junction is j, two levels above the report's folder b: j\a\b\status.txt.
+        {L"junction-above-user-owned", CheckRefused, PlantUserJunction, L"j\\a\\b\\status.txt"},
+        {L"junction-above-admin-owned", CheckFollowed, PlantAdminJunction, L"j\\a\\b\\status.txt"},
+        {L"junction-above-users-may-change", CheckRefused, PlantChangeableAdminJunction, L"j\\a\\b\\status.txt"},
+        // The whole path in forward slashes: every level is judged all the same.
+        {L"junction-above-forward-slashes", CheckRefused, PlantUserJunction, L"/j/a/b/status.txt"},
+    };
+}
+
+}  // namespace verify

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "packages/PresenceQuery.h"
+#include "platform/Tracing.h"
 #include "report/StatusReportWriter.h"
 
 namespace launcher {
@@ -39,17 +40,29 @@ std::string_view TextOf(const ReportText& text) {
 }
 
 int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, std::u16string path) {
+    using platform::TraceText;
     if (path.empty()) return 0;
     ReportText text{};
 
     if (!packages::AnyPackageReported(os, version)) {
         FormatNotInstalled(text);
+        platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
+                       {TraceText("Text", TextOf(text)), TraceText("Reason", "no package is reported")});
         report::WriteStatusReport(os, std::move(path), TextOf(text));
         return 0;
     }
     // Asked again so that the version written is one the store still reports.
-    if (!packages::AnyPackageReported(os, version)) return 0;
+    if (!packages::AnyPackageReported(os, version)) {
+        platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
+                       {TraceText("Text", ""),
+                       TraceText("Reason", "reported on the first pass, not on the second: nothing is written")});
+        return 0;
+    }
     FormatVersionLine(version.Text(), text);
+    platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
+                   {TraceText("Text", TextOf(text)),
+                   TraceText("Reason", TextOf(text).empty() ? "the version does not fit one 8-bit line: the report is empty"
+                                                            : "a package is reported")});
     report::WriteStatusReport(os, std::move(path), TextOf(text));
     return 1;
 }

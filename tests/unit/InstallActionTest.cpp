@@ -4,6 +4,7 @@
 #include "launcher/ExitCodes.h"
 #include "launcher/InstallAction.h"
 #include "tests/unit/PackageFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace launcher {
 namespace {
@@ -165,6 +166,7 @@ TEST_F(InstallActionTest, EachPlatformFailureEndsAsDocumented) {
             EXPECT_EQ(f.store.packages[kId1].version, u"1.0.2") << name;
         }
         EXPECT_FALSE(f.os.injected.empty()) << name;
+        EXPECT_TRUE(model::ReportsFailure(f.os, c.fault)) << name;
         EXPECT_EQ(f.LeftoverReports() != 0, c.reportsLeft) << name;
         EXPECT_EQ(f.os.OpenHandleCount(), 0u) << name;
         EXPECT_EQ(f.os.LiveDescriptorCount(), 0u) << name;

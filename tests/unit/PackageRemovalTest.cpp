@@ -4,6 +4,7 @@
 #include "launcher/ExitCodes.h"
 #include "packages/PackageRemoval.h"
 #include "tests/unit/PackageFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace packages {
 namespace {
@@ -106,6 +107,7 @@ TEST(UninstallEntry, EachPlatformFailureEndsAsDocumented) {
             EXPECT_EQ(f.Record(), u"1.0") << name;
         }
         EXPECT_FALSE(f.os.injected.empty()) << name;
+        EXPECT_TRUE(model::ReportsFailure(f.os, c.fault)) << name;
         EXPECT_EQ(f.LeftoverReports() != 0, c.reportsLeft) << name;
         EXPECT_EQ(f.os.OpenHandleCount(), 0u) << name;
         EXPECT_EQ(f.os.LiveDescriptorCount(), 0u) << name;

@@ -7,6 +7,7 @@
 
 #include "report/StatusReportWriter.h"
 #include "tests/unit/ReportFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace report {
 namespace {
@@ -323,6 +324,7 @@ TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
         auto before = f.Snapshot();
         f.Write(c.path);
         EXPECT_GE(f.os.injected.size(), c.faults.size()) << c.name;
+        for (const Fault& fault : c.faults) EXPECT_TRUE(model::ReportsFailure(f.os, fault)) << c.name;
         const model::Entry* report = f.At(c.file);
         EXPECT_EQ(report == nullptr ? std::nullopt : std::optional<std::string>(report->content), c.content) << c.name;
         auto after = f.Snapshot();

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/model/FakeWindows.h"
+
+namespace model {
+
+// The launcher reported the failure the fault caused: an Error event names the platform call
+// (the fault's operation up to any colon, which names the Win32 call inside it) and the error
+// the platform answered for it. The model only answers; the event is the launcher's own.
+inline ::testing::AssertionResult ReportsFailure(const FakeWindows& os, const Fault& fault) {
+    const std::string call = fault.operation.substr(0, fault.operation.find(':'));
+    const std::string error = std::to_string(fault.error);
+    for (const RecordedEvent& event : os.events) {
+        if (event.level == platform::TraceLevel::Error && event.Field("Call") == call && event.Field("Error") == error) {
+            return ::testing::AssertionSuccess();
+        }
+    }
+    return ::testing::AssertionFailure() << "no Error event names " << call << " with error " << error
+                                         << "; the events:\n"
+                                         << os.EventLog();
+}
+
+}  // namespace model

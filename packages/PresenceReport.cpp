@@ -85,6 +85,7 @@ ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size)
         return result;
     }
 
+    if (size == 2) return result;   // the mark alone: the cmdlet had nothing to say
     const Utf16LeUnits text(bytes);
     const std::size_t label = text.Find(kInstalledLabel);
     if (label == std::u16string_view::npos) {

@@ -11,7 +11,7 @@ namespace packages {
 
 // Why a report reads as it does, for the trace.
 enum class ReportReason : std::uint8_t {
-    Empty,            // PowerShell wrote nothing: the cmdlet found no package
+    Empty,            // no output at all, or the byte-order mark alone: no package
     NoByteOrderMark,  // not what the redirection writes
     NoInstalledLine,  // no "IsInstalled" line
     OtherValue,       // "IsInstalled" neither True nor False

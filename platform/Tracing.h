@@ -91,7 +91,8 @@ inline void EmitCallFailed(Platform& os, std::uint64_t keywords, const char* cal
 }
 
 // A path field as text: the NT root as a Win32 path ("\??\C:\" as "C:\", "\??\UNC\s\x\" as
-// "\\s\x\"), then the names with a backslash between them. Used by whoever renders the field.
+// "\\s\x\", "\??\Volume{...}\" as "\\?\Volume{...}\"), then the names with a backslash between
+// them. Used by whoever renders the field.
 inline std::u16string PathText(std::u16string_view root, std::span<const std::u16string> names,
                                std::u16string_view leaf) {
     constexpr std::u16string_view kNtPrefix = u"\\??\\";
@@ -102,6 +103,8 @@ inline std::u16string PathText(std::u16string_view root, std::span<const std::u1
         if (root.substr(0, kUnc.size()) == kUnc) {
             root.remove_prefix(kUnc.size());
             text = u"\\\\";
+        } else if (root.size() < 2 || root[1] != u':') {
+            text = u"\\\\?\\";   // a volume named by its GUID
         }
     }
     text.append(root);

@@ -954,7 +954,11 @@ std::string RecordedEvent::Text() const {
         case platform::TraceLevel::Verbose: line = "Verbose"; break;
     }
     line += " " + name;
-    for (const auto& [field, value] : fields) line += " " + field + "=" + value;
+    for (const auto& [field, value] : fields) {
+        line += " " + field + "=";
+        // A line feed in a value is shown as \n, so that each event stays on its line.
+        for (const char c : value) line += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
     return line;
 }
 

@@ -29,6 +29,8 @@ TEST_F(PackageRemovalTest, BothInstalledAreRemoved) {
     EXPECT_EQ(RemoveAllPackages(os, version), 1);
     EXPECT_TRUE(store.packages.empty());
     EXPECT_FALSE(RecordKeyExists());
+    EXPECT_EQ(model::EventsNamed(os, "RemovingPackage").size(), 2u);
+    EXPECT_TRUE(model::FirstEvent(os, "VersionRecordDeleted"));
 }
 
 TEST_F(PackageRemovalTest, UnremovableFirstPackageKeepsTheRecordButTheSecondIsStillRemoved) {
@@ -38,6 +40,8 @@ TEST_F(PackageRemovalTest, UnremovableFirstPackageKeepsTheRecordButTheSecondIsSt
     EXPECT_EQ(Steps(), (StepList{"remove 1", "query 1", "remove 2", "query 2"}));
     EXPECT_EQ(store.packages.count(kId2), 0u);
     EXPECT_EQ(Record(), u"1.0");
+    EXPECT_TRUE(model::FirstEvent(os, "VersionRecordKept"));
+    EXPECT_FALSE(model::FirstEvent(os, "VersionRecordDeleted"));
 }
 
 TEST_F(PackageRemovalTest, InstalledFalseCountsAsStillPresent) {

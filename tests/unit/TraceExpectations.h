@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/model/FakeWindows.h"
 
@@ -22,6 +24,23 @@ inline ::testing::AssertionResult ReportsFailure(const FakeWindows& os, const Fa
     return ::testing::AssertionFailure() << "no Error event names " << call << " with error " << error
                                          << "; the events:\n"
                                          << os.EventLog();
+}
+
+// The first event of that name, or nullopt.
+inline std::optional<RecordedEvent> FirstEvent(const FakeWindows& os, const std::string& name) {
+    for (const RecordedEvent& event : os.events) {
+        if (event.name == name) return event;
+    }
+    return std::nullopt;
+}
+
+// The events of that name, in order.
+inline std::vector<RecordedEvent> EventsNamed(const FakeWindows& os, const std::string& name) {
+    std::vector<RecordedEvent> found;
+    for (const RecordedEvent& event : os.events) {
+        if (event.name == name) found.push_back(event);
+    }
+    return found;
 }
 
 }  // namespace model

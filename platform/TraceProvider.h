@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -15,11 +16,13 @@ namespace platform {
 
 inline constexpr std::string_view kTraceProviderName = "Norv-PpkgLauncher";
 
+inline constexpr std::size_t kGuidTailBytes = 8;
+
 struct ProviderGuid {
     std::uint32_t data1;
     std::uint16_t data2;
     std::uint16_t data3;
-    std::array<std::uint8_t, 8> data4;
+    std::array<std::uint8_t, kGuidTailBytes> data4;
 };
 
 // {d0208507-037d-55cf-db2e-1c0507d1ccf9}

@@ -130,7 +130,7 @@ bool IsSafeReportFile(const platform::HandleInfo& info) {
            info.links == 1;
 }
 
-void WriteStatusReport(platform::Platform& os, std::u16string path, std::string_view text) {
+void WriteStatusReport(platform::Platform& os, const std::u16string& path, std::string_view text) {
     const Written written = Write(os, path, text);
     platform::Emit(os, "StatusReport", written == Written::Yes ? platform::TraceLevel::Information : platform::TraceLevel::Error,
                    kKeywords, {platform::TraceWide("Path", path), TraceText("Outcome", WrittenText(written)),

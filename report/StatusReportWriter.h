@@ -16,6 +16,6 @@ namespace report {
 bool IsSafeReportFile(const platform::HandleInfo& info);
 
 // Writes the bytes of `text` before its first NUL so that the file holds exactly them.
-void WriteStatusReport(platform::Platform& os, std::u16string path, std::string_view text);
+void WriteStatusReport(platform::Platform& os, const std::u16string& path, std::string_view text);
 
 }  // namespace report

@@ -38,13 +38,17 @@ constexpr std::size_t kMaxTextUnits = 2048;
 constexpr std::size_t kMetadataBytes = 1024;
 constexpr std::size_t kDataBytes = 32768;
 
+// Both kinds of metadata start with their own length as a little-endian UINT16.
+constexpr std::size_t kLowByte = 0xFFu;
+constexpr unsigned kByteBits = 8;
+
 constexpr std::size_t kTraitsSize = 2 + kTraceProviderName.size() + 1;
 using Traits = std::array<char, kTraitsSize>;
 
 constexpr Traits MakeTraits() {
     Traits traits{};
-    traits[0] = static_cast<char>(kTraitsSize & 0xFFu);
-    traits[1] = static_cast<char>(kTraitsSize >> 8);
+    traits[0] = static_cast<char>(kTraitsSize & kLowByte);
+    traits[1] = static_cast<char>(kTraitsSize >> kByteBits);
     for (std::size_t i = 0; i < kTraceProviderName.size(); ++i) traits.at(2 + i) = kTraceProviderName[i];
     return traits;
 }
@@ -75,8 +79,8 @@ public:
     }
     void SetSize16() {   // the metadata's leading UINT16 holds its own length
         if (!fits_) return;
-        buffer_[0] = static_cast<std::uint8_t>(used_ & 0xFFu);
-        buffer_[1] = static_cast<std::uint8_t>(used_ >> 8);
+        buffer_[0] = static_cast<std::uint8_t>(used_ & kLowByte);
+        buffer_[1] = static_cast<std::uint8_t>(used_ >> kByteBits);
     }
     bool Fits() const { return fits_; }
     EVENT_DATA_DESCRIPTOR Descriptor(ULONG type) const {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,11 +18,10 @@ namespace model {
 inline ::testing::AssertionResult ReportsFailure(const FakeWindows& os, const Fault& fault) {
     const std::string call = fault.operation.substr(0, fault.operation.find(':'));
     const std::string error = std::to_string(fault.error);
-    for (const RecordedEvent& event : os.events) {
-        if (event.level == platform::TraceLevel::Error && event.Field("Call") == call && event.Field("Error") == error) {
-            return ::testing::AssertionSuccess();
-        }
-    }
+    const bool found = std::any_of(os.events.begin(), os.events.end(), [&](const RecordedEvent& event) {
+        return event.level == platform::TraceLevel::Error && event.Field("Call") == call && event.Field("Error") == error;
+    });
+    if (found) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "no Error event names " << call << " with error " << error
                                          << "; the events:\n"
                                          << os.EventLog();
@@ -28,18 +29,17 @@ inline ::testing::AssertionResult ReportsFailure(const FakeWindows& os, const Fa
 
 // The first event of that name, or nullopt.
 inline std::optional<RecordedEvent> FirstEvent(const FakeWindows& os, const std::string& name) {
-    for (const RecordedEvent& event : os.events) {
-        if (event.name == name) return event;
-    }
-    return std::nullopt;
+    const auto found = std::find_if(os.events.begin(), os.events.end(),
+                                    [&name](const RecordedEvent& event) { return event.name == name; });
+    if (found == os.events.end()) return std::nullopt;
+    return *found;
 }
 
 // The events of that name, in order.
 inline std::vector<RecordedEvent> EventsNamed(const FakeWindows& os, const std::string& name) {
     std::vector<RecordedEvent> found;
-    for (const RecordedEvent& event : os.events) {
-        if (event.name == name) found.push_back(event);
-    }
+    std::copy_if(os.events.begin(), os.events.end(), std::back_inserter(found),
+                 [&name](const RecordedEvent& event) { return event.name == name; });
     return found;
 }
 

@@ -2,7 +2,8 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
+#include <algorithm>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,12 @@ std::array<std::uint8_t, 20> Sha1(std::vector<std::uint8_t> message) {
     for (std::size_t block = 0; block < message.size(); block += 64) {
         std::array<std::uint32_t, 80> w{};
         for (std::size_t i = 0; i < 16; ++i) {
-            w[i] = static_cast<std::uint32_t>(message[block + 4 * i] << 24 | message[block + 4 * i + 1] << 16 |
-                                              message[block + 4 * i + 2] << 8 | message[block + 4 * i + 3]);
+            w.at(i) = static_cast<std::uint32_t>(message[block + 4 * i] << 24 | message[block + 4 * i + 1] << 16 |
+                                                 message[block + 4 * i + 2] << 8 | message[block + 4 * i + 3]);
         }
-        for (std::size_t i = 16; i < 80; ++i) w[i] = rotate(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+        for (std::size_t i = 16; i < 80; ++i) {
+            w.at(i) = rotate(w.at(i - 3) ^ w.at(i - 8) ^ w.at(i - 14) ^ w.at(i - 16), 1);
+        }
         std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
         for (std::size_t i = 0; i < 80; ++i) {
             std::uint32_t f = 0, k = 0;
@@ -43,7 +46,7 @@ std::array<std::uint8_t, 20> Sha1(std::vector<std::uint8_t> message) {
                 f = b ^ c ^ d;
                 k = 0xCA62C1D6u;
             }
-            const std::uint32_t next = rotate(a, 5) + f + e + k + w[i];
+            const std::uint32_t next = rotate(a, 5) + f + e + k + w.at(i);
             e = d;
             d = c;
             c = rotate(b, 30);
@@ -57,16 +60,35 @@ std::array<std::uint8_t, 20> Sha1(std::vector<std::uint8_t> message) {
         h[4] += e;
     }
     std::array<std::uint8_t, 20> digest{};
-    for (std::size_t i = 0; i < 20; ++i) digest[i] = static_cast<std::uint8_t>(h[i / 4] >> (24 - 8 * (i % 4)));
+    for (std::size_t i = 0; i < 20; ++i) digest.at(i) = static_cast<std::uint8_t>(h.at(i / 4) >> (24 - 8 * (i % 4)));
     return digest;
+}
+
+template <int Digits>
+void AppendHex(std::string& text, std::uint32_t value) {
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    for (int shift = 4 * (Digits - 1); shift >= 0; shift -= 4) text.push_back(kDigits[(value >> shift) & 0xFu]);
 }
 
 std::string Hex(const std::array<std::uint8_t, 20>& digest) {
     std::string text;
-    for (const std::uint8_t byte : digest) {
-        std::array<char, 3> two{};
-        std::snprintf(two.data(), two.size(), "%02x", byte);
-        text += two.data();
+    for (const std::uint8_t byte : digest) AppendHex<2>(text, byte);
+    return text;
+}
+
+// As a GUID is written: its first three fields as numbers, then the last eight bytes.
+std::string GuidText(std::uint32_t data1, std::uint16_t data2, std::uint16_t data3,
+                     const std::array<std::uint8_t, 8>& data4) {
+    std::string text;
+    AppendHex<8>(text, data1);
+    text += '-';
+    AppendHex<4>(text, data2);
+    text += '-';
+    AppendHex<4>(text, data3);
+    text += '-';
+    for (std::size_t i = 0; i < data4.size(); ++i) {
+        if (i == 2) text += '-';
+        AppendHex<2>(text, data4.at(i));
     }
     return text;
 }
@@ -82,27 +104,25 @@ std::string GuidFromName(const std::string& name) {
     }
     std::array<std::uint8_t, 20> hash = Sha1(input);
     hash[7] = static_cast<std::uint8_t>((hash[7] & 0x0F) | 0x50);
-    std::array<char, 40> text{};
-    std::snprintf(text.data(), text.size(), "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  hash[3], hash[2], hash[1], hash[0], hash[5], hash[4], hash[7], hash[6], hash[8], hash[9], hash[10],
-                  hash[11], hash[12], hash[13], hash[14], hash[15]);
-    return text.data();
-}
-
-std::string GuidText(const ProviderGuid& guid) {
-    std::array<char, 40> text{};
-    std::snprintf(text.data(), text.size(), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", guid.data1, guid.data2,
-                  guid.data3, guid.data4[0], guid.data4[1], guid.data4[2], guid.data4[3], guid.data4[4], guid.data4[5],
-                  guid.data4[6], guid.data4[7]);
-    return text.data();
+    const auto little = [&hash](std::size_t at, std::size_t bytes) {
+        std::uint32_t value = 0;
+        for (std::size_t i = bytes; i > 0; --i) value = value << 8 | hash.at(at + i - 1);
+        return value;
+    };
+    std::array<std::uint8_t, 8> tail{};
+    std::copy(hash.begin() + 8, hash.begin() + 16, tail.begin());
+    return GuidText(little(0, 4), static_cast<std::uint16_t>(little(4, 2)), static_cast<std::uint16_t>(little(6, 2)),
+                    tail);
 }
 
 TEST(TraceProvider, GuidIsTheOneItsNameHashesTo) {
     EXPECT_EQ(Hex(Sha1({'a', 'b', 'c'})), "a9993e364706816aba3e25717850c26c9cd0d89d");   // FIPS 180 example
     // The example Microsoft gives with the convention, so that the derivation is the documented one.
     EXPECT_EQ(GuidFromName("MyCompany.MyComponent"), "ce5fa4ea-ab00-5402-8b76-9f76ac858fb5");
-    EXPECT_EQ(GuidText(kTraceProviderGuid), GuidFromName(std::string(kTraceProviderName)));
-    EXPECT_EQ(GuidText(kTraceProviderGuid), "d0208507-037d-55cf-db2e-1c0507d1ccf9");   // as README states it
+    const std::string constant =
+        GuidText(kTraceProviderGuid.data1, kTraceProviderGuid.data2, kTraceProviderGuid.data3, kTraceProviderGuid.data4);
+    EXPECT_EQ(constant, GuidFromName(std::string(kTraceProviderName)));
+    EXPECT_EQ(constant, "d0208507-037d-55cf-db2e-1c0507d1ccf9");   // as the README states it
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "Launch.h"
 #include "Links.h"
 #include "PathWalkCases.h"
+#include "TraceCases.h"
 
 namespace verify {
 namespace {
@@ -232,7 +233,7 @@ const std::vector<Case>& AllCases() {
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
         {L"powershell-absent-bytes", CheckPowerShellBytes, nullptr, L"absent.pkt"},
-    }, PathWalkCases());
+    }, Appended(PathWalkCases(), TraceCases()));
     return cases;
 }
 

@@ -759,7 +759,7 @@ def t_standin_target(b, target_words, want_exit, written, raw):
 VERIFY_CASES = ['report-written', 'file-symlink', 'directory-symlink', 'dangling-symlink', 'junction-at-report',
                 'hard-link', 'junction-as-folder', 'junction-in-chain', 'chain-rollback', 'acl-report',
                 'acl-directory', 'powershell-absent-bytes', 'junction-above-user-owned', 'junction-above-admin-owned',
-                'junction-above-users-may-change', 'junction-above-forward-slashes']
+                'junction-above-users-may-change', 'junction-above-forward-slashes', 'trace-events']
 # What Wine can set up; the links, junctions and access lists it cannot must say so, not pass.
 VERIFY_PASSES_UNDER_WINE = {'report-written', 'hard-link', 'chain-rollback', 'powershell-absent-bytes'}
 

@@ -105,7 +105,7 @@ std::string_view ReadText(platform::ReadResult result) {
     return {};
 }
 
-Answer Ask(platform::Platform& os, const char* id, InstalledVersion& version, std::string& reportPath) {
+Answer Ask(platform::Platform& os, const char* id, InstalledVersion& version, std::optional<ReservedReport>& report) {
     std::array<char, kTempFolderSize + 1> tempFolder{};
     const std::uint32_t length = os.TempFolder(tempFolder.data(), kTempFolderSize);
     if (length == 0) {
@@ -117,22 +117,21 @@ Answer Ask(platform::Platform& os, const char* id, InstalledVersion& version, st
     const std::optional<std::string> reserved =
         ReserveReportPath(os, std::string_view(tempFolder.data(), length));
     if (!reserved) return {Presence::CouldNotAsk, "no temp report could be reserved"};
-    reportPath = *reserved;
-    const ReservedReport report(os, *reserved);
+    report.emplace(os, *reserved);
 
-    const std::optional<std::string> command = FormatQueryCommand(id, report.path(), os.QueryAnsiCodePage());
+    const std::optional<std::string> command = FormatQueryCommand(id, report->path(), os.QueryAnsiCodePage());
     if (!command) return {Presence::CouldNotAsk, "the temp report's path cannot be put on the command line"};
     if (!RunSystemTool(os, SystemTool::PowerShell, *command)) {
         return {Presence::CouldNotAsk, "PowerShell could not be started"};
     }
 
     platform::FileBytes bytes;
-    const platform::ReadResult read = os.ReadWholeFile(report.path(), kMaxReportBytes, bytes);
+    const platform::ReadResult read = os.ReadWholeFile(report->path(), kMaxReportBytes, bytes);
     if (read != platform::ReadResult::Ok) {
         // A refused call has an error number; a report too large or no plain file is a finding.
         if (read != platform::ReadResult::TooLarge && read != platform::ReadResult::NotAPlainFile) {
             platform::EmitCallFailed(os, platform::kTraceQuery, "ReadWholeFile", {platform::TraceText("Result", ReadText(read)),
-                                     platform::TraceText("Path", report.path())});
+                                     platform::TraceText("Path", report->path())});
         }
         return {Presence::CouldNotAsk, ReadText(read)};
     }
@@ -158,8 +157,9 @@ std::string_view PresenceText(Presence presence) {
 }  // namespace
 
 Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledVersion& version) {
-    std::string reportPath;
-    const Answer answer = Ask(os, id, version, reportPath);
+    // Deleted on the way out, once the answer has been traced with its name.
+    std::optional<ReservedReport> report;
+    const Answer answer = Ask(os, id, version, report);
     // The version the query leaves behind: only a reported package's is its own.
     const std::u16string_view reported = answer.presence == Presence::Present ? version.Text() : std::u16string_view();
     platform::Emit(os, "PackageQueried",
@@ -168,7 +168,7 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
                    platform::kTraceQuery, {platform::TraceText("PackageId", id),
                    platform::TraceText("Answer", PresenceText(answer.presence)),
                    platform::TraceText("Reason", answer.reason), platform::TraceWide("Version", reported),
-                   platform::TraceSize("ReportBytes", answer.reportBytes), platform::TraceText("TempReport", reportPath)});
+                   platform::TraceSize("ReportBytes", answer.reportBytes), platform::TraceText("TempReport", report ? std::string_view(report->path()) : std::string_view())});
     return answer.presence;
 }
 

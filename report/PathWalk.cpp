@@ -75,6 +75,7 @@ bool PathWalk::Enter(const std::u16string& root) {
     }
     Hold(handle, false);
     here_ = Location{root, {}};
+    ++rootsEntered_;
     NoteLevel({}, "root opened");
     return true;
 }
@@ -118,7 +119,7 @@ PathWalk::Stepped PathWalk::Step(const std::u16string& name, bool creatable) {
             Refuse(name, "the level can neither be opened nor made");
             return Stepped::Failed;
         }
-        Hold(handle, true, platform::PathText(here_.root, here_.names, name));
+        Hold(handle, true);
         NoteLevel(name, "made");
         here_.names.push_back(name);
         return Stepped::Entered;
@@ -185,8 +186,8 @@ std::optional<Location> PathWalk::Follow(platform::FileHandle link, const std::u
     return destination;
 }
 
-void PathWalk::Hold(platform::FileHandle handle, bool made, std::u16string path) {
-    held_.push_back(Held{platform::UniqueFile(os_, handle), made, std::move(path)});
+void PathWalk::Hold(platform::FileHandle handle, bool made) {
+    held_.push_back(Held{platform::UniqueFile(os_, handle), made, here_.names.size() + 1, rootsEntered_});
     current_ = handle;
 }
 
@@ -207,11 +208,16 @@ void PathWalk::RemoveMade() {
     while (!held_.empty()) {
         Held& last = held_.back();
         if (last.made) {
+            // here_ still holds the names down to the deepest level, unless a link has taken the
+            // walk to another root since this one was made.
+            const bool named = last.entered == rootsEntered_ && last.depth <= here_.names.size();
+            const platform::TraceField level = platform::TracePath(
+                "Level", here_.root,
+                std::span<const std::u16string>(here_.names.data(), named ? last.depth : 0));
             if (os_.DeleteEmptyDirectory(last.handle.get())) {
-                platform::Emit(os_, "ReportPathLevelRemoved", platform::TraceLevel::Verbose, kKeywords,
-                               {platform::TraceWide("Level", last.path)});
+                platform::Emit(os_, "ReportPathLevelRemoved", platform::TraceLevel::Verbose, kKeywords, {level});
             } else {
-                platform::EmitCallFailed(os_, kKeywords, "DeleteEmptyDirectory", {platform::TraceWide("Level", last.path)});
+                platform::EmitCallFailed(os_, kKeywords, "DeleteEmptyDirectory", {level});
             }
         }
         held_.pop_back();

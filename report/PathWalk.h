@@ -49,7 +49,10 @@ private:
     struct Held {
         platform::UniqueFile handle;
         bool made;
-        std::u16string path;   // a level made here, as the trace names it; empty for the others
+        // Where a made level stands in here_, for the trace: its depth below the root entered
+        // as the `entered`th. Nothing is copied or formatted for it.
+        std::size_t depth = 0;
+        int entered = 0;
     };
 
     enum class Stepped { Failed, Entered, AtLink };
@@ -58,7 +61,7 @@ private:
     bool Reach(const std::u16string& name, bool creatable);
     Stepped Step(const std::u16string& name, bool creatable);
     std::optional<Location> Follow(platform::FileHandle link, const std::u16string& name);
-    void Hold(platform::FileHandle handle, bool made, std::u16string path = {});
+    void Hold(platform::FileHandle handle, bool made);
     // Trace events for the entry `name` inside the level the walk stands in (the level itself
     // when `name` is empty): a step at Verbose, a refusal at Error.
     void NoteLevel(std::u16string_view name, std::string_view step);
@@ -73,6 +76,7 @@ private:
     Location here_;                     // where the walk stands, as a path: a relative link resolves from it
     platform::FileHandle current_ = platform::kNoFile;
     std::uint32_t linkTag_ = 0;         // the reparse tag of the link Step stopped at
+    int rootsEntered_ = 0;
     int linksFollowed_ = 0;
 };
 

@@ -44,28 +44,20 @@ inline TraceField TracePath(const char* name, std::u16string_view root, std::spa
     return field;
 }
 
+// A number: decimal (Number, Size) or hexadecimal (Hex) in the decoded event.
+inline TraceField TraceValue(const char* name, TraceField::Kind kind, std::uint64_t value) {
+    TraceField field;
+    field.name = name;
+    field.kind = kind;
+    field.number = value;
+    return field;
+}
 inline TraceField TraceNumber(const char* name, std::uint32_t value) {
-    TraceField field;
-    field.name = name;
-    field.kind = TraceField::Kind::Number;
-    field.number = value;
-    return field;
+    return TraceValue(name, TraceField::Kind::Number, value);
 }
-
-inline TraceField TraceHex(const char* name, std::uint32_t value) {
-    TraceField field;
-    field.name = name;
-    field.kind = TraceField::Kind::Hex;
-    field.number = value;
-    return field;
-}
-
+inline TraceField TraceHex(const char* name, std::uint32_t value) { return TraceValue(name, TraceField::Kind::Hex, value); }
 inline TraceField TraceSize(const char* name, std::uint64_t value) {
-    TraceField field;
-    field.name = name;
-    field.kind = TraceField::Kind::Size;
-    field.number = value;
-    return field;
+    return TraceValue(name, TraceField::Kind::Size, value);
 }
 
 inline void Emit(Platform& os, const char* event, TraceLevel level, std::uint64_t keywords,

@@ -44,8 +44,8 @@ std::uint32_t RunEntry(platform::Platform& os, const std::u16string& commandLine
     // The count as the split answered it: an empty command line gives one, the program's path.
     platform::Emit(os, "ActionChosen", platform::TraceLevel::Information, 0,
                    {platform::TraceText("Action", ActionName(request.action)),
-                   platform::TraceNumber("Arguments", arguments ? static_cast<std::uint32_t>(arguments->size()) : 0),
-                   platform::TraceWide("Operand", request.operand)});
+                    platform::TraceNumber("Arguments", arguments ? static_cast<std::uint32_t>(arguments->size()) : 0),
+                    platform::TraceWide("Operand", request.operand)});
     const std::uint32_t code = RunAction(os, request);
     platform::Emit(os, "Exit", platform::TraceLevel::Information, 0, {platform::TraceHex("ExitCode", code)});
     return code;

@@ -55,14 +55,14 @@ int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, st
     if (!packages::AnyPackageReported(os, version)) {
         platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
                        {TraceText("Text", ""),
-                       TraceText("Reason", "reported on the first pass, not on the second: nothing is written")});
+                        TraceText("Reason", "reported on the first pass, not on the second: nothing is written")});
         return 0;
     }
     FormatVersionLine(version.Text(), text);
+    const std::string_view why =
+        TextOf(text).empty() ? "the version does not fit one 8-bit line: the report is empty" : "a package is reported";
     platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
-                   {TraceText("Text", TextOf(text)),
-                   TraceText("Reason", TextOf(text).empty() ? "the version does not fit one 8-bit line: the report is empty"
-                                                            : "a package is reported")});
+                   {TraceText("Text", TextOf(text)), TraceText("Reason", why)});
     report::WriteStatusReport(os, std::move(path), TextOf(text));
     return 1;
 }

@@ -22,7 +22,7 @@ int RemoveAllPackages(platform::Platform& os, InstalledVersion& version) {
     if (!allGone) {
         platform::Emit(os, "VersionRecordKept", platform::TraceLevel::Information, platform::kTraceRegistry,
                        {platform::TraceWide("Key", kVersionRecordKey),
-                       platform::TraceText("Reason", "a package is still reported, or the store could not be asked")});
+                        platform::TraceText("Reason", "a package is still reported, or the store could not be asked")});
         return 0;
     }
     // A record left behind would still tell management tools the package is installed.

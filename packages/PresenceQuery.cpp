@@ -59,7 +59,8 @@ std::optional<std::string> ReserveReportPath(platform::Platform& os, std::string
         switch (os.ReserveFile(*path, kReservationMarker)) {
             case platform::ReserveResult::Created:
                 platform::Emit(os, "TempReportReserved", platform::TraceLevel::Verbose, platform::kTraceQuery,
-                               {TraceText("Path", *path), platform::TraceNumber("Draws", static_cast<std::uint32_t>(attempt + 1))});
+                               {TraceText("Path", *path),
+                                platform::TraceNumber("Draws", static_cast<std::uint32_t>(attempt + 1))});
                 return path;
             case platform::ReserveResult::AlreadyExists:
                 last = std::move(*path);
@@ -69,8 +70,8 @@ std::optional<std::string> ReserveReportPath(platform::Platform& os, std::string
                 return std::nullopt;
         }
     }
-    platform::EmitCallFailed(os, platform::kTraceQuery, "ReserveFile", {TraceText("Path", last),
-                             TraceText("Reason", "every name drawn was taken")});
+    platform::EmitCallFailed(os, platform::kTraceQuery, "ReserveFile",
+                             {TraceText("Path", last), TraceText("Reason", "every name drawn was taken")});
     return std::nullopt;
 }
 
@@ -130,8 +131,9 @@ Answer Ask(platform::Platform& os, const char* id, InstalledVersion& version, st
     if (read != platform::ReadResult::Ok) {
         // A refused call has an error number; a report too large or no plain file is a finding.
         if (read != platform::ReadResult::TooLarge && read != platform::ReadResult::NotAPlainFile) {
-            platform::EmitCallFailed(os, platform::kTraceQuery, "ReadWholeFile", {platform::TraceText("Result", ReadText(read)),
-                                     platform::TraceText("Path", report->path())});
+            platform::EmitCallFailed(os, platform::kTraceQuery, "ReadWholeFile",
+                                     {platform::TraceText("Result", ReadText(read)),
+                                      platform::TraceText("Path", report->path())});
         }
         return {Presence::CouldNotAsk, ReadText(read)};
     }
@@ -162,13 +164,13 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
     const Answer answer = Ask(os, id, version, report);
     // The version the query leaves behind: only a reported package's is its own.
     const std::u16string_view reported = answer.presence == Presence::Present ? version.Text() : std::u16string_view();
-    platform::Emit(os, "PackageQueried",
-                   answer.presence == Presence::CouldNotAsk ? platform::TraceLevel::Error
-                                                            : platform::TraceLevel::Information,
-                   platform::kTraceQuery, {platform::TraceText("PackageId", id),
-                   platform::TraceText("Answer", PresenceText(answer.presence)),
-                   platform::TraceText("Reason", answer.reason), platform::TraceWide("Version", reported),
-                   platform::TraceSize("ReportBytes", answer.reportBytes), platform::TraceText("TempReport", report ? std::string_view(report->path()) : std::string_view())});
+    const platform::TraceLevel level =
+        answer.presence == Presence::CouldNotAsk ? platform::TraceLevel::Error : platform::TraceLevel::Information;
+    platform::Emit(os, "PackageQueried", level, platform::kTraceQuery,
+                   {platform::TraceText("PackageId", id), platform::TraceText("Answer", PresenceText(answer.presence)),
+                    platform::TraceText("Reason", answer.reason), platform::TraceWide("Version", reported),
+                    platform::TraceSize("ReportBytes", answer.reportBytes),
+                    platform::TraceText("TempReport", report ? std::string_view(report->path()) : std::string_view())});
     return answer.presence;
 }
 

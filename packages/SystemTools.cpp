@@ -17,10 +17,11 @@ void TraceChildEnded(platform::Platform& os, std::string_view application, std::
     if (child.end == platform::ChildEnd::WaitFailed) wait = "the wait failed; it may still run";
     const platform::TraceLevel level =
         child.end == platform::ChildEnd::WaitFailed ? platform::TraceLevel::Error : platform::TraceLevel::Information;
-    platform::Emit(os, "ChildProcess", level, platform::kTraceProcess, {platform::TraceText("Application", application),
-                   platform::TraceText("CommandLine", commandLine), platform::TraceNumber("ProcessId", child.processId),
-                   platform::TraceText("Wait", wait), platform::TraceNumber("WaitError", child.waitError),
-                   platform::TraceHex("ExitCode", child.exitCode)});
+    platform::Emit(os, "ChildProcess", level, platform::kTraceProcess,
+                   {platform::TraceText("Application", application), platform::TraceText("CommandLine", commandLine),
+                    platform::TraceNumber("ProcessId", child.processId), platform::TraceText("Wait", wait),
+                    platform::TraceNumber("WaitError", child.waitError),
+                    platform::TraceHex("ExitCode", child.exitCode)});
 }
 
 }  // namespace
@@ -46,13 +47,13 @@ bool RunSystemTool(platform::Platform& os, SystemTool tool, const std::string& c
     if (!application) {
         platform::Emit(os, "ChildNotStarted", platform::TraceLevel::Error, platform::kTraceProcess,
                        {TraceText("Reason", "the tool's path in the system folder is too long"),
-                       TraceText("SystemFolder", *folder), TraceText("CommandLine", commandLine)});
+                        TraceText("SystemFolder", *folder), TraceText("CommandLine", commandLine)});
         return false;
     }
     const platform::ChildProcess child = os.RunHiddenCommand(*application, commandLine);
     if (!child.Started()) {
-        platform::EmitCallFailed(os, platform::kTraceProcess, "RunHiddenCommand", {TraceText("Application", *application),
-                                 TraceText("CommandLine", commandLine)});
+        platform::EmitCallFailed(os, platform::kTraceProcess, "RunHiddenCommand",
+                                 {TraceText("Application", *application), TraceText("CommandLine", commandLine)});
         return false;
     }
     TraceChildEnded(os, *application, commandLine, child);

@@ -127,7 +127,8 @@ PathWalk::Stepped PathWalk::Step(const std::u16string& name, bool creatable) {
     Hold(handle, false);
     const std::optional<platform::HandleInfo> info = os_.QueryHandle(handle);
     if (!info) {
-        platform::EmitCallFailed(os_, kKeywords, "QueryHandle", {platform::TracePath("Level", here_.root, here_.names, name)});
+        platform::EmitCallFailed(os_, kKeywords, "QueryHandle",
+                                 {platform::TracePath("Level", here_.root, here_.names, name)});
         Refuse(name, "the level cannot be queried");
         return Stepped::Failed;
     }
@@ -180,9 +181,9 @@ std::optional<Location> PathWalk::Follow(platform::FileHandle link, const std::u
         Refuse(name, "a link whose target is not a path the walk can take", kind);
         return std::nullopt;
     }
-    platform::Emit(os_, "ReportPathLink", platform::TraceLevel::Information, kKeywords, {level, TraceText("Link", kind),
-                   platform::TraceWide("Owner", security->owner),
-                   platform::TracePath("Target", destination->root, destination->names)});
+    platform::Emit(os_, "ReportPathLink", platform::TraceLevel::Information, kKeywords,
+                   {level, TraceText("Link", kind), platform::TraceWide("Owner", security->owner),
+                    platform::TracePath("Target", destination->root, destination->names)});
     return destination;
 }
 
@@ -196,10 +197,11 @@ void PathWalk::NoteLevel(std::u16string_view name, std::string_view step) {
                    {platform::TracePath("Level", here_.root, here_.names, name), TraceText("Step", step)});
 }
 
-void PathWalk::Refuse(std::u16string_view name, std::string_view reason, std::string_view link, std::u16string_view who) {
+void PathWalk::Refuse(std::u16string_view name, std::string_view reason, std::string_view link,
+                      std::u16string_view who) {
     platform::Emit(os_, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
                    {platform::TracePath("Level", here_.root, here_.names, name), TraceText("Reason", reason),
-                   TraceText("Link", link), platform::TraceWide("Who", who)});
+                    TraceText("Link", link), platform::TraceWide("Who", who)});
 }
 
 // Deepest first: each directory goes when its handle closes, and only then is the one above

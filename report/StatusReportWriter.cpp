@@ -70,8 +70,9 @@ Written WriteThrough(platform::Platform& os, const PathWalk& walk, const std::u1
         return Written::No;
     }
     if (!IsSafeReportFile(*info)) {
-        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords, {level,
-                       TraceText("Reason", UnsafeText(*info)), TraceText("Link", ""), platform::TraceWide("Who", u"")});
+        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
+                       {level, TraceText("Reason", UnsafeText(*info)), TraceText("Link", ""),
+                        platform::TraceWide("Who", u"")});
         return Written::No;
     }
 
@@ -106,17 +107,18 @@ Written Write(platform::Platform& os, const std::u16string& given, std::string_v
     if (!base) return Written::No;
     const std::optional<ReportPlan> plan = PlanReportPath(path, *base);
     if (!plan) {
-        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords, {platform::TraceWide("Level", path),
-                       TraceText("Reason",
-                                 "not a file path the walk takes: no file name, a device or stream, an unknown root, "
-                                 "or longer than 259 characters"),
-                       TraceText("Link", ""), platform::TraceWide("Who", u"")});
+        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
+                       {platform::TraceWide("Level", path),
+                        TraceText("Reason",
+                                  "not a file path the walk takes: no file name, a device or stream, an unknown "
+                                  "root, or longer than 259 characters"),
+                        TraceText("Link", ""), platform::TraceWide("Who", u"")});
         return Written::No;
     }
-    platform::Emit(os, "ReportPathPlanned", platform::TraceLevel::Verbose, kKeywords, {platform::TraceWide("Path", path),
-                   platform::TraceWide("Root", plan->root),
-                   platform::TraceNumber("Levels", static_cast<std::uint32_t>(plan->levels.size())),
-                   platform::TraceWide("File", plan->file)});
+    platform::Emit(os, "ReportPathPlanned", platform::TraceLevel::Verbose, kKeywords,
+                   {platform::TraceWide("Path", path), platform::TraceWide("Root", plan->root),
+                    platform::TraceNumber("Levels", static_cast<std::uint32_t>(plan->levels.size())),
+                    platform::TraceWide("File", plan->file)});
 
     PathWalk walk(os, security.Attributes());
     if (!walk.OpenLevels(*plan)) return Written::No;
@@ -132,9 +134,11 @@ bool IsSafeReportFile(const platform::HandleInfo& info) {
 
 void WriteStatusReport(platform::Platform& os, const std::u16string& path, std::string_view text) {
     const Written written = Write(os, path, text);
-    platform::Emit(os, "StatusReport", written == Written::Yes ? platform::TraceLevel::Information : platform::TraceLevel::Error,
-                   kKeywords, {platform::TraceWide("Path", path), TraceText("Outcome", WrittenText(written)),
-                   platform::TraceSize("Bytes", written == Written::Yes ? text.substr(0, text.find('\0')).size() : 0)});
+    const std::size_t bytes = written == Written::Yes ? text.substr(0, text.find('\0')).size() : 0;
+    platform::Emit(os, "StatusReport",
+                   written == Written::Yes ? platform::TraceLevel::Information : platform::TraceLevel::Error, kKeywords,
+                   {platform::TraceWide("Path", path), TraceText("Outcome", WrittenText(written)),
+                    platform::TraceSize("Bytes", bytes)});
 }
 
 }  // namespace report

@@ -39,7 +39,7 @@ std::string_view TextOf(const ReportText& text) {
     return std::string_view(text.data(), static_cast<std::size_t>(end - text.begin()));
 }
 
-int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, std::u16string path) {
+int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, const std::u16string& path) {
     using platform::TraceText;
     if (path.empty()) return 0;
     ReportText text{};
@@ -48,7 +48,7 @@ int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, st
         FormatNotInstalled(text);
         platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
                        {TraceText("Text", TextOf(text)), TraceText("Reason", "no package is reported")});
-        report::WriteStatusReport(os, std::move(path), TextOf(text));
+        report::WriteStatusReport(os, path, TextOf(text));
         return 0;
     }
     // Asked again so that the version written is one the store still reports.
@@ -63,7 +63,7 @@ int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, st
         TextOf(text).empty() ? "the version does not fit one 8-bit line: the report is empty" : "a package is reported";
     platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
                    {TraceText("Text", TextOf(text)), TraceText("Reason", why)});
-    report::WriteStatusReport(os, std::move(path), TextOf(text));
+    report::WriteStatusReport(os, path, TextOf(text));
     return 1;
 }
 

@@ -8,7 +8,7 @@
 #include <array>
 #include <cstddef>
 
-#include "Owners.h"
+#include "Handles.h"
 
 namespace verify {
 namespace {

@@ -219,19 +219,19 @@ std::vector<Case> Appended(std::vector<Case> cases, const std::vector<Case>& mor
 const std::vector<Case>& AllCases() {
     static const std::vector<Case> cases = Appended(std::vector<Case>{
         // The launcher and PowerShell work here at all; the refusals below rest on it.
-        {L"report-written", CheckWritten, nullptr, L"status.txt"},
-        {L"file-symlink", CheckUnchanged, PlantFileLink, L"status.txt"},
-        {L"directory-symlink", CheckUnchanged, PlantDirectoryLink, L"status.txt"},
-        {L"dangling-symlink", CheckUnchanged, PlantDanglingLink, L"status.txt"},
-        {L"junction-at-report", CheckUnchanged, PlantJunctionAtReport, L"status.txt"},
-        {L"hard-link", CheckUnchanged, PlantHardLink, L"status.txt"},
-        {L"junction-as-folder", CheckUnchanged, PlantJunction, L"j\\status.txt"},
-        {L"junction-in-chain", CheckUnchanged, PlantJunction, L"j\\missing\\status.txt"},
+        {L"report-written", CheckWritten, nullptr, L"status.txt", Kind::Baseline},
+        {L"file-symlink", CheckUnchanged, PlantFileLink, L"status.txt", Kind::Refusal},
+        {L"directory-symlink", CheckUnchanged, PlantDirectoryLink, L"status.txt", Kind::Refusal},
+        {L"dangling-symlink", CheckUnchanged, PlantDanglingLink, L"status.txt", Kind::Refusal},
+        {L"junction-at-report", CheckUnchanged, PlantJunctionAtReport, L"status.txt", Kind::Refusal},
+        {L"hard-link", CheckUnchanged, PlantHardLink, L"status.txt", Kind::Refusal},
+        {L"junction-as-folder", CheckUnchanged, PlantJunction, L"j\\status.txt", Kind::Refusal},
+        {L"junction-in-chain", CheckUnchanged, PlantJunction, L"j\\missing\\status.txt", Kind::Refusal},
         // The chain makes new1 and new2, then fails on a name Windows refuses: both must go again.
         {L"chain-rollback", CheckUnchanged, PlantKeepFile, L"new1\\new2\\bad?name\\status.txt"},
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
-        {L"powershell-absent-bytes", CheckPowerShellBytes, nullptr, L"absent.pkt"},
+        {L"powershell-absent-bytes", CheckPowerShellBytes, nullptr, L"absent.pkt", Kind::Info},
     }, PathWalkCases());
     return cases;
 }

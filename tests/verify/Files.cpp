@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "Owners.h"
+#include "Handles.h"
 
 namespace verify {
 namespace {

@@ -1,6 +1,6 @@
 #include "Launch.h"
 
-#include "Owners.h"
+#include "Handles.h"
 
 namespace verify {
 namespace {
@@ -40,8 +40,8 @@ RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, cons
         result.problem = L"could not start " + program + L" (error " + std::to_wstring(GetLastError()) + L")";
         return result;
     }
-    const UniqueKernel thread(info.hThread);
-    const UniqueKernel process(info.hProcess);
+    const UniqueKernelHandle thread(info.hThread);
+    const UniqueKernelHandle process(info.hProcess);
     if (WaitForSingleObject(process.get(), kTimeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(process.get(), 1);
         WaitForSingleObject(process.get(), 10 * 1000);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Files.h"
-#include "Owners.h"
+#include "Handles.h"
 
 namespace verify {
 namespace {

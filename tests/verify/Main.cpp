@@ -8,10 +8,11 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Cases.h"
 #include "Files.h"
-#include "Owners.h"
+#include "Verdicts.h"
 
 namespace {
 
@@ -92,27 +93,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (keep) Print(L"scratch folder: " + context.scratch);
 
-    int passed = 0, failed = 0;
+    Tally tally;
     for (const Case& c : AllCases()) {
         const std::wstring caseFolder = Join(context.scratch, c.name);
         Outcome outcome{Verdict::Fail, L"cannot create " + caseFolder};
         if (CreateDirectoryW(caseFolder.c_str(), nullptr)) outcome = c.check(context, c, caseFolder);
-        std::wstring line = std::wstring(c.name) + L": ";
-        switch (outcome.verdict) {
-            case Verdict::Pass:
-                ++passed;
-                line += L"pass";
-                if (!outcome.detail.empty()) line += L" (" + outcome.detail + L")";
-                break;
-            case Verdict::Fail:
-                ++failed;
-                line += L"FAIL: " + outcome.detail;
-                break;
-            case Verdict::CannotPrepare:
-                line += L"cannot prepare here: " + outcome.detail;
-                break;
-        }
-        Print(line);
+        Print(CaseLine(c.name, tally.Settle(c, std::move(outcome))));
     }
 
     if (!keep) {
@@ -123,10 +109,10 @@ int wmain(int argc, wchar_t** argv) {
             stayed = RemoveTree(context.scratch);
         }
         if (!stayed.empty()) {
-            ++failed;
+            tally.AddFailure();
             Print(L"cleanup: FAIL: could not remove " + stayed);
         }
     }
-    Print(std::to_wstring(passed) + L" passed, " + std::to_wstring(failed) + L" failed");
-    return failed == 0 ? 0 : 1;
+    Print(tally.ClosingLine());
+    return tally.ExitCode();
 }

@@ -122,15 +122,6 @@ std::wstring PlantChangeableAdminJunction(const std::wstring& folder) {
     return PlantJunction(folder, kAdministratorsSid, kUsersMayWriteSddl);
 }
 
-// Runs the launcher's /getstatus PATH; a problem text unless it ran to its end with 0 or 1.
-std::wstring RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode) {
-    const std::wstring commandLine = L"\"" + context.launcher + L"\" /getstatus " + QuoteArgument(reportPath);
-    const RunResult run = RunAndWait(context.launcher, commandLine, context.folder);
-    if (!run.problem.empty()) return run.problem;
-    exitCode = run.exitCode;
-    return exitCode > 1 ? L"the launcher ended with " + std::to_wstring(exitCode) + L", not 0 or 1" : std::wstring();
-}
-
 std::wstring Slashed(std::wstring path) {
     std::replace(path.begin(), path.end(), L'\\', L'/');
     return path;

@@ -192,7 +192,11 @@ std::wstring RemoveTree(const std::wstring& folder, const BY_HANDLE_FILE_INFORMA
     return RemoveEntry(folder, 0, expected);
 }
 
-std::wstring ReparsePointOnTheWay(const std::wstring& folder) {
+std::wstring ReparsePointOnTheWay(const std::wstring& given) {
+    // A path started as \\?\C:\... or \\?\UNC\server\share\... names the same levels.
+    std::wstring folder = given;
+    if (folder.rfind(L"\\\\?\\UNC\\", 0) == 0) folder = L"\\" + folder.substr(7);
+    else if (folder.rfind(L"\\\\?\\", 0) == 0) folder = folder.substr(4);
     // Levels start after the drive ("C:\\") or the share ("\\\\server\\share\\").
     std::size_t level = 0;
     if (folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\') {

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/Win32Platform.h"
 #include "Cases.h"
 #include "Files.h"
 #include "LauncherHash.h"
@@ -245,6 +246,9 @@ int RunSystemTask(const Options& options, Scratch& scratch, const std::string& o
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // As the launcher does: no library from this program's folder, no junction a user made.
+    platform::win32::RestrictLibrarySearchToSystemFolder();
+    platform::win32::RefuseUntrustedJunctions();
     Options options;
     std::wstring why;
     if (!ReadOptions(argc, argv, options, why)) return Refuse(why);

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <bcrypt.h>
+#include <wincrypt.h>
 
 #include <array>
 
@@ -11,28 +11,35 @@
 namespace verify {
 namespace {
 
-struct AlgorithmTraits {
-    using Type = BCRYPT_ALG_HANDLE;
-    static Type Invalid() { return nullptr; }
-    static void Release(Type h) { BCryptCloseAlgorithmProvider(h, 0); }
+struct ProviderTraits {
+    using Type = HCRYPTPROV;
+    static Type Invalid() { return 0; }
+    static void Release(Type h) { CryptReleaseContext(h, 0); }
 };
 
-constexpr std::size_t kDigestBytes = 32;
+struct HashTraits {
+    using Type = HCRYPTHASH;
+    static Type Invalid() { return 0; }
+    static void Release(Type h) { CryptDestroyHash(h); }
+};
+
+constexpr DWORD kDigestBytes = 32;
 
 }  // namespace
 
 std::wstring Sha256Hex(const std::string& bytes) {
-    UniqueResource<AlgorithmTraits> algorithm;
-    std::array<UCHAR, kDigestBytes> digest{};
-    // BCryptHash takes the input as non-const; it only reads it.
-    auto* input = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data()));
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.out(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-        !BCRYPT_SUCCESS(BCryptHash(algorithm.get(), nullptr, 0, input, static_cast<ULONG>(bytes.size()), digest.data(),
-                                   static_cast<ULONG>(digest.size())))) {
+    UniqueResource<ProviderTraits> provider;
+    UniqueResource<HashTraits> hash;
+    std::array<BYTE, kDigestBytes> digest{};
+    DWORD size = kDigestBytes;
+    if (!CryptAcquireContextW(provider.out(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) ||
+        !CryptCreateHash(provider.get(), CALG_SHA_256, 0, 0, hash.out()) ||
+        !CryptHashData(hash.get(), reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) ||
+        !CryptGetHashParam(hash.get(), HP_HASHVAL, digest.data(), &size, 0) || size != kDigestBytes) {
         return {};
     }
     std::wstring hex;
-    for (const UCHAR b : digest) {
+    for (const BYTE b : digest) {
         constexpr wchar_t kDigits[] = L"0123456789abcdef";
         hex += kDigits[b >> 4];
         hex += kDigits[b & 0xF];

@@ -1,6 +1,7 @@
 #pragma once
 
-// SHA-256 through the system's own cryptography (bcrypt.dll).
+// SHA-256 through the system's own cryptography in advapi32.dll, one of the KnownDLLs: this
+// program may stand in a folder others can write, so it imports nothing that could be put there.
 
 #include <string>
 

@@ -208,7 +208,8 @@ public:
     }
     std::vector<std::uint8_t>& bytes() { return bytes_; }
     std::size_t end() const { return end_; }   // just past the last name's terminator
-    void Put(std::size_t at, std::size_t width, std::uint64_t value) {
+    // A little-endian field: where it starts, its width, its value, in that order as the format lists them.
+    void Put(std::size_t at, std::size_t width, std::uint64_t value) {   // NOLINT(bugprone-easily-swappable-parameters)
         for (std::size_t i = 0; i < width; ++i) bytes_.at(at + i) = static_cast<std::uint8_t>(value >> (8 * i));
     }
 

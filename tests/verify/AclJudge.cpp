@@ -1,8 +1,9 @@
 #include "AclJudge.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cwchar>
+#include <string_view>
 
 namespace verify {
 namespace {
@@ -43,9 +44,11 @@ std::uint32_t MapGeneric(std::uint32_t mask) {
 }
 
 std::wstring Hex(std::uint32_t mask) {
-    std::array<wchar_t, 16> text{};
-    std::swprintf(text.data(), text.size(), L"0x%08X", mask);   // NOLINT(cppcoreguidelines-pro-type-vararg)
-    return text.data();
+    constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
+    constexpr unsigned kDigitCount = 8;
+    std::wstring text = L"0x";
+    for (unsigned shift = 4 * kDigitCount; shift > 0; shift -= 4) text += kDigits.at((mask >> (shift - 4)) & 0xFU);
+    return text;
 }
 
 // Windows stops at the first entry that decides, so in each set of entries read in order (those
@@ -67,9 +70,10 @@ private:
 
 std::wstring Compare(const Rights& got, const wchar_t* scope) {
     for (std::size_t k = 0; k < kReportEntries.size(); ++k) {
-        if (got[k] != kReportEntries[k].rights) {
-            return std::wstring(kReportEntries[k].name) + L" has " + Hex(got[k]) + L" " + scope + L", expected " +
-                   Hex(kReportEntries[k].rights);
+        const Expected& expected = kReportEntries.at(k);
+        if (got.at(k) != expected.rights) {
+            return std::wstring(expected.name) + L" has " + Hex(got.at(k)) + L" " + scope + L", expected " +
+                   Hex(expected.rights);
         }
     }
     return {};
@@ -88,15 +92,14 @@ std::wstring JudgeReportList(const AccessList& list, bool directory) {
         if (e.type == AceType::Other) return L"entry " + std::to_wstring(i) + L" is neither allow nor deny";
         if (e.inherited) return L"an entry for " + e.sid + L" was inherited from the folder above";
         if (e.noPropagate) return L"an entry for " + e.sid + L" stops at the next level";
-        std::size_t who = kReportEntries.size();
-        for (std::size_t k = 0; k < kReportEntries.size(); ++k) {
-            if (kReportEntries[k].type == e.type && e.sid == kReportEntries[k].sid) who = k;
-        }
-        if (who == kReportEntries.size()) {
+        const auto found = std::find_if(kReportEntries.begin(), kReportEntries.end(),
+                                        [&e](const Expected& x) { return x.type == e.type && e.sid == x.sid; });
+        if (found == kReportEntries.end()) {
             return std::wstring(e.type == AceType::Deny ? L"a deny" : L"an allow") + L" entry for " + e.sid +
                    L" is not one of the four";
         }
-        const wchar_t* name = kReportEntries[who].name;
+        const auto who = static_cast<std::size_t>(found - kReportEntries.begin());
+        const wchar_t* name = found->name;
         std::wstring problem;
         if (!e.inheritOnly) {
             problem = applied.Next(e, name);
@@ -106,13 +109,13 @@ std::wstring JudgeReportList(const AccessList& list, bool directory) {
                 problem = std::wstring(L"the entry for ") + name + L" that applies to the entry itself holds generic "
                           L"rights (" + Hex(e.mask) + L"), which no access check maps";
             }
-            self[who] |= e.mask;
+            self.at(who) |= e.mask;
         }
         if (problem.empty() && directory && (e.objectInherit || e.containerInherit)) problem = passedOn.Next(e, name);
         if (!problem.empty()) return problem;
         // What is made inside gets the generic rights mapped as it inherits them.
-        if (e.objectInherit) files[who] |= MapGeneric(e.mask);
-        if (e.containerInherit) folders[who] |= MapGeneric(e.mask);
+        if (e.objectInherit) files.at(who) |= MapGeneric(e.mask);
+        if (e.containerInherit) folders.at(who) |= MapGeneric(e.mask);
     }
     std::wstring problem = Compare(self, L"on the entry itself");
     // A file has nothing to pass its inheritable entries on to.

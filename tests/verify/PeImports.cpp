@@ -11,8 +11,15 @@ constexpr std::size_t kCoffHeaderSize = 20;
 constexpr std::uint16_t kMagicPe32 = 0x10B;
 constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 constexpr std::size_t kSectionHeaderSize = 40;
-constexpr std::size_t kImportDescriptorSize = 20;
-constexpr std::size_t kDelayDescriptorSize = 32;
+// The two tables of DLL names: the size of a descriptor, where its name's address is, and
+// whether it is a delay-load table (whose oldest form holds full addresses).
+struct TableFormat {
+    std::size_t descriptorSize;
+    std::size_t nameField;
+    bool delayed;
+};
+constexpr TableFormat kImportTable{20, 12, false};
+constexpr TableFormat kDelayImportTable{32, 4, true};
 constexpr std::uint32_t kImportDirectory = 1;
 constexpr std::uint32_t kDelayImportDirectory = 13;
 // More than any real image holds; a longer table is taken for a broken one.
@@ -103,22 +110,23 @@ private:
 };
 
 // Reads the names of a table of descriptors ended by an all-zero one; false when broken.
-bool ReadTable(const Image& image, std::uint64_t table, std::size_t descriptorSize, bool delayed,
-               std::vector<std::string>& names) {
+bool ReadTable(const Image& image, const TableFormat& format, std::uint64_t table, std::vector<std::string>& names) {
     if (table == 0) return true;
     const auto at = image.Offset(table);
     if (!at) return false;
     for (std::size_t d = 0; d < kMaxDescriptors; ++d) {
-        const std::size_t descriptor = *at + d * descriptorSize;
-        if (!image.Holds(descriptor, descriptorSize)) return false;
+        const std::size_t descriptor = *at + d * format.descriptorSize;
+        if (!image.Holds(descriptor, format.descriptorSize)) return false;
         bool allZero = true;
-        for (std::size_t word = 0; word < descriptorSize; word += 4) allZero = allZero && image.Read(descriptor + word, 4) == 0;
+        for (std::size_t word = 0; word < format.descriptorSize; word += 4) {
+            allZero = allZero && image.Read(descriptor + word, 4) == 0;
+        }
         if (allZero) return true;
         // A delay descriptor's first field says whether its addresses are relative (bit 0);
         // the oldest ones hold full addresses.
         const std::uint64_t attributes = image.Read(descriptor, 4).value_or(0);
-        std::uint64_t nameAddress = image.Read(descriptor + (delayed ? 4 : 12), 4).value_or(0);
-        if (delayed && (attributes & 1U) == 0) nameAddress -= image.ImageBase();
+        std::uint64_t nameAddress = image.Read(descriptor + format.nameField, 4).value_or(0);
+        if (format.delayed && (attributes & 1U) == 0) nameAddress -= image.ImageBase();
         const auto name = image.Name(nameAddress);
         if (!name) return false;
         names.push_back(*name);
@@ -134,8 +142,8 @@ std::optional<std::vector<std::string>> ImportedDllNames(std::span<const std::ui
     const auto imports = image.Directory(kImportDirectory);
     const auto delayed = image.Directory(kDelayImportDirectory);
     std::vector<std::string> names;
-    if (!imports || !delayed || !ReadTable(image, *imports, kImportDescriptorSize, false, names) ||
-        !ReadTable(image, *delayed, kDelayDescriptorSize, true, names)) {
+    if (!imports || !delayed || !ReadTable(image, kImportTable, *imports, names) ||
+        !ReadTable(image, kDelayImportTable, *delayed, names)) {
         return std::nullopt;
     }
     return names;

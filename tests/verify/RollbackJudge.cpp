@@ -1,6 +1,7 @@
 #include "RollbackJudge.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace verify {
 namespace {
@@ -25,8 +26,11 @@ std::wstring Describe(const std::vector<LoggedChange>& log) {
 
 Outcome JudgeRollback(const std::vector<LoggedChange>& log, const std::vector<std::wstring>& levels) {
     std::vector<LoggedChange> expected;
-    for (const std::wstring& level : levels) expected.push_back({NameChange::Added, level});
-    for (auto level = levels.rbegin(); level != levels.rend(); ++level) expected.push_back({NameChange::Removed, *level});
+    expected.reserve(levels.size() * 2);
+    std::transform(levels.begin(), levels.end(), std::back_inserter(expected),
+                   [](const std::wstring& level) { return LoggedChange{NameChange::Added, level}; });
+    std::transform(levels.rbegin(), levels.rend(), std::back_inserter(expected),
+                   [](const std::wstring& level) { return LoggedChange{NameChange::Removed, level}; });
     bool firstMade = false;
     for (const LoggedChange& c : log) firstMade = firstMade || (c.change == NameChange::Added && c.name == levels.front());
     if (!firstMade) {

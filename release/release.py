@@ -38,6 +38,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
 EXE_NAME = 'ppkg-launcher.exe'
 KIT_EXE_NAME = 'ppkg-verify.exe'
 KIT_README = 'README.txt'
+KIT_README_TEMPLATE = 'verify-README.txt.in'
 DEFAULT_NAME = 'Norv CML PPM provisioning package'
 PUBLISHER = 'NORV'
 # There is no right default: the record holds what the package itself reports.
@@ -225,7 +226,7 @@ def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log
         kit_state = 'SIGNED with the same certificate'
     else:
         kit_state = 'UNSIGNED: no certificate given (--pfx)'
-    with open(os.path.join(src, 'release', KIT_README + '.in'), encoding='utf-8') as f:
+    with open(os.path.join(src, 'release', KIT_README_TEMPLATE), encoding='utf-8') as f:
         readme = f.read().replace('@VERSION@', d['version'])
     with open(os.path.join(kit, KIT_README), 'wb') as f:
         f.write(readme.replace('\r\n', '\n').replace('\n', '\r\n').encode('ascii'))

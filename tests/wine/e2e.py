@@ -899,8 +899,9 @@ def t_verify_refuses(b, wrong, message):
     expect(sorted(os.listdir(real)), ['ppkg-launcher.exe', 'ppkg-verify.exe'], 'left in its folder')
 
 
-def survivors(wine, marker):
-    """Processes of this prefix whose command line holds MARKER."""
+def survivors(wine, names):
+    """(pid, command line) of the processes of this prefix whose command line holds one of NAMES
+    (lower case) and that have not ended."""
     found = []
     prefix = ('WINEPREFIX=' + wine.prefix).encode()
     for entry in os.listdir('/proc'):
@@ -915,8 +916,8 @@ def survivors(wine, marker):
                 env = f.read().split(b'\0')
         except OSError:
             continue
-        if state != 'Z' and prefix in env and marker in cmd:
-            found.append(cmd.strip())
+        if state != 'Z' and prefix in env and any(name in cmd.lower() for name in names):
+            found.append((int(entry), cmd.strip()))
     return found
 
 
@@ -957,7 +958,7 @@ def t_verify_guards(b, mode, options, wanted, want_exit):
         check(kind_of(results[name]) == kind and text in results[name], f'{name}: {results[name]!r}')
     expect_closing(closing, {**results, 'scratch-protected': 'cannot prepare here: '})
     expect(code, want_exit, 'exit code')
-    expect(survivors(b.wine, 'ppkg-verify-scratch'), [], 'processes left running')
+    expect(survivors(b.wine, ['ppkg-verify-scratch']), [], 'processes left running')
     expect(os.listdir(c.tmp), [], 'left in the temp folder')
     expect(os.listdir(folder), ['ppkg-verify-bench.exe'], 'left in its folder')
 

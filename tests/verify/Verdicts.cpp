@@ -8,8 +8,8 @@ Outcome Tally::Settle(const Case& c, Outcome outcome) {
     if (outcome.verdict == Verdict::Pass && c.kind == Kind::Info) outcome.verdict = Verdict::Info;
     if (outcome.verdict == Verdict::Pass && c.kind == Kind::Refusal && !baselinePassed_) {
         outcome = {Verdict::CannotPrepare,
-                   L"report-written did not pass in this run, so nothing written here proves nothing: a launcher "
-                   L"that never writes would do the same" +
+                   L"report-written did not pass in this run, so a report not written here proves nothing: a "
+                   L"launcher that never writes would refuse this too" +
                        (outcome.detail.empty() ? std::wstring() : L" (" + outcome.detail + L")")};
     }
     switch (outcome.verdict) {

@@ -312,23 +312,7 @@ class Soak:
 
     def survivors(self):
         """Processes of this prefix that a run started and that are still there."""
-        found = []
-        prefix = ('WINEPREFIX=' + self.wine.prefix).encode()
-        for entry in os.listdir('/proc'):
-            if not entry.isdigit():
-                continue
-            try:
-                with open(f'/proc/{entry}/cmdline', 'rb') as f:
-                    cmd = f.read().replace(b'\0', b' ').decode(errors='replace')
-                with open(f'/proc/{entry}/stat') as f:
-                    state = f.read().rsplit(')', 1)[1].split()[0]
-                with open(f'/proc/{entry}/environ', 'rb') as f:
-                    env = f.read().split(b'\0')
-            except OSError:
-                continue
-            if state != 'Z' and prefix in env and any(name in cmd.lower() for name in RUN_PROCESSES):
-                found.append((int(entry), cmd.strip()))
-        return found
+        return e2e.survivors(self.wine, RUN_PROCESSES)
 
     def wine_errors(self, since):
         """Wine's own error lines written since the offset SINCE of its output file."""

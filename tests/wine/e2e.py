@@ -127,6 +127,15 @@ class Wine:
         """CWD (a Unix folder inside drive_c) becomes the Windows program's current directory."""
         return self._call(['wine'] + list(args), timeout, cwd)
 
+    def errors_since(self, offset):
+        """Wine's own error lines written to its output file after OFFSET."""
+        self.out.flush()
+        with open(self.out.name, 'rb') as f:
+            f.seek(offset)
+            text = f.read().decode(errors='replace')
+        return [line for line in text.splitlines()
+                if (line.startswith(('err:', 'wine:')) or ':err:' in line) and 'nodrv_' not in line][:20]
+
     def c(self, *parts):
         return os.path.join(self.drive_c, *parts)
 
@@ -200,13 +209,25 @@ class Case:
             os.remove(out)
         w = self.wine
         tmp = self.tmp_win.rstrip('\\')
-        self.wine.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
-                      '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
-                      '--env', 'PPKG_BENCH_STORE=' + w.win(self.store.path),
-                      '--cwd', w.win(w.c('work')), '--timeout', '60000',
-                      '--', w.win(w.c('bench', 'ppkg-launcher.exe')), *args)
-        check(os.path.exists(out), 'runner wrote no exit code')
-        text = read_text(out)
+        for attempt in range(3):
+            w.out.flush()
+            output_before = os.path.getsize(w.out.name)
+            w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
+                  '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
+                  '--env', 'PPKG_BENCH_STORE=' + w.win(self.store.path),
+                  '--cwd', w.win(w.c('work')), '--timeout', '60000',
+                  '--', w.win(w.c('bench', 'ppkg-launcher.exe')), *args)
+            text = read_text(out) if os.path.exists(out) else None
+            # Wine itself now and then fails a process start (the new process cannot map its
+            # shared page). Only when nothing at all ran, not even a stand-in, is it started again.
+            unstarted = text is None or text.startswith('exit=start-failed')
+            if not unstarted or self.store.log() or attempt == 2:
+                break
+            print(f'note: the {"runner" if text is None else "launcher"} could not be started '
+                  f'({text.strip() if text else "no exit code"}); started again', flush=True)
+            for line in w.errors_since(output_before):
+                print(f'    wine: {line}', flush=True)
+        check(text is not None, 'runner wrote no exit code')
         m = re.fullmatch(r'exit=(\d+)', text)
         check(m, f'launcher did not run to the end: {text}')
         self.last_log = self.store.log()

@@ -314,15 +314,6 @@ class Soak:
         """Processes of this prefix that a run started and that are still there."""
         return e2e.survivors(self.wine, RUN_PROCESSES)
 
-    def wine_errors(self, since):
-        """Wine's own error lines written since the offset SINCE of its output file."""
-        self.wine.out.flush()
-        with open(self.wine.out.name, 'rb') as f:
-            f.seek(since)
-            text = f.read().decode(errors='replace')
-        return [line for line in text.splitlines()
-                if (line.startswith(('err:', 'wine:')) or ':err:' in line) and 'nodrv_' not in line][:20]
-
     def run_one(self, index):
         rng = self.rng
         action = rng.choice(ACTIONS)
@@ -343,7 +334,7 @@ class Soak:
             self.unstarted += 1
             print(f'note: seed {self.seed} run {index} ({action}): the launcher could not be started '
                   f'({code}); started again', flush=True)
-            for line in self.wine_errors(output_before):
+            for line in self.wine.errors_since(output_before):
                 print(f'    wine: {line}', flush=True)
             code = self.launch(args)
         problems = []
@@ -436,7 +427,7 @@ class Soak:
             print(f'note: seed {self.seed} run {index} ({action}): {command} never reached its stand-in; '
                   f'taken as a start that failed', flush=True)
         if expected.missing:
-            for line in self.wine_errors(output_before):
+            for line in self.wine.errors_since(output_before):
                 print(f'    wine: {line}', flush=True)
 
         for message in problems:

@@ -6,8 +6,10 @@
 
 Writes DIR/ppkg-launcher-<version>/ and DIR/ppkg-launcher-<version>.zip (DIR defaults to
 dist/release) holding ppkg-launcher.exe (signed when --pfx is given), DEPLOY.md, install.cmd,
-uninstall.cmd, the Intune definition and SHA256SUMS. The definition is intune-win32app.json
-with --package-version, and intune-win32app.template.json without it: its detection rule then
+uninstall.cmd, the Intune definition and SHA256SUMS; and beside them the verification kit
+DIR/ppkg-verify-<version>.zip (ppkg-verify.exe built to check exactly that launcher and signed
+like it, the launcher and a README), whose SHA-256 SHA256SUMS also holds. The definition is
+intune-win32app.json with --package-version, and intune-win32app.template.json without it: its detection rule then
 compares with a placeholder that no device reports. The version, the exit codes, the registry
 names and the command lines come from the sources being released, read by a small program
 built from the launcher's own headers. Prints the unsigned exe's SHA-256, which is the same on
@@ -34,6 +36,9 @@ import sign  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
 EXE_NAME = 'ppkg-launcher.exe'
+KIT_EXE_NAME = 'ppkg-verify.exe'
+KIT_README = 'README.txt'
+KIT_README_TEMPLATE = 'verify-README.txt.in'
 DEFAULT_NAME = 'Norv CML PPM provisioning package'
 PUBLISHER = 'NORV'
 # There is no right default: the record holds what the package itself reports.
@@ -196,6 +201,49 @@ def stage_folder(staging, src, built, d, opts, password, password_from, stamp):
     return folder, exe_state
 
 
+def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log):
+    """The verification kit's zip, beside the release folder inside STAGING: ppkg-verify.exe
+    built to check the released launcher (signed or not) by its SHA-256 and signed like it, that
+    launcher, and a README. Its SHA-256 goes into the release's SHA256SUMS, and the release zip is
+    written again to hold that line. Returns what was done to the kit's exe."""
+    launcher = os.path.join(folder, EXE_NAME)
+    run_logged(['cmake', '--preset', 'windows', f'-DPPKG_VERIFY_LAUNCHER={launcher}'], log, cwd=src)
+    run_logged(['cmake', '--build', '--preset', 'windows', '--target', 'ppkg-verify', '-j2'], log, cwd=src)
+    built = os.path.join(src, 'dist', 'tools', KIT_EXE_NAME)
+    if not os.path.isfile(built):
+        raise ReleaseError(f'the build made no {built}')
+
+    kit = os.path.join(staging, f'ppkg-verify-{d["version"]}')
+    os.makedirs(kit)
+    exe = os.path.join(kit, KIT_EXE_NAME)
+    shutil.copyfile(built, exe)
+    shutil.copyfile(launcher, os.path.join(kit, EXE_NAME))
+    if opts.pfx:
+        try:
+            sign.sign(exe, opts.pfx, password, password_from, opts.timestamp, opts.ca_file)
+        except sign.SignError as e:
+            raise ReleaseError(f'signing the verification kit failed: {e}') from None
+        kit_state = 'SIGNED with the same certificate'
+    else:
+        kit_state = 'UNSIGNED: no certificate given (--pfx)'
+    with open(os.path.join(src, 'release', KIT_README_TEMPLATE), encoding='utf-8') as f:
+        readme = f.read().replace('@VERSION@', d['version'])
+    with open(os.path.join(kit, KIT_README), 'wb') as f:
+        f.write(readme.replace('\r\n', '\n').replace('\n', '\r\n').encode('ascii'))
+    for name in os.listdir(kit):
+        os.utime(os.path.join(kit, name), (stamp, stamp))
+    write_zip(kit, kit + '.zip', stamp)
+    shutil.rmtree(kit)
+
+    # The zip sits beside the release folder, so its line names it from inside the folder.
+    sums = os.path.join(folder, 'SHA256SUMS')
+    with open(sums, 'a', encoding='ascii', newline='\n') as f:
+        f.write(f'{sha256_of(kit + ".zip")}  ../{os.path.basename(kit)}.zip\n')
+    os.utime(sums, (stamp, stamp))
+    write_zip(folder, folder + '.zip', stamp)
+    return kit_state
+
+
 def publish(staging, out):
     """Moves every entry of STAGING into OUT, replacing what has the same name, and returns the
     new paths. Each move is a rename within one file system; if one fails, what was moved goes
@@ -253,6 +301,7 @@ def release(opts):
         unsigned_hash = sha256_of(built)
         folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp)
         write_zip(folder, folder + '.zip', stamp)
+        kit_state = stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log)
         published = publish(staging, out)
     except (ReleaseError, subprocess.CalledProcessError) as e:
         raise ReleaseError(f'{e}\nrelease: nothing was released; {out} holds what it held before') from None
@@ -263,6 +312,7 @@ def release(opts):
     print(f'release: ppkg-launcher {d["version"]} from commit {commit}')
     print('release: ' + ' and '.join(os.path.relpath(p) + ('/' if os.path.isdir(p) else '') for p in published))
     print(f'release: {EXE_NAME} is {exe_state}')
+    print(f'release: the verification kit\'s {KIT_EXE_NAME} checks that {EXE_NAME} and is {kit_state}')
     if opts.package_version:
         print(f'release: {DEFINITION} detects the package version {opts.package_version!r}')
     else:

@@ -24,6 +24,11 @@ public:
     ~UniqueResource() { reset(); }
     Type get() const { return value_; }
     Type release() { return std::exchange(value_, Traits::Invalid()); }
+    // For the calls that hand a new value back through a pointer: whatever was held goes first.
+    Type* out() {
+        reset();
+        return &value_;
+    }
     explicit operator bool() const { return value_ != Traits::Invalid(); }
     void reset(Type value = Traits::Invalid()) {
         if (value_ != Traits::Invalid()) Traits::Release(value_);

@@ -36,6 +36,7 @@ import e2e  # noqa: E402
 import release as release_script  # noqa: E402
 
 EXE = 'ppkg-launcher.exe'
+KIT_EXE = 'ppkg-verify.exe'
 DEFINITION = release_script.DEFINITION
 TEMPLATE = release_script.DEFINITION_TEMPLATE
 COMMON_FILES = {EXE, 'DEPLOY.md', 'install.cmd', 'uninstall.cmd', 'SHA256SUMS'}
@@ -178,9 +179,13 @@ def t_folder_and_zip(s):
         expect(set(os.listdir(folder)), files, f'files in {os.path.basename(folder)}')
         # Nothing of the staging is left beside the release.
         base = os.path.basename(folder)
-        expect(sorted(os.listdir(os.path.dirname(folder))), [base, base + '.zip'], f'entries beside {base}')
+        kit = kit_zip(folder)
+        expect(sorted(os.listdir(os.path.dirname(folder))), sorted([base, base + '.zip', os.path.basename(kit)]),
+               f'entries beside {base}')
         sums = read(os.path.join(folder, 'SHA256SUMS'), 'r').splitlines()
-        expect(sorted(line.split('  ', 1)[1] for line in sums), sorted(files - {'SHA256SUMS'}), 'files in SHA256SUMS')
+        # The kit's zip is beside the folder, and named from inside it.
+        expect(sorted(line.split('  ', 1)[1] for line in sums),
+               sorted((files - {'SHA256SUMS'}) | {'../' + os.path.basename(kit)}), 'files in SHA256SUMS')
         r = run(['sha256sum', '--strict', '-c', 'SHA256SUMS'], cwd=folder)
         check(r.returncode == 0, f'sha256sum -c: {r.stdout}{r.stderr}')
         with zipfile.ZipFile(folder + '.zip') as z:
@@ -195,6 +200,43 @@ def t_folder_and_zip(s):
     for name in COMMON_FILES - {EXE, 'SHA256SUMS'}:
         entry = f'{os.path.basename(s.unsigned)}/{name}'
         expect(zips[1][entry], zips[0][entry], f'{name} entry across the two releases')
+
+
+def kit_zip(folder):
+    """The verification kit's zip beside a release folder."""
+    version = os.path.basename(folder)[len('ppkg-launcher-'):]
+    return os.path.join(os.path.dirname(folder), f'ppkg-verify-{version}.zip')
+
+
+@step('verify-kit')
+def t_verify_kit(s):
+    for folder, signed in ((s.unsigned, False), (s.signed, True)):
+        kit = kit_zip(folder)
+        base = os.path.basename(kit)[:-len('.zip')]
+        with zipfile.ZipFile(kit) as z:
+            entries = {i.filename: (i.date_time, z.read(i)) for i in z.infolist()}
+        expect(sorted(entries), sorted(f'{base}/{n}' for n in (KIT_EXE, EXE, 'README.txt')), f'entries of {kit}')
+        launcher = read(os.path.join(folder, EXE))
+        expect(entries[f'{base}/{EXE}'][1], launcher, 'the launcher in the kit')
+        # It checks the launcher released beside it, the signed one when the release is signed.
+        kit_exe = entries[f'{base}/{KIT_EXE}'][1]
+        check(hashlib.sha256(launcher).hexdigest().encode('utf-16-le') in kit_exe,
+              f'{KIT_EXE} does not carry the SHA-256 of the released launcher')
+        image = check_exe.PeImage(kit_exe)
+        expect(bool(image.certificate_table()), signed, 'kit exe signed')
+        readme = entries[f'{base}/README.txt'][1].decode('ascii')
+        check(f'ppkg-verify {s.defs["version"]}' in readme and '\r\n' in readme, 'README.txt: version and CRLF lines')
+        with zipfile.ZipFile(folder + '.zip') as z:
+            release_time = z.infolist()[0].date_time
+        expect({t for t, _ in entries.values()}, {release_time}, 'entry times: the commit\'s, as the release\'s')
+        if signed:
+            path = os.path.join(s.tmp, 'kit-' + KIT_EXE)
+            with open(path, 'wb') as f:
+                f.write(kit_exe)
+            r = run(['osslsigncode', 'verify', '-CAfile', s.certs['ca.pem'], '-ignore-crl', '-in', path])
+            check(r.returncode == 0, f'the kit exe does not verify against the test CA:\n{r.stdout[-800:]}')
+    check('verification kit' in s.signed_out and 'SIGNED with the same certificate' in s.signed_out,
+          f'the release does not say what it did with the kit:\n{s.signed_out}')
 
 
 @step('definitions-match-code')
@@ -486,7 +528,9 @@ def t_staging(s):
     built = os.path.join(s.tmp, 'staging-built.exe')
     shutil.copyfile(os.path.join(s.unsigned, EXE), built)
     before_build = {'export_head': never, 'build': never}
-    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs}
+    # The kit's own build is left out here: a failure before or after it takes the same way out.
+    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
+                  'stage_kit': lambda *args: 'not built in this check'}
     signer = ['--pfx', s.certs['signer.pfx'], '--password-env', PASSWORD_ENV]
     cases = [
         # (label, password in the environment, arguments, steps replaced, whether a move into
@@ -565,6 +609,8 @@ def wine_checks(s, keyword):
         for case in WRAPPER_CASES:
             if keyword in case[0]:
                 results.append(attempt(case[0], lambda case=case: t_wrapper(s, bench, *case)))
+        if keyword in 'verify-kit-runs':
+            results.append(attempt('verify-kit-runs', lambda: t_verify_kit_runs(s, bench)))
     finally:
         wine.stop()
         shutil.rmtree(root, ignore_errors=True)
@@ -658,6 +704,25 @@ def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies,
         # The key and value the definitions name are the ones the exe writes and the guard reads.
         expect(registry_value(bench, c, s.defs), e2e.reg_sz(want_record) if want_record else 'absent-key',
                'record afterwards')
+
+
+def t_verify_kit_runs(s, bench):
+    """The signed release's kit, unpacked as an administrator would, takes its signed launcher
+    and runs every case: Wine can prepare only some, and none may fail."""
+    folder = bench.wine.c('kit')
+    with zipfile.ZipFile(kit_zip(s.signed)) as z:
+        z.extractall(folder)
+    [inner] = os.listdir(folder)
+    folder = os.path.join(folder, inner)
+    c = bench.case(clear_registry=False)
+    code, headers, results, closing = e2e.run_verify(bench, c, os.path.join(folder, KIT_EXE), folder)
+    digest = sha256(os.path.join(s.signed, EXE))
+    check(any(h.endswith(f'{EXE} SHA-256 {digest}') for h in headers), f'launcher hash: {headers}')
+    check(f'ppkg-verify: built beside the launcher with SHA-256 {digest}' in headers, f'embedded hash: {headers}')
+    failed = {name: verdict for name, verdict in results.items() if e2e.kind_of(verdict) == 'FAIL'}
+    expect(failed, {}, 'cases that failed')
+    e2e.expect_closing(closing, results)
+    expect(code, 2, 'exit code with cases Wine cannot prepare')
 
 
 # ---- driver ----------------------------------------------------------------------------------

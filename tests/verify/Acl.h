@@ -1,6 +1,7 @@
 #pragma once
 
-// Access lists: opening a folder to every user, and judging what a created entry got.
+// Access lists: opening a case's folder to every user and closing it again, and judging what a
+// created entry got.
 
 #include <string>
 
@@ -9,6 +10,10 @@ namespace verify {
 // Gives a folder a protected list that lets Users create files and folders in it, inherited
 // by both. Empty text when that list reads back; otherwise why not (some systems store none).
 std::wstring OpenToUsers(const std::wstring& folder);
+
+// Gives the folder back the scratch folder's list, so that nobody but the system and
+// Administrators can add anything while it is checked and removed. Empty text, or why not.
+std::wstring CloseToUsers(const std::wstring& folder);
 
 // What the list read back from an entry means, judged against the report's four entries.
 struct AclVerdict {

@@ -3,50 +3,28 @@
 #include <windows.h>
 
 #include <optional>
+#include <utility>
 
 #include "Acl.h"
 #include "Files.h"
 #include "Launch.h"
 #include "Links.h"
+#include "EvidenceCases.h"
 #include "PathWalkCases.h"
+#include "RollbackJudge.h"
+#include "Text.h"
 #include "TraceCases.h"
+#include "Watch.h"
 
 namespace verify {
 namespace {
 
-constexpr wchar_t kPackageId[] = L"4c7d2a00-91e3-4b58-a6f2-3d05c1e8b94f";
 // What a planted target holds; any write through a link or a second name changes it.
 const std::string kKept = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
 
 Outcome Pass(std::wstring detail = {}) { return {Verdict::Pass, std::move(detail)}; }
 Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
 Outcome CannotPrepare(std::wstring why) { return {Verdict::CannotPrepare, std::move(why)}; }
-
-std::wstring Printable(const std::string& bytes) {
-    std::wstring out;
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7F) out += static_cast<wchar_t>(c);
-        else {
-            wchar_t hex[8];
-            wsprintfW(hex, L"\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-std::wstring HexBytes(const std::string& bytes, std::size_t most) {
-    std::wstring out;
-    for (std::size_t i = 0; i < bytes.size() && i < most; ++i) {
-        wchar_t hex[4];
-        wsprintfW(hex, L"%02x", static_cast<unsigned char>(bytes[i]));
-        if (!out.empty()) out += L' ';
-        out += hex;
-    }
-    if (bytes.size() > most) out += L" ...";
-    return out;
-}
 
 // A behind folder with a file in it: the target the links point at.
 std::wstring MakeBehind(const std::wstring& folder) {
@@ -112,21 +90,6 @@ std::wstring ReportProblem(const std::string& bytes, DWORD exitCode) {
                                         : L"exit 0 but the report reads \"" + Printable(bytes) + L"\"";
 }
 
-// Runs ppkg-launcher.exe /getstatus PATH; a problem text unless it ran to its end with 0 or 1.
-std::wstring RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode) {
-    // The first argument follows the program-name rule: quotes only group, no escapes.
-    const std::wstring commandLine = L"\"" + context.launcher + L"\" /getstatus " + QuoteArgument(reportPath);
-    const RunResult run = RunAndWait(context.launcher, commandLine, context.folder);
-    if (!run.problem.empty()) return run.problem;
-    exitCode = run.exitCode;
-    if (exitCode > 1) {
-        wchar_t text[64];
-        wsprintfW(text, L"the launcher ended with 0x%08X, not 0 or 1", exitCode);
-        return text;
-    }
-    return {};
-}
-
 Outcome CheckWritten(const Context& context, const Case& self, const std::wstring& folder) {
     const std::wstring path = Join(folder, self.report);
     DWORD exitCode = 0;
@@ -159,8 +122,25 @@ Outcome JudgeAcl(const std::wstring& path, bool directory) {
     return verdict.problem.empty() ? Pass(verdict.sddl) : Fail(verdict.problem);
 }
 
+// The folder is open to Users only while the launcher runs in it; afterwards nobody else may
+// add anything while it is read and removed.
+class OpenedToUsers {
+public:
+    explicit OpenedToUsers(std::wstring folder) : folder_(std::move(folder)) {}
+    OpenedToUsers(const OpenedToUsers&) = delete;
+    OpenedToUsers& operator=(const OpenedToUsers&) = delete;
+    OpenedToUsers(OpenedToUsers&&) = delete;
+    OpenedToUsers& operator=(OpenedToUsers&&) = delete;
+    ~OpenedToUsers() { CloseToUsers(folder_); }
+    std::wstring Open() const { return OpenToUsers(folder_); }
+
+private:
+    std::wstring folder_;
+};
+
 Outcome CheckAclOfReport(const Context& context, const Case& self, const std::wstring& folder) {
-    const std::wstring why = OpenToUsers(folder);
+    const OpenedToUsers opened(folder);
+    const std::wstring why = opened.Open();
     if (!why.empty()) return CannotPrepare(why);
     const std::wstring path = Join(folder, self.report);
     DWORD exitCode = 0;
@@ -171,7 +151,8 @@ Outcome CheckAclOfReport(const Context& context, const Case& self, const std::ws
 }
 
 Outcome CheckAclOfDirectory(const Context& context, const Case& self, const std::wstring& folder) {
-    const std::wstring why = OpenToUsers(folder);
+    const OpenedToUsers opened(folder);
+    const std::wstring why = opened.Open();
     if (!why.empty()) return CannotPrepare(why);
     DWORD exitCode = 0;
     const std::wstring problem = RunStatus(context, Join(folder, self.report), exitCode);
@@ -181,33 +162,25 @@ Outcome CheckAclOfDirectory(const Context& context, const Case& self, const std:
     return JudgeAcl(made, true);
 }
 
-// The target as the launcher writes it into PowerShell's script text: bare when nothing in it
-// means something to PowerShell, else a single-quoted string with its quotes doubled.
-std::wstring PowerShellTarget(const std::wstring& path) {
-    static const std::wstring kBare =
-        L"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789\\:._-~";
-    if (path.find_first_not_of(kBare) == std::wstring::npos) return path;
-    std::wstring quoted = L"'";
-    for (wchar_t c : path) {
-        if (c == L'\'' || (c >= 0x2018 && c <= 0x201B)) quoted += c;
-        quoted += c;
-    }
-    return quoted + L"'";
-}
-
-// Informational: what Windows PowerShell leaves in a `>` target for a package it does not know.
-Outcome CheckPowerShellBytes(const Context& context, const Case& self, const std::wstring& folder) {
-    const std::wstring program = Join(context.systemFolder, L"WindowsPowerShell\\v1.0\\powershell.exe");
-    if (LookAt(program).attributes == INVALID_FILE_ATTRIBUTES) return CannotPrepare(L"no " + program);
-    const std::wstring target = Join(folder, self.report);
-    const RunResult run = RunAndWait(program,
-                                     std::wstring(L"powershell.exe Get-ProvisioningPackage -PackageId ") + kPackageId +
-                                         L" >" + PowerShellTarget(target),
-                                     context.folder);
-    if (!run.problem.empty()) return Fail(run.problem);
-    const std::optional<std::string> bytes = ReadWholeFile(target);
-    if (!bytes) return Fail(L"PowerShell left no file at " + target);
-    return Pass(std::to_wstring(bytes->size()) + L" bytes" + (bytes->empty() ? L"" : L": " + HexBytes(*bytes, 32)));
+// The chain makes new1 and new2, then fails on a name Windows refuses: both must go again. The
+// log of the folder's changes shows them made and removed; a launcher that made nothing would
+// leave the folder as it was too.
+Outcome CheckRollback(const Context& context, const Case& self, const std::wstring& folder) {
+    const std::wstring why = PlantKeepFile(folder);
+    if (!why.empty()) return CannotPrepare(why);
+    const Snapshot before = TakeSnapshot(folder);
+    DirectoryWatch watch;
+    const std::wstring cannotWatch = watch.Start(folder);
+    if (!cannotWatch.empty()) return CannotPrepare(L"the folder's changes cannot be logged: " + cannotWatch);
+    DWORD exitCode = 0;
+    const std::wstring problem = RunStatus(context, Join(folder, self.report), exitCode);
+    if (!problem.empty()) return Fail(problem);
+    std::vector<LoggedChange> log;
+    const std::wstring incomplete = watch.Collect(log);
+    const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));
+    if (!changed.empty()) return Fail(changed);
+    if (!incomplete.empty()) return CannotPrepare(L"the log of the folder's changes is incomplete: " + incomplete);
+    return JudgeRollback(log, {L"new1", L"new1\\new2"});
 }
 
 std::vector<Case> Appended(std::vector<Case> cases, const std::vector<Case>& more) {
@@ -220,21 +193,20 @@ std::vector<Case> Appended(std::vector<Case> cases, const std::vector<Case>& mor
 const std::vector<Case>& AllCases() {
     static const std::vector<Case> cases = Appended(std::vector<Case>{
         // The launcher and PowerShell work here at all; the refusals below rest on it.
-        {L"report-written", CheckWritten, nullptr, L"status.txt"},
-        {L"file-symlink", CheckUnchanged, PlantFileLink, L"status.txt"},
-        {L"directory-symlink", CheckUnchanged, PlantDirectoryLink, L"status.txt"},
-        {L"dangling-symlink", CheckUnchanged, PlantDanglingLink, L"status.txt"},
-        {L"junction-at-report", CheckUnchanged, PlantJunctionAtReport, L"status.txt"},
-        {L"hard-link", CheckUnchanged, PlantHardLink, L"status.txt"},
-        {L"junction-as-folder", CheckUnchanged, PlantJunction, L"j\\status.txt"},
-        {L"junction-in-chain", CheckUnchanged, PlantJunction, L"j\\missing\\status.txt"},
-        // The chain makes new1 and new2, then fails on a name Windows refuses: both must go again.
-        {L"chain-rollback", CheckUnchanged, PlantKeepFile, L"new1\\new2\\bad?name\\status.txt"},
+        {L"report-written", CheckWritten, nullptr, L"status.txt", Kind::Baseline},
+        {L"file-symlink", CheckUnchanged, PlantFileLink, L"status.txt", Kind::Refusal},
+        {L"directory-symlink", CheckUnchanged, PlantDirectoryLink, L"status.txt", Kind::Refusal},
+        {L"dangling-symlink", CheckUnchanged, PlantDanglingLink, L"status.txt", Kind::Refusal},
+        {L"junction-at-report", CheckUnchanged, PlantJunctionAtReport, L"status.txt", Kind::Refusal},
+        {L"hard-link", CheckUnchanged, PlantHardLink, L"status.txt", Kind::Refusal},
+        {L"junction-as-folder", CheckUnchanged, PlantJunction, L"j\\status.txt", Kind::Refusal},
+        {L"junction-in-chain", CheckUnchanged, PlantJunction, L"j\\missing\\status.txt", Kind::Refusal},
+        {L"chain-rollback", CheckRollback, nullptr, L"new1\\new2\\bad?name\\status.txt"},
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
-        {L"powershell-absent-bytes", CheckPowerShellBytes, nullptr, L"absent.pkt"},
-    }, Appended(PathWalkCases(), TraceCases()));
-    return cases;
+    }, PathWalkCases());
+    static const std::vector<Case> all = Appended(Appended(cases, EvidenceCases()), TraceCases());
+    return all;
 }
 
 }  // namespace verify

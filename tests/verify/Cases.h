@@ -1,6 +1,8 @@
 #pragma once
 
 // The cases the verification program runs, each in a folder of its own inside the scratch folder.
+// Plain data and function pointers only: the judging code that settles their outcomes is built
+// and tested on Linux too.
 
 #include <string>
 #include <vector>
@@ -8,17 +10,26 @@
 namespace verify {
 
 struct Context {
-    std::wstring launcher;      // full path of ppkg-launcher.exe
+    std::wstring launcher;      // full path of the copy of ppkg-launcher.exe inside the scratch folder
     std::wstring systemFolder;  // GetSystemDirectoryW
-    std::wstring folder;        // the folder holding both programs: every run's working directory
+    std::wstring folder;        // every run's working directory: the scratch folder
     std::wstring scratch;       // everything the cases plant and check lies in here
 };
 
-enum class Verdict { Pass, Fail, CannotPrepare };
+// Info: evidence printed for a person to read; it never counts as a pass.
+enum class Verdict { Pass, Fail, CannotPrepare, Info };
 
 struct Outcome {
     Verdict verdict;
     std::wstring detail;
+};
+
+// What a pass of the case stands on.
+enum class Kind {
+    Proof,     // what the case saw happen itself
+    Baseline,  // a report written in a plain folder: that the launcher writes at all
+    Refusal,   // nothing written or changed: proves something only once a Baseline case passed
+    Info,      // prints evidence; a pass of it is shown as information
 };
 
 struct Case;
@@ -31,6 +42,7 @@ struct Case {
     Check check;
     Prepare prepare;       // null when there is nothing to plant
     const wchar_t* report; // the report path, relative to the case's folder
+    Kind kind = Kind::Proof;
 };
 
 const std::vector<Case>& AllCases();

@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
-#include "Owners.h"
+#include "Handles.h"
 
 namespace verify {
 namespace {
 
 constexpr DWORD kKeptBits = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-// Every file the cases write is a few dozen bytes; anything bigger is read no further.
-constexpr DWORD kMaxRead = 64 * 1024;
 // The tree is the program's own and shallow; a deeper one means something went wrong.
 constexpr int kMaxDepth = 16;
 
@@ -51,6 +50,70 @@ void Walk(const std::wstring& root, const std::wstring& relative, int depth, Sna
     } while (FindNextFileW(search.get(), &data));
 }
 
+// Opens the entry a path names itself, never what a link there leads to. Without
+// FILE_SHARE_DELETE, nobody can rename it away while it is held.
+UniqueFile OpenEntry(const std::wstring& path, DWORD access) {
+    return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+std::wstring ErrorAt(const std::wstring& path) { return path + L" (error " + std::to_wstring(GetLastError()) + L")"; }
+
+// The names in a directory, read through the handle that holds it: a second open by path
+// could be refused by that handle's own sharing, or reach another entry.
+bool ListThrough(HANDLE directory, std::vector<std::wstring>& names) {
+    std::vector<DWORD> buffer(16 * 1024);
+    const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(DWORD));
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;; kind = FileIdBothDirectoryInfo) {
+        if (!GetFileInformationByHandleEx(directory, kind, buffer.data(), bytes)) return GetLastError() == ERROR_NO_MORE_FILES;
+        const auto* at = reinterpret_cast<const BYTE*>(buffer.data());
+        for (DWORD offset = 0;;) {
+            const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at + offset);
+            const std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") names.push_back(name);
+            if (record->NextEntryOffset == 0) break;
+            offset += record->NextEntryOffset;
+        }
+    }
+}
+
+// Removes the entry at the path through its own handle, and first, for a directory held by that
+// handle, everything inside it.
+std::wstring RemoveEntry(const std::wstring& path, int depth, const BY_HANDLE_FILE_INFORMATION* expected) {
+    const UniqueFile entry = OpenEntry(path, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
+                                                 FILE_WRITE_ATTRIBUTES | SYNCHRONIZE);
+    if (!entry) return ErrorAt(path);
+    BY_HANDLE_FILE_INFORMATION found{};
+    if (expected != nullptr &&
+        (!GetFileInformationByHandle(entry.get(), &found) || found.dwVolumeSerialNumber != expected->dwVolumeSerialNumber ||
+         found.nFileIndexHigh != expected->nFileIndexHigh || found.nFileIndexLow != expected->nFileIndexLow)) {
+        return path + L" is no longer the folder this program made: left alone";
+    }
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &info, sizeof info)) return ErrorAt(path);
+    std::wstring failure;
+    if ((info.FileAttributes & kKeptBits) == FILE_ATTRIBUTE_DIRECTORY) {
+        if (depth > kMaxDepth) return path + L" lies deeper than this program ever makes";
+        std::vector<std::wstring> names;
+        if (!ListThrough(entry.get(), names)) return ErrorAt(path);
+        for (const std::wstring& name : names) {
+            const std::wstring inner = RemoveEntry(Join(path, name), depth + 1, nullptr);
+            if (failure.empty()) failure = inner;
+        }
+    }
+    if ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = (info.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition) &&
+        failure.empty()) {
+        failure = ErrorAt(path);
+    }
+    return failure;
+}
+
 }  // namespace
 
 std::wstring Join(const std::wstring& folder, const std::wstring& name) {
@@ -58,12 +121,17 @@ std::wstring Join(const std::wstring& folder, const std::wstring& name) {
     return folder + L'\\' + name;
 }
 
-std::optional<std::string> ReadWholeFile(const std::wstring& path) {
+std::optional<std::string> ReadWholeFile(const std::wstring& path, DWORD maxBytes) {
     const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::nullopt;
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &info, sizeof info) ||
+        (info.FileAttributes & kKeptBits) != 0) {
+        return std::nullopt;
+    }
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxRead) return std::nullopt;
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > maxBytes) return std::nullopt;
     std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
     DWORD got = 0;
     if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
@@ -120,35 +188,35 @@ std::wstring FirstDifference(const Snapshot& before, const Snapshot& after) {
     return {};
 }
 
-std::wstring RemoveTree(const std::wstring& folder) {
-    std::wstring failure;
-    const auto note = [&failure](bool removed, const std::wstring& path) {
-        if (!removed && failure.empty()) failure = path + L" (error " + std::to_wstring(GetLastError()) + L")";
-    };
-    {
-        WIN32_FIND_DATAW data{};
-        const UniqueFind search(FindFirstFileW(Join(folder, L"*").c_str(), &data));
-        if (search) {
-            do {
-                if (IsDots(data.cFileName)) continue;
-                const std::wstring full = Join(folder, data.cFileName);
-                const DWORD a = data.dwFileAttributes;
-                if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                    // The link or junction itself; what it points to is left alone.
-                    note((a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(full.c_str()) : DeleteFileW(full.c_str()),
-                         full);
-                } else if ((a & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                    const std::wstring inner = RemoveTree(full);
-                    if (failure.empty()) failure = inner;
-                } else {
-                    if ((a & FILE_ATTRIBUTE_READONLY) != 0) SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    note(DeleteFileW(full.c_str()), full);
-                }
-            } while (FindNextFileW(search.get(), &data));
-        }
+std::wstring RemoveTree(const std::wstring& folder, const BY_HANDLE_FILE_INFORMATION* expected) {
+    return RemoveEntry(folder, 0, expected);
+}
+
+std::wstring ReparsePointOnTheWay(const std::wstring& given) {
+    // A path started as \\?\C:\... or \\?\UNC\server\share\... names the same levels.
+    std::wstring folder = given;
+    if (folder.rfind(L"\\\\?\\UNC\\", 0) == 0) folder = L"\\" + folder.substr(7);
+    else if (folder.rfind(L"\\\\?\\", 0) == 0) folder = folder.substr(4);
+    // Levels start after the drive ("C:\\") or the share ("\\\\server\\share\\").
+    std::size_t level = 0;
+    if (folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\') {
+        level = 3;
+    } else if (folder.rfind(L"\\\\", 0) == 0) {
+        const std::size_t server = folder.find(L'\\', 2);
+        const std::size_t share = server == std::wstring::npos ? server : folder.find(L'\\', server + 1);
+        level = share == std::wstring::npos ? folder.size() : share + 1;
+    } else {
+        return folder + L" is neither on a drive nor on a share";
     }
-    note(RemoveDirectoryW(folder.c_str()), folder);
-    return failure;
+    while (level < folder.size()) {
+        const std::size_t end = std::min(folder.find(L'\\', level), folder.size());
+        const std::wstring upTo = folder.substr(0, end);
+        const EntryKind kind = LookAt(upTo);
+        if (kind.attributes == INVALID_FILE_ATTRIBUTES) return upTo + L" cannot be read";
+        if ((kind.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return upTo;
+        level = end + 1;
+    }
+    return {};
 }
 
 }  // namespace verify

@@ -13,8 +13,12 @@ namespace verify {
 
 std::wstring Join(const std::wstring& folder, const std::wstring& name);
 
-// The whole file, or nothing when it cannot be opened (or is larger than the bench ever writes).
-std::optional<std::string> ReadWholeFile(const std::wstring& path);
+// Every file the cases write is a few dozen bytes; anything bigger is read no further.
+inline constexpr DWORD kMaxCaseFile = 64 * 1024;
+
+// The whole of the plain file a path names, or nothing when it cannot be opened, is a link, a
+// device or a directory, or is larger than `maxBytes`.
+std::optional<std::string> ReadWholeFile(const std::wstring& path, DWORD maxBytes = kMaxCaseFile);
 bool WriteNewFile(const std::wstring& path, const std::string& bytes);
 
 // The entry a path names itself: its attributes and, for a reparse point, its tag.
@@ -39,8 +43,14 @@ Snapshot TakeSnapshot(const std::wstring& folder);
 // The first difference in words, or an empty text when the two are the same.
 std::wstring FirstDifference(const Snapshot& before, const Snapshot& after);
 
-// Removes a folder and what it holds; a link or junction inside goes as itself. Empty text when
-// all is gone, else the first entry that stayed and why.
-std::wstring RemoveTree(const std::wstring& folder);
+// Removes a folder and what it holds, each entry through a handle to the entry itself: a link or
+// junction goes as itself, and nothing is followed. Empty text when all is gone, else the first
+// entry that stayed and why. With `expected`, the folder is removed only if its handle shows the
+// same entry (volume and file index).
+std::wstring RemoveTree(const std::wstring& folder, const BY_HANDLE_FILE_INFORMATION* expected = nullptr);
+
+// The first level of a folder's path, from the drive or share down to the folder itself, that is
+// a reparse point (a link, junction or mount point), or an empty text.
+std::wstring ReparsePointOnTheWay(const std::wstring& folder);
 
 }  // namespace verify

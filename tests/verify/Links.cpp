@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Files.h"
-#include "Owners.h"
+#include "Handles.h"
 
 namespace verify {
 namespace {
@@ -58,7 +58,12 @@ std::wstring FullPath(const std::wstring& path) {
 }  // namespace
 
 std::wstring MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory) {
-    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0)) {
+    const DWORD kind = directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    // Without the privilege, a machine in developer mode still makes links when asked this
+    // way; systems before that flag refuse it, so it is only the second try.
+    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), kind) &&
+        (GetLastError() != ERROR_PRIVILEGE_NOT_HELD ||
+         !CreateSymbolicLinkW(link.c_str(), target.c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))) {
         return ErrorText(L"CreateSymbolicLinkW");
     }
     return Expect(link, IO_REPARSE_TAG_SYMLINK, L"CreateSymbolicLinkW");

@@ -1,49 +1,72 @@
-// ppkg-verify.exe [/keep]
-// Run elevated on a Windows machine from a folder holding ppkg-launcher.exe: it plants links,
-// junctions and open folders in a scratch folder of its own next to itself, runs the launcher's
-// /getstatus against each and checks what was left. Nothing outside the scratch folder is
-// touched; the scratch folder is removed at the end unless /keep is given.
+// ppkg-verify.exe [/keep] [/system]
+// Run elevated on a Windows machine from a folder holding ppkg-launcher.exe. It checks that the
+// launcher is the one it was built beside (by SHA-256), copies it into a new scratch folder of
+// its own that only the system and Administrators may change, plants links, junctions and open
+// folders there, runs the copy's /getstatus against each and checks what was left. Nothing
+// outside the scratch folder is touched but the launcher's own temp reports, which a run that
+// has to be ended would leave. The scratch folder is removed at the end unless /keep is given.
+// /system runs all of it once more as the local system account, through a task of the Task
+// Scheduler that is removed again, and prints that run.
 
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "platform/win32/Win32Platform.h"
 #include "Cases.h"
 #include "Files.h"
-#include "Owners.h"
+#include "LauncherHash.h"
+#include "Launch.h"
+#include "Output.h"
+#include "Scratch.h"
+#include "Sha256.h"
+#include "SystemRun.h"
+#include "Verdicts.h"
 
 namespace {
 
 using namespace verify;
 
 constexpr DWORD kLongPath = 32768;
+constexpr DWORD kMaxImage = 64 * 1024 * 1024;
+constexpr wchar_t kLauncherName[] = L"ppkg-launcher.exe";
+constexpr wchar_t kProgramName[] = L"ppkg-verify.exe";
+// The run as the system account writes these beside its copy of this program.
+constexpr wchar_t kSystemOutput[] = L"system-output.txt";
+constexpr wchar_t kSystemExit[] = L"system-exit.txt";
+constexpr wchar_t kUsage[] = L"usage: ppkg-verify.exe [/keep] [/system]";
 
-void Print(const std::wstring& line) {
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0, put = 0;
-    if (GetConsoleMode(out, &mode)) {
-        const std::wstring text = line + L"\r\n";
-        WriteConsoleW(out, text.c_str(), static_cast<DWORD>(text.size()), &put, nullptr);
-        return;
-    }
-    // Redirected: UTF-8, so a path with any character survives.
-    const int need = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(need > 0 ? need : 0), '\0');
-    if (need > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), need, nullptr,
-                            nullptr);
-    }
-    bytes += "\r\n";
-    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-}
+#ifdef PPKG_VERIFY_BENCH_BUILD
+// The bench's build: it can be pointed at a stand-in launcher, given a shorter time limit and a
+// few cases, and says so in every run. The build shipped to administrators has none of this.
+constexpr bool kBenchBuild = true;
+#else
+constexpr bool kBenchBuild = false;
+#endif
 
-std::wstring OwnFolder() {
+struct Options {
+    bool keep = false;
+    bool system = false;
+    bool systemChild = false;      // this is the run the task started
+    std::wstring launcher;         // bench build: a launcher elsewhere
+    DWORD timeoutSeconds = 0;      // bench build: a shorter limit per run
+    std::vector<std::wstring> only;  // bench build: these cases alone
+};
+
+std::wstring ModulePath() {
     std::wstring path(kLongPath, L'\0');
     const DWORD got = GetModuleFileNameW(nullptr, path.data(), kLongPath);
     if (got == 0 || got >= kLongPath) return {};
     path.resize(got);
+    return path;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
     const std::size_t slash = path.rfind(L'\\');
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
@@ -62,71 +85,223 @@ bool IsAdministrator() {
            CheckTokenMembership(nullptr, sid, &member) && member;
 }
 
+// Whether the folder's volume keeps access lists at all: on one that does not, every user may
+// change everything the cases plant.
+bool KeepsAccessLists(const std::wstring& folder) {
+    const UniqueFile entry(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    DWORD flags = 0;
+    return entry && GetVolumeInformationByHandleW(entry.get(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 int Refuse(const std::wstring& why) {
     Print(L"ppkg-verify: " + why);
-    return 2;
+    return kExitNotAllPrepared;
+}
+
+std::vector<std::wstring> SplitNames(const std::wstring& list) {
+    std::vector<std::wstring> names;
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(L',', start), list.size());
+        if (comma > start) names.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return names;
+}
+
+// False, with the reason, on anything this build does not take.
+bool ReadOptions(int argc, wchar_t** argv, Options& options, std::wstring& why) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring_view arg(argv[i]);
+        const bool hasValue = i + 1 < argc;
+        if (arg == L"/keep") {
+            options.keep = true;
+        } else if (arg == L"/system") {
+            options.system = true;
+        } else if (arg == L"/system-child") {
+            options.systemChild = true;
+        } else if (kBenchBuild && arg == L"/launcher" && hasValue) {
+            options.launcher = argv[++i];
+        } else if (kBenchBuild && arg == L"/timeout" && hasValue) {
+            options.timeoutSeconds = static_cast<DWORD>(_wtoi(argv[++i]));
+        } else if (kBenchBuild && arg == L"/only" && hasValue) {
+            options.only = SplitNames(argv[++i]);
+        } else {
+            why = kUsage;
+            return false;
+        }
+    }
+    if (options.system && options.systemChild) {
+        why = kUsage;
+        return false;
+    }
+    return true;
+}
+
+// The whole of a file read through its own handle; empty with the reason on failure.
+std::string ReadImage(const std::wstring& path, std::wstring& why) {
+    const EntryKind kind = LookAt(path);
+    if (kind.attributes == INVALID_FILE_ATTRIBUTES ||
+        (kind.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        why = L"no plain file " + path;
+        return {};
+    }
+    std::optional<std::string> bytes = ReadWholeFile(path, kMaxImage);
+    if (!bytes || bytes->empty()) {
+        why = L"cannot read " + path;
+        return {};
+    }
+    return std::move(*bytes);
+}
+
+bool WriteCopy(const std::wstring& path, const std::string& bytes) { return WriteNewFile(path, bytes); }
+
+void RemoveScratch(Scratch& scratch, Tally& tally) {
+    // A virus scanner, or a process still ending, may hold a file it just saw for a moment.
+    std::wstring stayed = scratch.Remove();
+    for (int attempt = 0; attempt < 10 && !stayed.empty(); ++attempt) {
+        Sleep(500);
+        stayed = scratch.Remove();
+    }
+    if (!stayed.empty()) {
+        tally.AddFailure();
+        Print(L"cleanup: FAIL: could not remove " + stayed);
+    }
+}
+
+bool Selected(const Options& options, const Case& c) {
+    if (options.only.empty()) return true;
+    for (const std::wstring& name : options.only) {
+        if (name == c.name) return true;
+    }
+    return false;
+}
+
+// Stands for the scratch folder's own list in the count: where it did not read back as set, the
+// run cannot promise that nobody else changed what the cases planted.
+const Case kScratchList{L"scratch-protected", nullptr, nullptr, nullptr};
+
+std::wstring UnprotectedScratch(const std::wstring& list) {
+    return L"the list set on the scratch folder (" + std::wstring(kScratchSddl) + L") reads back as " + list +
+           L": this system keeps none, so others could change what the cases plant";
+}
+
+int RunCases(const Options& options, Context& context, Scratch& scratch, const std::string& launcherImage,
+             const std::wstring& unprotected) {
+    Tally tally;
+    if (!unprotected.empty()) Print(CaseLine(kScratchList.name, tally.Settle(kScratchList, {Verdict::CannotPrepare, unprotected})));
+    context.launcher = Join(scratch.path(), kLauncherName);
+    context.folder = scratch.path();
+    context.scratch = scratch.path();
+    if (!WriteCopy(context.launcher, launcherImage)) {
+        Print(L"ppkg-verify: cannot write the launcher's copy " + context.launcher);
+        tally.AddFailure();
+    } else {
+        Print(L"ppkg-verify: runs the copy " + context.launcher + L", temp reports in " + LauncherTempFolder());
+        for (const Case& c : AllCases()) {
+            if (!Selected(options, c)) continue;
+            const std::wstring caseFolder = Join(context.scratch, c.name);
+            Outcome outcome{Verdict::Fail, L"cannot create " + caseFolder};
+            if (CreateDirectoryW(caseFolder.c_str(), nullptr)) outcome = c.check(context, c, caseFolder);
+            Print(CaseLine(c.name, tally.Settle(c, std::move(outcome))));
+        }
+    }
+    if (!options.keep) RemoveScratch(scratch, tally);
+    Print(tally.ClosingLine());
+    return tally.ExitCode();
+}
+
+// Copies of this program and the launcher go into the scratch folder, out of reach of anyone
+// who may change the folder they came from, and the task runs those.
+int RunSystemTask(const Options& options, Scratch& scratch, const std::string& ownImage,
+                  const std::string& launcherImage, const std::wstring& unprotected) {
+    Tally tally;
+    const Case systemRun{L"system-run", nullptr, nullptr, nullptr};
+    SystemRunFiles files{Join(scratch.path(), kProgramName),
+                         std::wstring(L"/system-child") + (options.keep ? L" /keep" : L""), scratch.path(),
+                         Join(scratch.path(), kSystemOutput), Join(scratch.path(), kSystemExit)};
+    int exitCode = -1;   // the run's own, once it ran to its end
+    if (!unprotected.empty() && !kBenchBuild) {
+        // The system account would run whatever stands there by then.
+        Print(CaseLine(systemRun.name, tally.Settle(systemRun, {Verdict::CannotPrepare, unprotected})));
+    } else if (!WriteCopy(files.program, ownImage) || !WriteCopy(Join(scratch.path(), kLauncherName), launcherImage)) {
+        Print(CaseLine(systemRun.name, tally.Settle(systemRun, {Verdict::Fail, L"cannot copy the programs into " +
+                                                                                  scratch.path()})));
+    } else {
+        const SystemRunResult run = RunAsSystem(files);
+        if (run.verdict == Verdict::Pass) {
+            // Its own lines, closing line included, are already printed.
+            exitCode = run.exitCode;
+        } else {
+            Print(CaseLine(systemRun.name, tally.Settle(systemRun, {run.verdict, run.detail})));
+        }
+    }
+    if (!options.keep) RemoveScratch(scratch, tally);
+    if (exitCode >= 0 && tally.ExitCode() == kExitAllPassed) return exitCode;
+    Print(tally.ClosingLine());
+    return tally.ExitCode();
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    bool keep = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::wstring_view(argv[i]) == L"/keep") keep = true;
-        else return Refuse(L"usage: ppkg-verify.exe [/keep]");
-    }
+    // As the launcher does: no library from this program's folder, no junction a user made.
+    platform::win32::RestrictLibrarySearchToSystemFolder();
+    platform::win32::RefuseUntrustedJunctions();
+    Options options;
+    std::wstring why;
+    if (!ReadOptions(argc, argv, options, why)) return Refuse(why);
 
-    const std::wstring folder = OwnFolder();
-    Context context{Join(folder, L"ppkg-launcher.exe"), SystemFolder(), folder, {}};
+    const std::wstring self = ModulePath();
+    const std::wstring folder = FolderOf(self);
+    // The run the task started reports through a file beside it, read by the run that started it.
+    if (options.systemChild && !PrintToFile(Join(folder, kSystemOutput))) return kExitNotAllPrepared;
+    Print(L"ppkg-verify: runs as " + CurrentAccount());
+    if (kBenchBuild) Print(L"ppkg-verify: BENCH BUILD, not for checking a machine: it takes a stand-in launcher");
+
+    Context context{{}, SystemFolder(), {}, {}};
     if (folder.empty() || context.systemFolder.empty()) return Refuse(L"cannot read its own or the system folder");
-    if (LookAt(context.launcher).attributes == INVALID_FILE_ATTRIBUTES ||
-        (LookAt(context.launcher).attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        return Refuse(L"no ppkg-launcher.exe beside this program in " + folder);
-    }
+    // A link or junction on the way would let whoever made it decide where the cases plant.
+    const std::wstring reparse = ReparsePointOnTheWay(folder);
+    if (!reparse.empty()) return Refuse(L"refused: " + reparse + L" is a link, junction or mount point (or unreadable); run it from a plain folder");
     if (!IsAdministrator()) return Refuse(L"run it from an elevated prompt (as administrator)");
+    if (!KeepsAccessLists(folder)) return Refuse(L"refused: the volume of " + folder + L" keeps no access lists; use a local NTFS drive");
 
-    context.scratch = Join(folder, L"ppkg-verify-scratch-" + std::to_wstring(GetCurrentProcessId()));
-    // A new folder, never one already there: everything the cases touch lies inside it.
-    if (!CreateDirectoryW(context.scratch.c_str(), nullptr)) {
-        return Refuse(L"cannot create " + context.scratch + L" (error " + std::to_wstring(GetLastError()) + L")");
-    }
-    if (keep) Print(L"scratch folder: " + context.scratch);
-
-    int passed = 0, failed = 0;
-    for (const Case& c : AllCases()) {
-        const std::wstring caseFolder = Join(context.scratch, c.name);
-        Outcome outcome{Verdict::Fail, L"cannot create " + caseFolder};
-        if (CreateDirectoryW(caseFolder.c_str(), nullptr)) outcome = c.check(context, c, caseFolder);
-        std::wstring line = std::wstring(c.name) + L": ";
-        switch (outcome.verdict) {
-            case Verdict::Pass:
-                ++passed;
-                line += L"pass";
-                if (!outcome.detail.empty()) line += L" (" + outcome.detail + L")";
-                break;
-            case Verdict::Fail:
-                ++failed;
-                line += L"FAIL: " + outcome.detail;
-                break;
-            case Verdict::CannotPrepare:
-                line += L"cannot prepare here: " + outcome.detail;
-                break;
+    // The launcher is judged by its bytes, read once: those bytes are what the cases run.
+    const std::wstring launcher = options.launcher.empty() ? Join(folder, kLauncherName) : options.launcher;
+    const std::string launcherImage = ReadImage(launcher, why);
+    if (launcherImage.empty()) return Refuse(why);
+    const std::wstring hash = Sha256Hex(launcherImage);
+    Print(L"ppkg-verify: launcher " + launcher + L" SHA-256 " + (hash.empty() ? L"(cannot be computed)" : hash));
+    Print(L"ppkg-verify: built beside the launcher with SHA-256 " + std::wstring(kBuiltBesideSha256));
+    if (hash != kBuiltBesideSha256) {
+        if (!kBenchBuild) {
+            return Refuse(L"refused: this is not the launcher this program was built beside; use the two from one release");
         }
-        Print(line);
+        Print(L"ppkg-verify: BENCH BUILD: the hashes differ; going on with the stand-in only because this is the bench's build");
+    }
+    if (options.timeoutSeconds != 0) SetRunTimeout(options.timeoutSeconds * 1000);
+
+    std::string ownImage;
+    if (options.system) {
+        ownImage = ReadImage(self, why);
+        if (ownImage.empty()) return Refuse(why);
     }
 
-    if (!keep) {
-        // A virus scanner, or a process still ending, may hold a file it just saw for a moment.
-        std::wstring stayed = RemoveTree(context.scratch);
-        for (int attempt = 0; attempt < 10 && !stayed.empty(); ++attempt) {
-            Sleep(500);
-            stayed = RemoveTree(context.scratch);
-        }
-        if (!stayed.empty()) {
-            ++failed;
-            Print(L"cleanup: FAIL: could not remove " + stayed);
-        }
+    Scratch scratch;
+    why = scratch.Create(Join(folder, L"ppkg-verify-scratch-" + std::to_wstring(GetCurrentProcessId())));
+    if (!why.empty()) return Refuse(why);
+    bool asSet = false;
+    const std::wstring list = scratch.ListReadBack(asSet);
+    Print(L"ppkg-verify: scratch folder " + scratch.path() + L", list " + list);
+    const std::wstring unprotected = asSet ? std::wstring() : UnprotectedScratch(list);
+
+    const int exitCode = options.system ? RunSystemTask(options, scratch, ownImage, launcherImage, unprotected)
+                                        : RunCases(options, context, scratch, launcherImage, unprotected);
+    if (options.systemChild) {
+        // Written last, through a new file, so that the run that started this one knows it is whole.
+        WriteNewFile(Join(folder, kSystemExit), std::to_string(exitCode) + "\n");
     }
-    Print(std::to_wstring(passed) + L" passed, " + std::to_wstring(failed) + L" failed");
-    return failed == 0 ? 0 : 1;
+    return exitCode;
 }

@@ -12,7 +12,7 @@
 #include "Files.h"
 #include "Launch.h"
 #include "Links.h"
-#include "Owners.h"
+#include "Handles.h"
 
 namespace verify {
 namespace {
@@ -42,7 +42,7 @@ std::wstring ErrorText(const wchar_t* what, DWORD error) {
 // Naming any owner but oneself takes the restore privilege, which an elevated administrator
 // holds but has not switched on.
 std::wstring EnableRestorePrivilege() {
-    UniqueKernel token;
+    UniqueKernelHandle token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.out())) {
         return ErrorText(L"OpenProcessToken", GetLastError());
     }
@@ -122,15 +122,6 @@ std::wstring PlantChangeableAdminJunction(const std::wstring& folder) {
     return PlantJunction(folder, kAdministratorsSid, kUsersMayWriteSddl);
 }
 
-// Runs the launcher's /getstatus PATH; a problem text unless it ran to its end with 0 or 1.
-std::wstring RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode) {
-    const std::wstring commandLine = L"\"" + context.launcher + L"\" /getstatus " + QuoteArgument(reportPath);
-    const RunResult run = RunAndWait(context.launcher, commandLine, context.folder);
-    if (!run.problem.empty()) return run.problem;
-    exitCode = run.exitCode;
-    return exitCode > 1 ? L"the launcher ended with " + std::to_wstring(exitCode) + L", not 0 or 1" : std::wstring();
-}
-
 std::wstring Slashed(std::wstring path) {
     std::replace(path.begin(), path.end(), L'\\', L'/');
     return path;
@@ -185,11 +176,12 @@ std::wstring OwnedByAStandardUser(const std::wstring& path) {
 std::vector<Case> PathWalkCases() {
     return {
         // The junction is j, two levels above the report's folder b: j\a\b\status.txt.
-        {L"junction-above-user-owned", CheckRefused, PlantUserJunction, L"j\\a\\b\\status.txt"},
+        {L"junction-above-user-owned", CheckRefused, PlantUserJunction, L"j\\a\\b\\status.txt", Kind::Refusal},
         {L"junction-above-admin-owned", CheckFollowed, PlantAdminJunction, L"j\\a\\b\\status.txt"},
-        {L"junction-above-users-may-change", CheckRefused, PlantChangeableAdminJunction, L"j\\a\\b\\status.txt"},
+        {L"junction-above-users-may-change", CheckRefused, PlantChangeableAdminJunction, L"j\\a\\b\\status.txt",
+         Kind::Refusal},
         // The whole path in forward slashes: every level is judged all the same.
-        {L"junction-above-forward-slashes", CheckRefused, PlantUserJunction, L"/j/a/b/status.txt"},
+        {L"junction-above-forward-slashes", CheckRefused, PlantUserJunction, L"/j/a/b/status.txt", Kind::Refusal},
     };
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Files.h"
+#include "Handles.h"
 #include "Launch.h"
 #include "Links.h"
 #include "PathWalkCases.h"
@@ -30,6 +31,33 @@ constexpr USHORT kInUInt32 = 8;
 constexpr USHORT kInUInt64 = 10;
 constexpr USHORT kInHexInt32 = 20;
 constexpr ULONGLONG kAllKeywords = ~0ull;
+
+// tdh.dll is not one of the KnownDLLs, so it is loaded from the system folder when this case
+// runs, never imported (an import would be searched for beside this program first).
+struct LibraryTraits {
+    using Type = HMODULE;
+    static Type Invalid() { return nullptr; }
+    static void Release(Type module) { FreeLibrary(module); }
+};
+using UniqueLibrary = UniqueResource<LibraryTraits>;
+
+using GetEventInformationFunction = ULONG(WINAPI*)(PEVENT_RECORD, ULONG, PTDH_CONTEXT, PTRACE_EVENT_INFO, PULONG);
+using GetPropertySizeFunction = ULONG(WINAPI*)(PEVENT_RECORD, ULONG, PTDH_CONTEXT, ULONG, PPROPERTY_DATA_DESCRIPTOR,
+                                               PULONG);
+using GetPropertyFunction = ULONG(WINAPI*)(PEVENT_RECORD, ULONG, PTDH_CONTEXT, ULONG, PPROPERTY_DATA_DESCRIPTOR, ULONG,
+                                           PBYTE);
+
+struct Tdh {
+    GetEventInformationFunction getEventInformation = nullptr;
+    GetPropertySizeFunction getPropertySize = nullptr;
+    GetPropertyFunction getProperty = nullptr;
+};
+
+template <typename Function>
+Function Lookup(HMODULE module, const char* name) {
+    // GetProcAddress returns every export under one type; the cast names the real one.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
 
 Outcome Pass(std::wstring detail) { return {Verdict::Pass, std::move(detail)}; }
 Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
@@ -55,6 +83,12 @@ struct Decoded {
     }
 };
 
+// What the decoder's callback reads: the functions and the events decoded so far.
+struct Decoding {
+    Tdh tdh;
+    std::vector<Decoded>* events = nullptr;
+};
+
 std::wstring TextAt(const std::vector<BYTE>& info, ULONG offset) {
     if (offset == 0 || offset >= info.size()) return {};
     const auto* text = reinterpret_cast<const wchar_t*>(info.data() + offset);
@@ -62,14 +96,14 @@ std::wstring TextAt(const std::vector<BYTE>& info, ULONG offset) {
 }
 
 // A field's value as TDH hands it over, read by its type.
-std::wstring ValueText(PEVENT_RECORD record, const std::wstring& name, USHORT inType) {
+std::wstring ValueText(const Tdh& tdh, PEVENT_RECORD record, const std::wstring& name, USHORT inType) {
     PROPERTY_DATA_DESCRIPTOR descriptor{};
     descriptor.PropertyName = reinterpret_cast<ULONGLONG>(name.c_str());
     descriptor.ArrayIndex = ULONG_MAX;
     ULONG size = 0;
-    if (TdhGetPropertySize(record, 0, nullptr, 1, &descriptor, &size) != ERROR_SUCCESS || size == 0) return {};
+    if (tdh.getPropertySize(record, 0, nullptr, 1, &descriptor, &size) != ERROR_SUCCESS || size == 0) return {};
     std::vector<BYTE> bytes(size);
-    if (TdhGetProperty(record, 0, nullptr, 1, &descriptor, size, bytes.data()) != ERROR_SUCCESS) return {};
+    if (tdh.getProperty(record, 0, nullptr, 1, &descriptor, size, bytes.data()) != ERROR_SUCCESS) return {};
     switch (inType) {
         case kInUnicodeString: {
             const auto* text = reinterpret_cast<const wchar_t*>(bytes.data());
@@ -100,13 +134,14 @@ std::wstring ValueText(PEVENT_RECORD record, const std::wstring& name, USHORT in
 // Every event of the launcher's provider in the file, decoded by TDH from the metadata each
 // event carries: nothing of the launcher's own encoding is known here.
 void WINAPI OnEvent(PEVENT_RECORD record) {
-    auto* events = static_cast<std::vector<Decoded>*>(record->UserContext);
+    const auto* decoding = static_cast<const Decoding*>(record->UserContext);
+    const Tdh& tdh = decoding->tdh;
     if (!IsEqualGUID(record->EventHeader.ProviderId, kProvider)) return;
     ULONG size = 0;
-    if (TdhGetEventInformation(record, 0, nullptr, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER) return;
+    if (tdh.getEventInformation(record, 0, nullptr, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER) return;
     std::vector<BYTE> buffer(size);
     auto* info = reinterpret_cast<TRACE_EVENT_INFO*>(buffer.data());
-    if (TdhGetEventInformation(record, 0, nullptr, info, &size) != ERROR_SUCCESS) return;
+    if (tdh.getEventInformation(record, 0, nullptr, info, &size) != ERROR_SUCCESS) return;
     Decoded event;
     // TDH names a self-describing event in EventNameOffset (ActivityIDNameOffset in older
     // headers) and, on older systems, in its task name.
@@ -116,9 +151,9 @@ void WINAPI OnEvent(PEVENT_RECORD record) {
         const EVENT_PROPERTY_INFO& property = info->EventPropertyInfoArray[i];
         if ((property.Flags & PropertyStruct) != 0) continue;
         const std::wstring name = TextAt(buffer, property.NameOffset);
-        event.fields[name] = ValueText(record, name, property.nonStructType.InType);
+        event.fields[name] = ValueText(tdh, record, name, property.nonStructType.InType);
     }
-    events->push_back(std::move(event));
+    decoding->events->push_back(std::move(event));
 }
 
 // A trace session writing to a file, stopped on every way out.
@@ -163,23 +198,27 @@ private:
 };
 
 std::wstring Decode(const std::wstring& file, std::vector<Decoded>& events) {
+    const UniqueLibrary library(LoadLibraryExW(L"tdh.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!library) return ErrorText(L"loading tdh.dll from the system folder", GetLastError());
+    Decoding decoding;
+    decoding.events = &events;
+    decoding.tdh.getEventInformation = Lookup<GetEventInformationFunction>(library.get(), "TdhGetEventInformation");
+    decoding.tdh.getPropertySize = Lookup<GetPropertySizeFunction>(library.get(), "TdhGetPropertySize");
+    decoding.tdh.getProperty = Lookup<GetPropertyFunction>(library.get(), "TdhGetProperty");
+    if (decoding.tdh.getEventInformation == nullptr || decoding.tdh.getPropertySize == nullptr ||
+        decoding.tdh.getProperty == nullptr) {
+        return L"tdh.dll lacks the decoding functions";
+    }
     EVENT_TRACE_LOGFILEW logFile{};
     logFile.LogFileName = const_cast<wchar_t*>(file.c_str());
     logFile.ProcessTraceMode = PROCESS_TRACE_MODE_EVENT_RECORD;
     logFile.EventRecordCallback = OnEvent;
-    logFile.Context = &events;
+    logFile.Context = &decoding;
     TRACEHANDLE trace = OpenTraceW(&logFile);
     if (trace == INVALID_PROCESSTRACE_HANDLE) return ErrorText(L"OpenTraceW", GetLastError());
     const ULONG processed = ProcessTrace(&trace, 1, nullptr, nullptr);
     CloseTrace(trace);
     return processed == ERROR_SUCCESS ? std::wstring() : ErrorText(L"ProcessTrace", processed);
-}
-
-std::wstring RunStatus(const Context& context, const std::wstring& reportPath) {
-    const std::wstring commandLine = L"\"" + context.launcher + L"\" /getstatus " + QuoteArgument(reportPath);
-    const RunResult run = RunAndWait(context.launcher, commandLine, context.folder);
-    if (!run.problem.empty()) return run.problem;
-    return run.exitCode > 1 ? L"the launcher ended with " + std::to_wstring(run.exitCode) : std::wstring();
 }
 
 // j leads to behind, and a standard user owns it: a report below it is refused at j.
@@ -212,7 +251,8 @@ Outcome CheckTraceEvents(const Context& context, const Case& self, const std::ws
     if (enabled != ERROR_SUCCESS) return CannotPrepare(ErrorText(L"EnableTraceEx2", enabled));
 
     for (const std::wstring& path : {written, refused}) {
-        const std::wstring problem = RunStatus(context, path);
+        DWORD exitCode = 0;
+        const std::wstring problem = RunStatus(context, path, exitCode);
         if (!problem.empty()) return Fail(problem);
     }
     session.Stop();

@@ -13,6 +13,7 @@ With --verify, the verification program also runs here against the launcher and 
 
 import argparse
 import contextlib
+import hashlib
 import os
 import re
 import shutil
@@ -126,6 +127,15 @@ class Wine:
         """CWD (a Unix folder inside drive_c) becomes the Windows program's current directory."""
         return self._call(['wine'] + list(args), timeout, cwd)
 
+    def errors_since(self, offset):
+        """Wine's own error lines written to its output file after OFFSET."""
+        self.out.flush()
+        with open(self.out.name, 'rb') as f:
+            f.seek(offset)
+            text = f.read().decode(errors='replace')
+        return [line for line in text.splitlines()
+                if (line.startswith(('err:', 'wine:')) or ':err:' in line) and 'nodrv_' not in line][:20]
+
     def c(self, *parts):
         return os.path.join(self.drive_c, *parts)
 
@@ -199,13 +209,25 @@ class Case:
             os.remove(out)
         w = self.wine
         tmp = self.tmp_win.rstrip('\\')
-        self.wine.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
-                      '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
-                      '--env', 'PPKG_BENCH_STORE=' + w.win(self.store.path),
-                      '--cwd', w.win(w.c('work')), '--timeout', '60000',
-                      '--', w.win(w.c('bench', 'ppkg-launcher.exe')), *args)
-        check(os.path.exists(out), 'runner wrote no exit code')
-        text = read_text(out)
+        for attempt in range(3):
+            w.out.flush()
+            output_before = os.path.getsize(w.out.name)
+            w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out),
+                  '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
+                  '--env', 'PPKG_BENCH_STORE=' + w.win(self.store.path),
+                  '--cwd', w.win(w.c('work')), '--timeout', '60000',
+                  '--', w.win(w.c('bench', 'ppkg-launcher.exe')), *args)
+            text = read_text(out) if os.path.exists(out) else None
+            # Wine itself now and then fails a process start (the new process cannot map its
+            # shared page). Only when nothing at all ran, not even a stand-in, is it started again.
+            unstarted = text is None or text.startswith('exit=start-failed')
+            if not unstarted or self.store.log() or attempt == 2:
+                break
+            print(f'note: the {"runner" if text is None else "launcher"} could not be started '
+                  f'({text.strip() if text else "no exit code"}); started again', flush=True)
+            for line in w.errors_since(output_before):
+                print(f'    wine: {line}', flush=True)
+        check(text is not None, 'runner wrote no exit code')
         m = re.fullmatch(r'exit=(\d+)', text)
         check(m, f'launcher did not run to the end: {text}')
         self.last_log = self.store.log()
@@ -252,10 +274,11 @@ def decoys_ran(wine):
 
 
 class Bench:
-    def __init__(self, wine, launcher, verify=None):
+    def __init__(self, wine, launcher, verify=None, bench_dir=None):
         self.wine = wine
         self.launcher = launcher
         self.verify = verify
+        self.bench_dir = bench_dir
         self.have_launcher = bool(launcher)
         self.counter = 0
         self.last_case = None
@@ -756,54 +779,244 @@ def t_standin_target(b, target_words, want_exit, written, raw):
 
 # ---- the verification program ---------------------------------------------------------------
 
-VERIFY_CASES = ['report-written', 'file-symlink', 'directory-symlink', 'dangling-symlink', 'junction-at-report',
-                'hard-link', 'junction-as-folder', 'junction-in-chain', 'chain-rollback', 'acl-report',
-                'acl-directory', 'powershell-absent-bytes', 'junction-above-user-owned', 'junction-above-admin-owned',
-                'junction-above-users-may-change', 'junction-above-forward-slashes', 'trace-events']
-# What Wine can set up; the links, junctions and access lists it cannot must say so, not pass.
-VERIFY_PASSES_UNDER_WINE = {'report-written', 'hard-link', 'chain-rollback', 'powershell-absent-bytes'}
+# What each case of the verification program does under Wine: pass, print information, or say
+# that it cannot be prepared here, never pass on something Wine cannot set up.
+VERIFY_UNDER_WINE = {
+    # Wine keeps no access lists, so the scratch folder's protected list does not read back.
+    'scratch-protected': 'not prepared',
+    'report-written': 'pass',
+    # Wine's CreateSymbolicLinkW answers success and makes nothing.
+    'file-symlink': 'not prepared', 'directory-symlink': 'not prepared', 'dangling-symlink': 'not prepared',
+    # Setting a mount point fails with error 50: no junctions.
+    'junction-at-report': 'not prepared', 'junction-as-folder': 'not prepared', 'junction-in-chain': 'not prepared',
+    'hard-link': 'pass',
+    # ReadDirectoryChangesW works (through inotify): the levels are seen made and removed.
+    'chain-rollback': 'pass',
+    'acl-report': 'not prepared', 'acl-directory': 'not prepared',
+    'junction-above-user-owned': 'not prepared', 'junction-above-admin-owned': 'not prepared',
+    'junction-above-users-may-change': 'not prepared', 'junction-above-forward-slashes': 'not prepared',
+    # The stand-in's bytes, not Windows PowerShell's.
+    'powershell-absent-bytes': 'info', 'powershell-failed-call': 'info', 'powershell-failed-call-merged': 'info',
+    'command-line-split': 'pass',
+    # Wine's registry has no KnownDLLs list.
+    'known-dlls': 'not prepared',
+    'getstatus-time': 'info',
+    # Wine's trace sessions are stubs: StartTraceW answers success and makes no file.
+    'trace-events': 'not prepared',
+}
+VERDICT = re.compile(r'([a-z0-9-]+): (pass(?: \(.*\))?|FAIL: .+|cannot prepare here: .+|info: .+)')
+CLOSING = re.compile(r'(\d+) passed, (\d+) failed, (\d+) not prepared')
+MARKER_HEX = ' '.join(f'{b:02x}' for b in b'ppkg-launcher: reserved\r\n')
+
+
+def run_verify(b, c, program, folder, *args, env=()):
+    """Runs PROGRAM (a ppkg-verify build) inside FOLDER; returns (exit code, header lines,
+    {case: verdict}, closing line). Every line must be a header, a case line or the closing line."""
+    w = b.wine
+    out, text_out = os.path.join(c.dir, 'exit.txt'), os.path.join(c.dir, 'verify.txt')
+    for path in (out, text_out):
+        if os.path.exists(path):
+            os.remove(path)
+    env_args = [a for pair in env for a in ('--env', pair)]
+    w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--stdout', w.win(text_out), *env_args,
+          '--timeout', '600000', '--cwd', w.win(folder), '--', w.win(program), *args, timeout=660)
+    with open(text_out, encoding='utf-8') as f:
+        lines = f.read().splitlines()
+    c.last_log = lines  # shown on failure
+    headers, results = [], {}
+    for line in lines[:-1]:
+        if line.startswith('ppkg-verify: '):
+            headers.append(line)
+            continue
+        m = VERDICT.fullmatch(line)
+        check(m, f'not a case line: {line!r}')
+        check(m.group(1) not in results, f'{m.group(1)} printed twice')
+        results[m.group(1)] = m.group(2)
+    closing = lines[-1] if lines else ''
+    m = re.fullmatch(r'exit=(\d+)', read_text(out))
+    check(m, f'the verification program did not run to its end: {read_text(out)}')
+    return int(m.group(1)), headers, results, closing
+
+
+def kind_of(verdict):
+    return ('pass' if verdict.startswith('pass') else 'info' if verdict.startswith('info: ')
+            else 'not prepared' if verdict.startswith('cannot prepare here: ') else 'FAIL')
+
+
+def expect_closing(closing, results):
+    kinds = [kind_of(v) for v in results.values()]
+    expect(closing, f'{kinds.count("pass")} passed, {kinds.count("FAIL")} failed, '
+                    f'{kinds.count("not prepared")} not prepared', 'closing line')
+
+
+def verify_folder(b, name, launcher):
+    """A folder in the prefix holding the shipped verification program and LAUNCHER."""
+    folder = b.wine.c(name)
+    os.makedirs(folder)
+    shutil.copy(launcher, os.path.join(folder, 'ppkg-launcher.exe'))
+    shutil.copy(b.verify, os.path.join(folder, 'ppkg-verify.exe'))
+    return folder
+
+
+def sha256_of(path):
+    with open(path, 'rb') as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 @test('verify-program')
 def t_verify_program(b):
     if not b.verify:
         raise Skipped('no --verify given')
-    w = b.wine
     c = b.case(clear_registry=False)
-    folder = w.c('verify')
-    os.makedirs(folder)
-    shutil.copy(b.launcher, os.path.join(folder, 'ppkg-launcher.exe'))
-    shutil.copy(b.verify, os.path.join(folder, 'ppkg-verify.exe'))
-    out, text_out = os.path.join(c.dir, 'exit.txt'), os.path.join(c.dir, 'verify.txt')
+    folder = verify_folder(b, 'verify', b.launcher)
     # No store: every query finds the package absent, as on a machine that never had it.
-    w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--stdout', w.win(text_out), '--timeout', '600000',
-          '--cwd', w.win(folder), '--', w.win(os.path.join(folder, 'ppkg-verify.exe')), timeout=660)
-    with open(text_out, encoding='utf-8') as f:
-        lines = f.read().splitlines()
-    c.last_log = lines  # shown on failure
-    results = {}
-    for line in lines[:-1]:
-        m = re.fullmatch(r'([a-z-]+): (pass(?: \(.*\))?|FAIL: .+|cannot prepare here: .+)', line)
-        check(m, f'not a case line: {line!r}')
-        results[m.group(1)] = m.group(2)
-    expect(sorted(results), sorted(VERIFY_CASES), 'cases')
+    code, headers, results, closing = run_verify(b, c, os.path.join(folder, 'ppkg-verify.exe'), folder)
+    expect(sorted(results), sorted(VERIFY_UNDER_WINE), 'cases')
     for name, verdict in results.items():
-        if name in VERIFY_PASSES_UNDER_WINE:
-            check(verdict.startswith('pass'), f'{name}: {verdict}')
-        else:
-            check(verdict.startswith(('pass', 'cannot prepare here: ')), f'{name}: {verdict}')
-    passed = sum(v.startswith('pass') for v in results.values())
-    expect(lines[-1], f'{passed} passed, 0 failed', 'closing line')
-    expect(read_text(out), 'exit=0', 'exit')
+        expect((name, kind_of(verdict)), (name, VERIFY_UNDER_WINE[name]), f'verdict {verdict!r}')
+    expect_closing(closing, results)
+    expect(code, 2, 'exit code with cases not prepared and none failed')
+    digest = sha256_of(b.launcher)
+    check(f'ppkg-verify: launcher C:\\verify\\ppkg-launcher.exe SHA-256 {digest}' in headers, f'launcher hash: {headers}')
+    check(f'ppkg-verify: built beside the launcher with SHA-256 {digest}' in headers, f'embedded hash: {headers}')
     expect(results['report-written'], 'pass (exit 1, "Not installed\\x0a")', 'report-written')
-    expect(results['powershell-absent-bytes'], 'pass (2 bytes: ff fe)', 'powershell-absent-bytes')
+    expect(results['chain-rollback'], 'pass (new1 added, new1\\new2 added, new1\\new2 removed, new1 removed)',
+           'chain-rollback')
+    # The stand-in truncates a > target as Windows PowerShell is expected to, and refuses an
+    # unknown parameter before it opens the target.
+    expect(results['powershell-absent-bytes'], "info: 2 bytes: ff fe; the marker is gone; PowerShell's exit code 0",
+           'powershell-absent-bytes')
+    for name in ('powershell-failed-call', 'powershell-failed-call-merged'):
+        check(results[name].startswith(f'info: 25 bytes: {MARKER_HEX}; the marker is still there, untouched'),
+              f'{name}: {results[name]}')
+    check(re.fullmatch(r'info: median \d+ ms of 7 runs \(fastest \d+ ms, slowest \d+ ms\), exit 1',
+                       results['getstatus-time']), results['getstatus-time'])
     # Its scratch folder is gone again, and nothing else appeared beside the two programs.
     expect(sorted(os.listdir(folder)), ['ppkg-launcher.exe', 'ppkg-verify.exe'], 'left in its folder')
+
+
+@test('verify-refuses', [
+    # (label, what is wrong, what the first lines must say)
+    ('other-launcher', 'decoy', 'refused: this is not the launcher this program was built beside'),
+    # A Unix link to a folder shows as a reparse point (0x410): the kit will not plant behind it.
+    ('linked-folder', 'link', 'is a link, junction or mount point'),
+])
+def t_verify_refuses(b, wrong, message):
+    if not b.verify:
+        raise Skipped('no --verify given')
+    c = b.case(clear_registry=False)
+    launcher = os.path.join(b.bench_dir, 'decoy.exe') if wrong == 'decoy' else b.launcher
+    real = verify_folder(b, f'verify-{wrong}', launcher)
+    folder = real
+    if wrong == 'link':
+        folder = real + '-link'
+        os.symlink(real, folder)
+    code, headers, results, closing = run_verify(b, c, os.path.join(folder, 'ppkg-verify.exe'), folder)
+    expect(code, 2, 'exit code')
+    expect(results, {}, 'cases run')
+    check(message in closing, f'last line {closing!r} does not say {message!r}')
+    if wrong == 'decoy':
+        # Both hashes, so that the person running it sees which launcher it was built for.
+        check(f'SHA-256 {sha256_of(launcher)}' in headers[-2] and f'SHA-256 {sha256_of(b.launcher)}' in headers[-1],
+              f'hashes: {headers}')
+    expect(sorted(os.listdir(real)), ['ppkg-launcher.exe', 'ppkg-verify.exe'], 'left in its folder')
+
+
+def survivors(wine, names):
+    """(pid, command line) of the processes of this prefix whose command line holds one of NAMES
+    (lower case) and that have not ended."""
+    found = []
+    prefix = ('WINEPREFIX=' + wine.prefix).encode()
+    for entry in os.listdir('/proc'):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f'/proc/{entry}/cmdline', 'rb') as f:
+                cmd = f.read().replace(b'\0', b' ').decode(errors='replace')
+            with open(f'/proc/{entry}/stat') as f:
+                state = f.read().rsplit(')', 1)[1].split()[0]
+            with open(f'/proc/{entry}/environ', 'rb') as f:
+                env = f.read().split(b'\0')
+        except OSError:
+            continue
+        if state != 'Z' and prefix in env and any(name in cmd.lower() for name in names):
+            found.append((int(entry), cmd.strip()))
+    return found
+
+
+@test('verify-guards', [
+    # (label, what the stand-in launcher does, options, {case: (verdict kind, part of its text)}, exit)
+    # Writes nothing at all: every refusal would pass by itself, and a chain that never made its
+    # levels leaves the folder as it was.
+    ('launcher-writes-nothing', 'inert', ['/only', 'report-written,hard-link,chain-rollback'],
+     {'report-written': ('FAIL', 'no report at'),
+      'hard-link': ('not prepared', 'report-written did not pass in this run'),
+      'chain-rollback': ('FAIL', 'new1 was never made')}, 1),
+    # Writes through whatever stands at the path: the refusal case catches it.
+    ('launcher-writes-through', 'writes-through', ['/only', 'report-written,hard-link,chain-rollback'],
+     {'report-written': ('pass', ''), 'hard-link': ('FAIL', 'behind\\keep.txt'),
+      'chain-rollback': ('FAIL', 'new1 was never made')}, 1),
+    # Never ends, and leaves a child and a temp report: the whole tree ends, the report goes.
+    ('launcher-hangs', 'hangs', ['/only', 'report-written', '/timeout', '3'],
+     {'report-written': ('FAIL', 'did not end within 3 seconds: ended with all it started; its temp report')}, 1),
+])
+def t_verify_guards(b, mode, options, wanted, want_exit):
+    if not b.verify:
+        raise Skipped('no --verify given')
+    c = b.case(clear_registry=False)
+    folder = b.wine.c(f'verify-{mode}')
+    os.makedirs(folder)
+    shutil.copy(os.path.join(b.bench_dir, 'ppkg-verify-bench.exe'), folder)
+    standin = b.wine.c('standins', 'fake-launcher.exe')
+    os.makedirs(os.path.dirname(standin), exist_ok=True)
+    shutil.copy(os.path.join(b.bench_dir, 'fake-launcher.exe'), standin)
+    tmp = c.tmp_win.rstrip('\\')
+    code, headers, results, closing = run_verify(
+        b, c, os.path.join(folder, 'ppkg-verify-bench.exe'), folder, '/launcher', b.wine.win(standin), *options,
+        env=('PPKG_FAKE_LAUNCHER=' + mode, 'TMP=' + tmp, 'TEMP=' + tmp))
+    check(any('BENCH BUILD' in h for h in headers), f'the bench build does not say what it is: {headers}')
+    del results['scratch-protected']  # Wine keeps no access lists
+    expect(sorted(results), sorted(wanted), 'cases')
+    for name, (kind, text) in wanted.items():
+        check(kind_of(results[name]) == kind and text in results[name], f'{name}: {results[name]!r}')
+    expect_closing(closing, {**results, 'scratch-protected': 'cannot prepare here: '})
+    expect(code, want_exit, 'exit code')
+    expect(survivors(b.wine, ['ppkg-verify-scratch']), [], 'processes left running')
+    expect(os.listdir(c.tmp), [], 'left in the temp folder')
+    expect(os.listdir(folder), ['ppkg-verify-bench.exe'], 'left in its folder')
+
+
+@test('verify-system-run', [
+    # The shipped build will not hand a copy of itself to the system account from a scratch
+    # folder whose list did not read back; the bench build goes on, to show what Wine's Task
+    # Scheduler answers: it cannot make a task run as the system account.
+    ('shipped', 'ppkg-verify.exe', 'the list set on the scratch folder'),
+    ('bench-build', 'ppkg-verify-bench.exe', "setting the task's account failed (0x80004001)"),
+])
+def t_verify_system_run(b, program, message):
+    if not b.verify:
+        raise Skipped('no --verify given')
+    c = b.case(clear_registry=False)
+    folder = verify_folder(b, f'verify-system-{program[:-4]}', b.launcher)
+    if program != 'ppkg-verify.exe':
+        shutil.copy(os.path.join(b.bench_dir, program), folder)
+    tasks = b.wine.c('windows', 'system32', 'tasks')
+    tasks_before = sorted(os.listdir(tasks)) if os.path.isdir(tasks) else []
+    code, headers, results, closing = run_verify(b, c, os.path.join(folder, program), folder, '/system')
+    expect(sorted(results), ['system-run'], 'cases')
+    check(results['system-run'].startswith('cannot prepare here: ') and message in results['system-run'],
+          f'system-run: {results["system-run"]!r}')
+    expect(closing, '0 passed, 0 failed, 1 not prepared', 'closing line')
+    expect(code, 2, 'exit code')
+    check(any(h.startswith('ppkg-verify: runs as ') for h in headers), f'no account line: {headers}')
+    expect(sorted(os.listdir(tasks)) if os.path.isdir(tasks) else [], tasks_before, 'tasks left registered')
+    expect(sorted(os.listdir(folder)), sorted({'ppkg-launcher.exe', 'ppkg-verify.exe', program}), 'left in its folder')
 
 
 # ---- driver --------------------------------------------------------------------------------
 
 BENCH_EXES = ('runner.exe', 'regread.exe', 'sddlcheck.exe', 'powershell.exe', 'provtool.exe', 'decoy.exe')
+VERIFY_BENCH_EXES = ('ppkg-verify-bench.exe', 'fake-launcher.exe')
 
 
 def missing_inputs(launcher, bench_dir):
@@ -845,6 +1058,10 @@ def main():
     problem = missing_inputs(opts.launcher, opts.bench)
     if not problem and opts.verify and not os.path.isfile(opts.verify):
         problem = f'no verification program at {opts.verify}'
+    if not problem and opts.verify:
+        # The verification program's guards are shown with its bench build and a stand-in launcher.
+        problem = next((f'{exe} missing from {opts.bench}' for exe in VERIFY_BENCH_EXES
+                        if not os.path.isfile(os.path.join(opts.bench, exe))), None)
     if problem:
         sys.exit(f'e2e: {problem}')
 
@@ -861,7 +1078,7 @@ def main():
             failed += 1
             selected = []
             print('wine-prefix: FAIL\n' + traceback.format_exc(), flush=True)
-        bench = Bench(wine, opts.launcher, opts.verify)
+        bench = Bench(wine, opts.launcher, opts.verify, opts.bench)
         for name, fn, params, bench_only in selected:
             if not bench_only and not bench.have_launcher:
                 skipped += 1

@@ -312,32 +312,7 @@ class Soak:
 
     def survivors(self):
         """Processes of this prefix that a run started and that are still there."""
-        found = []
-        prefix = ('WINEPREFIX=' + self.wine.prefix).encode()
-        for entry in os.listdir('/proc'):
-            if not entry.isdigit():
-                continue
-            try:
-                with open(f'/proc/{entry}/cmdline', 'rb') as f:
-                    cmd = f.read().replace(b'\0', b' ').decode(errors='replace')
-                with open(f'/proc/{entry}/stat') as f:
-                    state = f.read().rsplit(')', 1)[1].split()[0]
-                with open(f'/proc/{entry}/environ', 'rb') as f:
-                    env = f.read().split(b'\0')
-            except OSError:
-                continue
-            if state != 'Z' and prefix in env and any(name in cmd.lower() for name in RUN_PROCESSES):
-                found.append((int(entry), cmd.strip()))
-        return found
-
-    def wine_errors(self, since):
-        """Wine's own error lines written since the offset SINCE of its output file."""
-        self.wine.out.flush()
-        with open(self.wine.out.name, 'rb') as f:
-            f.seek(since)
-            text = f.read().decode(errors='replace')
-        return [line for line in text.splitlines()
-                if (line.startswith(('err:', 'wine:')) or ':err:' in line) and 'nodrv_' not in line][:20]
+        return e2e.survivors(self.wine, RUN_PROCESSES)
 
     def run_one(self, index):
         rng = self.rng
@@ -359,7 +334,7 @@ class Soak:
             self.unstarted += 1
             print(f'note: seed {self.seed} run {index} ({action}): the launcher could not be started '
                   f'({code}); started again', flush=True)
-            for line in self.wine_errors(output_before):
+            for line in self.wine.errors_since(output_before):
                 print(f'    wine: {line}', flush=True)
             code = self.launch(args)
         problems = []
@@ -452,7 +427,7 @@ class Soak:
             print(f'note: seed {self.seed} run {index} ({action}): {command} never reached its stand-in; '
                   f'taken as a start that failed', flush=True)
         if expected.missing:
-            for line in self.wine_errors(output_before):
+            for line in self.wine.errors_since(output_before):
                 print(f'    wine: {line}', flush=True)
 
         for message in problems:

@@ -1,0 +1,67 @@
+#include "Scratch.h"
+
+#include <sddl.h>
+
+#include "Files.h"
+
+namespace verify {
+namespace {
+
+// Listing and reading only: the launcher walks through this folder too, and it opens every
+// level without FILE_SHARE_DELETE, which a handle holding DELETE here would refuse it.
+constexpr DWORD kHeldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+
+std::wstring ErrorText(const wchar_t* what) {
+    return std::wstring(what) + L" (error " + std::to_wstring(GetLastError()) + L")";
+}
+
+}  // namespace
+
+std::wstring Scratch::Create(const std::wstring& path) {
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kScratchSddl, SDDL_REVISION_1, descriptor.out(),
+                                                              nullptr)) {
+        return ErrorText(L"the scratch folder's list does not convert");
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    // A new folder, never one already there: everything the cases touch lies inside it.
+    if (!CreateDirectoryW(path.c_str(), &attributes)) return ErrorText((L"cannot create " + path).c_str());
+    path_ = path;
+    held_.reset(CreateFileW(path.c_str(), kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held_ || !GetFileInformationByHandle(held_.get(), &identity_)) {
+        return ErrorText((L"cannot hold " + path).c_str());
+    }
+    if ((identity_.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+        FILE_ATTRIBUTE_DIRECTORY) {
+        return path + L" is not the plain folder just made";
+    }
+    return {};
+}
+
+std::wstring Scratch::ListReadBack(bool& asSet) const {
+    asSet = false;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    DWORD need = 0;
+    GetKernelObjectSecurity(held_.get(), DACL_SECURITY_INFORMATION, raw, 0, &need);
+    std::wstring buffer(need / sizeof(wchar_t) + 1, L'\0');
+    raw = buffer.data();
+    UniqueLocal<LPWSTR> text;
+    if (need == 0 || !GetKernelObjectSecurity(held_.get(), DACL_SECURITY_INFORMATION, raw, need, &need) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              text.out(), nullptr)) {
+        return ErrorText(L"unreadable");
+    }
+    asSet = std::wstring(text.get()) == kScratchSddl;
+    return text.get();
+}
+
+std::wstring Scratch::Remove() {
+    if (path_.empty()) return {};
+    // Let go, since removing takes DELETE access; whatever stands at the path then is removed
+    // only if it is the folder this program made.
+    held_.reset();
+    return RemoveTree(path_, &identity_);
+}
+
+}  // namespace verify

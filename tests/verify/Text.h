@@ -1,0 +1,15 @@
+#pragma once
+
+// Bytes shown to the person running the checks.
+
+#include <cstddef>
+#include <string>
+
+namespace verify {
+
+// Printable ASCII as it is, every other byte as \xNN.
+std::wstring Printable(const std::string& bytes);
+// The first `most` bytes in hex, "ff fe 00 ...".
+std::wstring HexBytes(const std::string& bytes, std::size_t most);
+
+}  // namespace verify

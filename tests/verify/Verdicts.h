@@ -1,0 +1,39 @@
+#pragma once
+
+// How the outcomes of one run add up. A pass counts only where it proves something: a refusal
+// (nothing written) proves nothing unless the launcher was seen to write a report in the same
+// run, and information is never a pass.
+
+#include <string>
+
+#include "Cases.h"
+
+namespace verify {
+
+inline constexpr int kExitAllPassed = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitNotAllPrepared = 2;  // also when it refused to start
+
+class Tally {
+public:
+    // The outcome as it is printed and counted.
+    Outcome Settle(const Case& c, Outcome outcome);
+    // A failure outside any case, such as a scratch folder that could not be removed.
+    void AddFailure() { ++failed_; }
+    // "N passed, N failed, N not prepared"
+    std::wstring ClosingLine() const;
+    // 0 only when every case passed, 1 on any failure, 2 when nothing failed but something
+    // could not be prepared.
+    int ExitCode() const;
+
+private:
+    int passed_ = 0;
+    int failed_ = 0;
+    int notPrepared_ = 0;
+    bool baselinePassed_ = false;
+};
+
+// "name: pass (detail)", "name: FAIL: detail", "name: cannot prepare here: detail", "name: info: detail".
+std::wstring CaseLine(const wchar_t* name, const Outcome& settled);
+
+}  // namespace verify

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "packages/PresenceQuery.h"
+#include "platform/Tracing.h"
 #include "report/StatusReportWriter.h"
 
 namespace launcher {
@@ -38,19 +39,31 @@ std::string_view TextOf(const ReportText& text) {
     return std::string_view(text.data(), static_cast<std::size_t>(end - text.begin()));
 }
 
-int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, std::u16string path) {
+int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, const std::u16string& path) {
+    using platform::TraceText;
     if (path.empty()) return 0;
     ReportText text{};
 
     if (!packages::AnyPackageReported(os, version)) {
         FormatNotInstalled(text);
-        report::WriteStatusReport(os, std::move(path), TextOf(text));
+        platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
+                       {TraceText("Text", TextOf(text)), TraceText("Reason", "no package is reported")});
+        report::WriteStatusReport(os, path, TextOf(text));
         return 0;
     }
     // Asked again so that the version written is one the store still reports.
-    if (!packages::AnyPackageReported(os, version)) return 0;
+    if (!packages::AnyPackageReported(os, version)) {
+        platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
+                       {TraceText("Text", ""),
+                        TraceText("Reason", "reported on the first pass, not on the second: nothing is written")});
+        return 0;
+    }
     FormatVersionLine(version.Text(), text);
-    report::WriteStatusReport(os, std::move(path), TextOf(text));
+    const std::string_view why =
+        TextOf(text).empty() ? "the version does not fit one 8-bit line: the report is empty" : "a package is reported";
+    platform::Emit(os, "StatusReportText", platform::TraceLevel::Information, platform::kTraceReportPath,
+                   {TraceText("Text", TextOf(text)), TraceText("Reason", why)});
+    report::WriteStatusReport(os, path, TextOf(text));
     return 1;
 }
 

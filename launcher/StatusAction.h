@@ -24,6 +24,6 @@ std::string_view TextOf(const ReportText& text);
 
 // Asks the store in a first pass and, when a package is reported, again in a second; writes
 // the report and returns 1 when the second pass reported a version, 0 otherwise.
-int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, std::u16string path);
+int ReportStatus(platform::Platform& os, packages::InstalledVersion& version, const std::u16string& path);
 
 }  // namespace launcher

@@ -81,19 +81,27 @@ ReportAnalysis AnalyzePresenceReport(const std::uint8_t* data, std::size_t size)
     const std::span<const std::uint8_t> bytes(data, size);
     if (size < 2 || bytes[0] != kByteOrderMarkLow || bytes[1] != kByteOrderMarkHigh) {
         result.presence = Presence::CouldNotAsk;   // not what the redirection writes
+        result.reason = ReportReason::NoByteOrderMark;
         return result;
     }
 
+    if (size == 2) return result;   // the mark alone: the cmdlet had nothing to say
     const Utf16LeUnits text(bytes);
     const std::size_t label = text.Find(kInstalledLabel);
-    if (label == std::u16string_view::npos) return result;
+    if (label == std::u16string_view::npos) {
+        result.reason = ReportReason::NoInstalledLine;
+        return result;
+    }
     const std::size_t value = label + kInstalledLabel.size();
     // Either value means the store knows the package: False is an installed-but-pending
     // state, not absence.
-    if (!EqualsIgnoringAsciiCase(text, value, u"True") && !EqualsIgnoringAsciiCase(text, value, u"False")) {
+    const bool installed = EqualsIgnoringAsciiCase(text, value, u"True");
+    if (!installed && !EqualsIgnoringAsciiCase(text, value, u"False")) {
+        result.reason = ReportReason::OtherValue;
         return result;
     }
     result.presence = Presence::Present;
+    result.reason = installed ? ReportReason::InstalledTrue : ReportReason::InstalledFalse;
 
     const std::size_t version = text.Find(kVersionLabel);
     if (version != std::u16string_view::npos) result.version = ExtractVersion(text, version);

@@ -1,12 +1,28 @@
 #include "packages/SystemTools.h"
 
 #include "packages/Commands.h"
+#include "platform/Tracing.h"
 
 namespace packages {
 namespace {
 
 constexpr std::string_view kPowerShellTail = "WindowsPowerShell\\v1.0\\powershell.exe";
 constexpr std::string_view kProvtoolTail = "provtool.exe";
+
+// The exit code is recorded as the process left it; nothing the launcher decides reads it.
+void TraceChildEnded(platform::Platform& os, std::string_view application, std::string_view commandLine,
+                     const platform::ChildProcess& child) {
+    std::string_view wait = "ended";
+    if (child.end == platform::ChildEnd::ExitCodeUnreadable) wait = "ended; its exit code could not be read";
+    if (child.end == platform::ChildEnd::WaitFailed) wait = "the wait failed; it may still run";
+    const platform::TraceLevel level =
+        child.end == platform::ChildEnd::WaitFailed ? platform::TraceLevel::Error : platform::TraceLevel::Information;
+    platform::Emit(os, "ChildProcess", level, platform::kTraceProcess,
+                   {platform::TraceText("Application", application), platform::TraceText("CommandLine", commandLine),
+                    platform::TraceNumber("ProcessId", child.processId), platform::TraceText("Wait", wait),
+                    platform::TraceNumber("WaitError", child.waitError),
+                    platform::TraceHex("ExitCode", child.exitCode)});
+}
 
 }  // namespace
 
@@ -21,11 +37,27 @@ std::optional<std::string> SystemToolPath(std::string_view systemFolder, SystemT
 }
 
 bool RunSystemTool(platform::Platform& os, SystemTool tool, const std::string& commandLine) {
+    using platform::TraceText;
     const std::optional<std::string> folder = os.SystemFolder();
-    if (!folder) return false;
+    if (!folder) {
+        platform::EmitCallFailed(os, platform::kTraceProcess, "SystemFolder", {TraceText("CommandLine", commandLine)});
+        return false;
+    }
     const std::optional<std::string> application = SystemToolPath(*folder, tool);
-    if (!application) return false;
-    return os.RunHiddenCommand(*application, commandLine);
+    if (!application) {
+        platform::Emit(os, "ChildNotStarted", platform::TraceLevel::Error, platform::kTraceProcess,
+                       {TraceText("Reason", "the tool's path in the system folder is too long"),
+                        TraceText("SystemFolder", *folder), TraceText("CommandLine", commandLine)});
+        return false;
+    }
+    const platform::ChildProcess child = os.RunHiddenCommand(*application, commandLine);
+    if (!child.Started()) {
+        platform::EmitCallFailed(os, platform::kTraceProcess, "RunHiddenCommand",
+                                 {TraceText("Application", *application), TraceText("CommandLine", commandLine)});
+        return false;
+    }
+    TraceChildEnded(os, *application, commandLine, child);
+    return true;
 }
 
 }  // namespace packages

@@ -97,6 +97,46 @@ struct EntrySecurity {
     std::vector<AccessEntry> list;
 };
 
+// How a child process ended, as far as the launcher looked. Its exit code is recorded for the
+// trace and never trusted: every outcome is judged by asking the store again.
+enum class ChildEnd : std::uint8_t { NotStarted, Exited, ExitCodeUnreadable, WaitFailed };
+struct ChildProcess {
+    ChildEnd end = ChildEnd::NotStarted;
+    std::uint32_t processId = 0;
+    std::uint32_t exitCode = 0;    // GetExitCodeProcess, when it answered
+    std::uint32_t waitError = 0;   // WaitFailed: the wait's error
+    bool Started() const { return end != ChildEnd::NotStarted; }
+};
+
+// --- tracing ---
+// The levels and keywords of the events the launcher writes for a trace session. An event with
+// no keyword reaches every session that listens at its level.
+enum class TraceLevel : std::uint8_t { Error = 2, Information = 4, Verbose = 5 };
+inline constexpr std::uint64_t kTraceProcess = 0x1;      // child processes and the tools' steps
+inline constexpr std::uint64_t kTraceQuery = 0x2;        // questions to the store, temp reports
+inline constexpr std::uint64_t kTraceRegistry = 0x4;     // the version record
+inline constexpr std::uint64_t kTraceReportPath = 0x8;   // the status report and its path walk
+
+// One named value of an event. It only points at the caller's data: nothing is copied or
+// formatted unless a session listens.
+struct TraceField {
+    enum class Kind : std::uint8_t { Text, WideText, Path, Number, Hex, Size };
+    const char* name = "";
+    Kind kind = Kind::Number;
+    std::string_view text;                    // Text: 8-bit text in the ANSI code page
+    std::u16string_view wide;                 // WideText; for a Path, its root (\??\C:\ ...)
+    std::span<const std::u16string> names;    // Path: the names below the root
+    std::u16string_view leaf;                 // Path: one name more after them, or nothing
+    std::uint64_t number = 0;                 // Number and Hex (32 bits), Size (64 bits)
+};
+
+struct TraceEvent {
+    const char* name;
+    TraceLevel level;
+    std::uint64_t keywords;
+    std::span<const TraceField> fields;
+};
+
 class Platform {
 public:
     virtual ~Platform() = default;
@@ -111,8 +151,9 @@ public:
     virtual std::optional<std::string> SystemFolder() = 0;
     // CreateProcessA with `application` as the program (never searched for) and `commandLine`
     // as its command line; hidden window, no inheritance, own environment and directory; waits
-    // without a time-out and closes both handles. False when the process could not start.
-    virtual bool RunHiddenCommand(const std::string& application, const std::string& commandLine) = 0;
+    // without a time-out (WaitForSingleObject), reads the exit code (GetExitCodeProcess) and
+    // closes both handles. NotStarted when the process could not start.
+    virtual ChildProcess RunHiddenCommand(const std::string& application, const std::string& commandLine) = 0;
 
     // --- temp report of the presence query ---
     // GetTempPath2A where the system has it, GetTempPathA otherwise; same contract:
@@ -130,7 +171,7 @@ public:
 
     // --- version record under HKEY_LOCAL_MACHINE, 64-bit view ---
     // RegCreateKeyExW + RegSetValueExW(REG_SZ) + RegCloseKey. False when the key could not
-    // be created or opened.
+    // be created or opened, or the value not set.
     virtual bool WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
                                      const std::u16string& text) = 0;
     // RegDeleteTreeW. True when the key is gone, including when there was none to delete.
@@ -183,6 +224,14 @@ public:
     virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start
     virtual bool EndFileHere(FileHandle file) = 0;  // SetEndOfFile
     virtual void CloseFile(FileHandle file) = 0;
+
+    // --- errors and tracing ---
+    // The Win32 error number of the last operation that failed (GetLastError, or the status a
+    // call answered), kept until another one fails. Read right after the failure.
+    virtual std::uint32_t LastError() = 0;
+    // Writes one event for a trace session that listens to the launcher's provider at the
+    // event's level and keywords; otherwise it returns at once, having formatted nothing.
+    virtual void Trace(const TraceEvent& event) = 0;
 
 protected:
     // Copied or moved only as the implementation it is, never through this interface.

@@ -61,14 +61,21 @@ bool IsTrustedPrincipal(std::u16string_view sid) {
 }
 
 bool IsTrustedLink(const platform::EntrySecurity& security) {
-    if (!IsTrustedPrincipal(security.owner) || !security.hasList) return false;
+    return JudgeLink(security).verdict == LinkVerdict::Trusted;
+}
+
+LinkJudgement JudgeLink(const platform::EntrySecurity& security) {
+    if (!IsTrustedPrincipal(security.owner)) return {LinkVerdict::OwnerNotTrusted, security.owner};
+    if (!security.hasList) return {LinkVerdict::NoAccessList, {}};
     for (const platform::AccessEntry& entry : security.list) {
         // Deny entries are not weighed: an allow that a deny might cancel is refused all the same.
         if (!IsAllow(entry.type) || (entry.flags & kInheritOnlyAce) != 0) continue;
         if ((entry.mask & kChangingRights) == 0) continue;
-        if (!IsTrustedPrincipal(entry.trustee) && entry.trustee != kOwnerRights) return false;
+        if (!IsTrustedPrincipal(entry.trustee) && entry.trustee != kOwnerRights) {
+            return {LinkVerdict::OthersMayChange, entry.trustee};
+        }
     }
-    return true;
+    return {};
 }
 
 std::optional<LinkTarget> ParseLinkTarget(std::span<const std::uint8_t> data) {

@@ -21,6 +21,14 @@ bool IsTrustedPrincipal(std::u16string_view sid);
 // or attributes (either is enough to point a link somewhere else), change its list, or take it.
 bool IsTrustedLink(const platform::EntrySecurity& security);
 
+// The same judgement with its reason: who made the link untrustworthy, as a view into `security`.
+enum class LinkVerdict : std::uint8_t { Trusted, OwnerNotTrusted, NoAccessList, OthersMayChange };
+struct LinkJudgement {
+    LinkVerdict verdict = LinkVerdict::Trusted;
+    std::u16string_view who;   // the owner, or the principal an entry lets change the link
+};
+LinkJudgement JudgeLink(const platform::EntrySecurity& security);
+
 // The target of a symbolic link or mount point from its reparse data (REPARSE_DATA_BUFFER),
 // every offset and length checked against the bytes there are. nullopt for any other tag or a
 // buffer that does not hold together.

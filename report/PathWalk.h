@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Owners.h"
@@ -40,10 +42,17 @@ public:
     // made, empty and under the walk's descriptor, when nothing was there. kNoFile on failure.
     platform::FileHandle OpenReport(const std::u16string& name);
 
+    // Where the walk stands: the last level it entered.
+    const Location& Here() const { return here_; }
+
 private:
     struct Held {
         platform::UniqueFile handle;
         bool made;
+        // Where a made level stands in here_, for the trace: its depth below the root entered
+        // as the `entered`th. Nothing is copied or formatted for it.
+        std::size_t depth = 0;
+        int entered = 0;
     };
 
     enum class Stepped { Failed, Entered, AtLink };
@@ -51,8 +60,13 @@ private:
     bool Enter(const std::u16string& root);
     bool Reach(const std::u16string& name, bool creatable);
     Stepped Step(const std::u16string& name, bool creatable);
-    std::optional<Location> Follow(platform::FileHandle link);
+    std::optional<Location> Follow(platform::FileHandle link, const std::u16string& name);
     void Hold(platform::FileHandle handle, bool made);
+    // Trace events for the entry `name` inside the level the walk stands in (the level itself
+    // when `name` is empty): a step at Verbose, a refusal at Error.
+    void NoteLevel(std::u16string_view name, std::string_view step);
+    void Refuse(std::u16string_view name, std::string_view reason, std::string_view link = {},
+                std::u16string_view who = {});
     void RemoveMade();
     void Release();
 
@@ -61,6 +75,8 @@ private:
     std::vector<Held> held_;           // everything opened, in order; none is closed before the end
     Location here_;                     // where the walk stands, as a path: a relative link resolves from it
     platform::FileHandle current_ = platform::kNoFile;
+    std::uint32_t linkTag_ = 0;         // the reparse tag of the link Step stopped at
+    int rootsEntered_ = 0;
     int linksFollowed_ = 0;
 };
 

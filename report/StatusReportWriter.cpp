@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/Owners.h"
+#include "platform/Tracing.h"
 #include "report/PathWalk.h"
 #include "report/ReportPath.h"
 #include "report/ReportSecurity.h"
@@ -12,31 +13,116 @@
 namespace report {
 namespace {
 
+using platform::TraceText;
+constexpr std::uint64_t kKeywords = platform::kTraceReportPath;
+
+// What became of the report, for the trace's last word on it.
+enum class Written : std::uint8_t { No, Yes, Emptied, CutShort, OldEndFollows };
+
+std::string_view WrittenText(Written written) {
+    switch (written) {
+        case Written::No: return "not written";
+        case Written::Yes: return "written";
+        case Written::Emptied: return "left empty: the write failed";
+        case Written::CutShort: return "cut short: the write failed and the file could not be rewound";
+        case Written::OldEndFollows: return "written, but the end of an earlier, longer report may follow it";
+    }
+    return {};
+}
+
 // The directory a path that is not fully qualified is resolved against; empty when none is
 // needed, nullopt when the one needed cannot be read.
 std::optional<std::u16string> BaseFor(platform::Platform& os, std::u16string_view path) {
     const Base base = BaseOf(path);
+    std::optional<std::u16string> directory;
     switch (base.kind) {
         case BaseKind::None: return std::u16string();
-        case BaseKind::CurrentDirectory: return os.CurrentDirectory();
-        case BaseKind::DriveDirectory: return os.DriveDirectory(base.drive);
+        case BaseKind::CurrentDirectory:
+            directory = os.CurrentDirectory();
+            if (!directory) platform::EmitCallFailed(os, kKeywords, "CurrentDirectory");
+            return directory;
+        case BaseKind::DriveDirectory:
+            directory = os.DriveDirectory(base.drive);
+            if (!directory) platform::EmitCallFailed(os, kKeywords, "DriveDirectory");
+            return directory;
     }
     return std::nullopt;
 }
 
+std::string_view UnsafeText(const platform::HandleInfo& info) {
+    if ((info.attributes & platform::kAttributeReparsePoint) != 0) {
+        return "the report is a link or other reparse point, made or swapped in before the open";
+    }
+    if ((info.attributes & platform::kAttributeDirectory) != 0) return "the report is a directory";
+    return "the report has another hard link, through which the write would reach another name";
+}
+
 // The handle itself is checked before anything is written: what stands at the name may have
 // been swapped since the walk looked at the folder.
-void WriteThrough(platform::Platform& os, platform::FileHandle opened, std::string_view bytes) {
+Written WriteThrough(platform::Platform& os, const PathWalk& walk, const std::u16string& name,
+                     platform::FileHandle opened, std::string_view bytes) {
     const platform::UniqueFile file(os, opened);
-    if (!file || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return;
+    if (!file || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return Written::No;
+    const platform::TraceField level = platform::TracePath("Level", walk.Here().root, walk.Here().names, name);
     const std::optional<platform::HandleInfo> info = os.QueryHandle(file.get());
-    if (!info || !IsSafeReportFile(*info)) return;
+    if (!info) {
+        platform::EmitCallFailed(os, kKeywords, "QueryHandle", {level});
+        return Written::No;
+    }
+    if (!IsSafeReportFile(*info)) {
+        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
+                       {level, TraceText("Reason", UnsafeText(*info)), TraceText("Link", ""),
+                        platform::TraceWide("Who", u"")});
+        return Written::No;
+    }
 
+    Written written = Written::Yes;
     // A text cut short could read as a report of another version: after a failed write the
     // file is left empty instead.
-    if (!os.WriteBytes(file.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) os.RewindFile(file.get());
+    if (!os.WriteBytes(file.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
+        platform::EmitCallFailed(os, kKeywords, "WriteBytes", {level});
+        written = Written::Emptied;
+        if (!os.RewindFile(file.get())) {
+            platform::EmitCallFailed(os, kKeywords, "RewindFile", {level});
+            written = Written::CutShort;
+        }
+    }
     // Whatever the write did, nothing of an earlier, longer report may follow it.
-    os.EndFileHere(file.get());
+    if (!os.EndFileHere(file.get())) {
+        platform::EmitCallFailed(os, kKeywords, "EndFileHere", {level});
+        if (written == Written::Yes) written = Written::OldEndFollows;
+    }
+    return written;
+}
+
+Written Write(platform::Platform& os, const std::u16string& given, std::string_view text) {
+    const ReportSecurity security(os);
+    if (!security.Built()) {
+        platform::EmitCallFailed(os, kKeywords, "BuildDescriptor");
+        return Written::No;
+    }
+
+    const std::u16string path = AnchorBareFileName(AsWideCString(given));
+    const std::optional<std::u16string> base = BaseFor(os, path);
+    if (!base) return Written::No;
+    const std::optional<ReportPlan> plan = PlanReportPath(path, *base);
+    if (!plan) {
+        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
+                       {platform::TraceWide("Level", path),
+                        TraceText("Reason",
+                                  "not a file path the walk takes: no file name, a device or stream, an unknown "
+                                  "root, or longer than 259 characters"),
+                        TraceText("Link", ""), platform::TraceWide("Who", u"")});
+        return Written::No;
+    }
+    platform::Emit(os, "ReportPathPlanned", platform::TraceLevel::Verbose, kKeywords,
+                   {platform::TraceWide("Path", path), platform::TraceWide("Root", plan->root),
+                    platform::TraceNumber("Levels", static_cast<std::uint32_t>(plan->levels.size())),
+                    platform::TraceWide("File", plan->file)});
+
+    PathWalk walk(os, security.Attributes());
+    if (!walk.OpenLevels(*plan)) return Written::No;
+    return WriteThrough(os, walk, plan->file, walk.OpenReport(plan->file), text.substr(0, text.find('\0')));
 }
 
 }  // namespace
@@ -46,19 +132,13 @@ bool IsSafeReportFile(const platform::HandleInfo& info) {
            info.links == 1;
 }
 
-void WriteStatusReport(platform::Platform& os, std::u16string path, std::string_view text) {
-    const ReportSecurity security(os);
-    if (!security.Built()) return;
-
-    path = AnchorBareFileName(AsWideCString(std::move(path)));
-    const std::optional<std::u16string> base = BaseFor(os, path);
-    if (!base) return;
-    const std::optional<ReportPlan> plan = PlanReportPath(path, *base);
-    if (!plan) return;
-
-    PathWalk walk(os, security.Attributes());
-    if (!walk.OpenLevels(*plan)) return;
-    WriteThrough(os, walk.OpenReport(plan->file), text.substr(0, text.find('\0')));
+void WriteStatusReport(platform::Platform& os, const std::u16string& path, std::string_view text) {
+    const Written written = Write(os, path, text);
+    const std::size_t bytes = written == Written::Yes ? text.substr(0, text.find('\0')).size() : 0;
+    platform::Emit(os, "StatusReport",
+                   written == Written::Yes ? platform::TraceLevel::Information : platform::TraceLevel::Error, kKeywords,
+                   {platform::TraceWide("Path", path), TraceText("Outcome", WrittenText(written)),
+                    platform::TraceSize("Bytes", bytes)});
 }
 
 }  // namespace report

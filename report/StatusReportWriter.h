@@ -15,7 +15,8 @@ namespace report {
 // directory, and no second hard link that could lead the write into another file.
 bool IsSafeReportFile(const platform::HandleInfo& info);
 
-// Writes the bytes of `text` before its first NUL so that the file holds exactly them.
-void WriteStatusReport(platform::Platform& os, std::u16string path, std::string_view text);
+// Writes the bytes of `text` before its first NUL so that the file holds exactly them. The walk
+// works on its own copy of the path; the caller's stays as given, for the trace.
+void WriteStatusReport(platform::Platform& os, const std::u16string& path, std::string_view text);
 
 }  // namespace report

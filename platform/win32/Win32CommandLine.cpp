@@ -14,7 +14,10 @@ namespace platform::win32 {
 std::optional<std::vector<std::u16string>> Win32Platform::SplitCommandLine(const std::u16string& commandLine) {
     int count = 0;
     UniqueLocal array(CommandLineToArgvW(Wide(commandLine), &count));
-    if (!array) return std::nullopt;
+    if (!array) {
+        Fail(GetLastError());
+        return std::nullopt;
+    }
     const std::span<wchar_t* const> arguments(static_cast<wchar_t* const*>(array.get()),
                                               static_cast<std::size_t>(std::max(count, 0)));
     std::vector<std::u16string> result(arguments.size());

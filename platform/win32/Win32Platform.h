@@ -16,9 +16,17 @@ void RefuseUntrustedJunctions();
 // with every handle, search, key and descriptor owned until it is released.
 class Win32Platform final : public Platform {
 public:
+    // Registers the launcher's trace provider (EventRegister), and unregisters it again.
+    Win32Platform();
+    ~Win32Platform() override;
+    Win32Platform(const Win32Platform&) = delete;
+    Win32Platform& operator=(const Win32Platform&) = delete;
+    Win32Platform(Win32Platform&&) = delete;
+    Win32Platform& operator=(Win32Platform&&) = delete;
+
     std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
     std::optional<std::string> SystemFolder() override;
-    bool RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
+    ChildProcess RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
 
     std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
     void SeedRandomFromClock() override;
@@ -50,6 +58,24 @@ public:
     bool RewindFile(FileHandle file) override;
     bool EndFileHere(FileHandle file) override;
     void CloseFile(FileHandle file) override;
+
+    std::uint32_t LastError() override { return lastError_; }
+    void Trace(const TraceEvent& event) override;
+
+private:
+    // Each failing operation keeps its error here at once, before any release or clean-up on the
+    // way out can overwrite the thread's last error.
+    bool Fail(std::uint32_t error) {
+        lastError_ = error;
+        return false;
+    }
+    FileHandle FailOpen(std::uint32_t error) {
+        lastError_ = error;
+        return kNoFile;
+    }
+
+    std::uint32_t lastError_ = 0;
+    std::uint64_t provider_ = 0;   // REGHANDLE; 0 when the registration failed
 };
 
 }  // namespace platform::win32

@@ -17,18 +17,28 @@ static_assert(sizeof(SECURITY_ATTRIBUTES) == kSecurityAttributesLength, "the rec
 
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using RtlNtStatusToDosErrorFunction = ULONG(NTAPI*)(NTSTATUS);
 
 // Win32 opens no entry relative to a directory handle; ntdll's native call does, and ntdll is
 // mapped into every process, so it is looked up rather than imported.
+template <typename Function>
+Function NtdllEntry(const char* name) {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const FARPROC proc = ntdll == nullptr ? nullptr : GetProcAddress(ntdll, name);
+    // GetProcAddress returns every export under one type; the cast names the real one.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(proc));
+}
+
 NtCreateFileFunction NtCreateFileEntry() {
-    static const NtCreateFileFunction function = [] {
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        const FARPROC proc = ntdll == nullptr ? nullptr : GetProcAddress(ntdll, "NtCreateFile");
-        // GetProcAddress returns every export under one type; the cast names the real one.
-        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
-        return reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void (*)()>(proc));
-    }();
+    static const auto function = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
     return function;
+}
+
+// The Win32 error a native status stands for, as the Win32 file functions would answer it.
+std::uint32_t Win32ErrorOf(NTSTATUS status) {
+    static const auto toDosError = NtdllEntry<RtlNtStatusToDosErrorFunction>("RtlNtStatusToDosError");
+    return toDosError == nullptr ? static_cast<std::uint32_t>(ERROR_GEN_FAILURE) : toDosError(status);
 }
 
 // A FileHandle is the HANDLE's value: these two casts are the only way between them.
@@ -59,11 +69,19 @@ struct NtOpen {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
 };
 
-// One NtCreateFile, case-insensitive as Win32 opens are, synchronous; kNoFile on any failure.
-FileHandle Open(const NtOpen& open) {
+// One NtCreateFile, case-insensitive as Win32 opens are, synchronous; kNoFile on any failure,
+// with its Win32 error in `error`.
+FileHandle Open(const NtOpen& open, std::uint32_t& error) {
     const NtCreateFileFunction ntCreateFile = NtCreateFileEntry();
     const std::size_t bytes = open.name->size() * sizeof(wchar_t);
-    if (ntCreateFile == nullptr || bytes == 0 || bytes > kMaxNameBytes) return kNoFile;
+    if (ntCreateFile == nullptr) {
+        error = ERROR_PROC_NOT_FOUND;
+        return kNoFile;
+    }
+    if (bytes == 0 || bytes > kMaxNameBytes) {
+        error = ERROR_FILENAME_EXCED_RANGE;
+        return kNoFile;
+    }
     UNICODE_STRING name{};
     name.Length = static_cast<USHORT>(bytes);
     name.MaximumLength = static_cast<USHORT>(bytes);
@@ -80,7 +98,10 @@ FileHandle Open(const NtOpen& open) {
     const NTSTATUS result = ntCreateFile(&handle, open.access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
                                          open.share, open.disposition, open.options | FILE_SYNCHRONOUS_IO_NONALERT,
                                          nullptr, 0);
-    if (!NT_SUCCESS(result) || handle == nullptr || handle == INVALID_HANDLE_VALUE) return kNoFile;
+    if (!NT_SUCCESS(result) || handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        error = NT_SUCCESS(result) ? static_cast<std::uint32_t>(ERROR_INVALID_HANDLE) : Win32ErrorOf(result);
+        return kNoFile;
+    }
     return ToFileHandle(handle);
 }
 
@@ -136,54 +157,79 @@ AccessEntry ReadEntry(const ACE_HEADER* header) {
 
 std::optional<std::u16string> Win32Platform::CurrentDirectory() {
     const DWORD need = GetCurrentDirectoryW(0, nullptr);
-    if (need == 0) return std::nullopt;
+    if (need == 0) {
+        Fail(GetLastError());
+        return std::nullopt;
+    }
     std::wstring text(need, L'\0');
     const DWORD got = GetCurrentDirectoryW(need, text.data());
-    if (got == 0 || got >= need) return std::nullopt;
+    if (got == 0 || got >= need) {
+        Fail(got == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER);
+        return std::nullopt;
+    }
     return std::u16string(Utf16(text.c_str()), got);
 }
 
 std::optional<std::u16string> Win32Platform::DriveDirectory(char16_t drive) {
     const std::u16string name{drive, u':'};
     const DWORD need = GetFullPathNameW(Wide(name), 0, nullptr, nullptr);
-    if (need == 0) return std::nullopt;
+    if (need == 0) {
+        Fail(GetLastError());
+        return std::nullopt;
+    }
     std::wstring text(need, L'\0');
     const DWORD got = GetFullPathNameW(Wide(name), need, text.data(), nullptr);
-    if (got == 0 || got >= need) return std::nullopt;
+    if (got == 0 || got >= need) {
+        Fail(got == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER);
+        return std::nullopt;
+    }
     return std::u16string(Utf16(text.c_str()), got);
 }
 
 FileHandle Win32Platform::OpenRoot(const std::u16string& root) {
-    return Open({nullptr, &root, kLevelAccess, kShareLevel, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr});
+    std::uint32_t error = 0;
+    const FileHandle handle = Open({nullptr, &root, kLevelAccess, kShareLevel, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr}, error);
+    return handle != kNoFile ? handle : FailOpen(error);
 }
 
 FileHandle Win32Platform::OpenChild(FileHandle parent, const std::u16string& name) {
-    if (!IsOneName(name)) return kNoFile;
-    return Open({ToHandle(parent), &name, kLevelAccess, kShareLevel, FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr});
+    if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
+    std::uint32_t error = 0;
+    const FileHandle handle =
+        Open({ToHandle(parent), &name, kLevelAccess, kShareLevel, FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr}, error);
+    return handle != kNoFile ? handle : FailOpen(error);
 }
 
 // Without FILE_OPEN_REPARSE_POINT a create follows a link already at the name, even a dangling
 // one, and makes its target; with it, anything at the name fails the create.
 FileHandle Win32Platform::CreateChildDirectory(FileHandle parent, const std::u16string& name,
                                                const SecurityAttributes& security) {
-    if (!IsOneName(name)) return kNoFile;
-    return Open({ToHandle(parent), &name, kLevelAccess | DELETE, kShareLevel, FILE_CREATE,
-                 FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security.descriptor});
+    if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
+    std::uint32_t error = 0;
+    const FileHandle handle = Open({ToHandle(parent), &name, kLevelAccess | DELETE, kShareLevel, FILE_CREATE,
+                                    FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security.descriptor},
+                                   error);
+    return handle != kNoFile ? handle : FailOpen(error);
 }
 
 bool Win32Platform::CreateChildFile(FileHandle parent, const std::u16string& name, const SecurityAttributes& security) {
-    if (!IsOneName(name)) return false;
+    if (!IsOneName(name)) return Fail(ERROR_INVALID_NAME);
+    std::uint32_t error = 0;
     const FileHandle file = Open({ToHandle(parent), &name, GENERIC_READ | GENERIC_WRITE, 0, FILE_CREATE,
-                                  FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security.descriptor});
-    if (file == kNoFile) return false;
+                                  FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security.descriptor},
+                                 error);
+    if (file == kNoFile) return Fail(error);
     CloseHandle(ToHandle(file));
     return true;
 }
 
 FileHandle Win32Platform::OpenChildForWriting(FileHandle parent, const std::u16string& name) {
-    if (!IsOneName(name)) return kNoFile;
-    return Open({ToHandle(parent), &name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
-                 FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr});
+    if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
+    std::uint32_t error = 0;
+    const FileHandle handle = Open({ToHandle(parent), &name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
+                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr},
+                                   error);
+    return handle != kNoFile ? handle : FailOpen(error);
 }
 
 // The two classes that hold the attributes, the reparse tag and the link count:
@@ -194,6 +240,7 @@ std::optional<HandleInfo> Win32Platform::QueryHandle(FileHandle file) {
     FILE_STANDARD_INFO standard{};
     if (!GetFileInformationByHandleEx(ToHandle(file), FileAttributeTagInfo, &attributes, sizeof attributes) ||
         !GetFileInformationByHandleEx(ToHandle(file), FileStandardInfo, &standard, sizeof standard)) {
+        Fail(GetLastError());
         return std::nullopt;
     }
     return HandleInfo{attributes.FileAttributes, attributes.ReparseTag, standard.NumberOfLinks};
@@ -203,24 +250,37 @@ std::optional<EntrySecurity> Win32Platform::ReadSecurity(FileHandle entry) {
     PSID owner = nullptr;
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
-    if (GetSecurityInfo(ToHandle(entry), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        &owner, nullptr, &list, nullptr, &raw) != ERROR_SUCCESS) {
+    // GetSecurityInfo answers its error instead of setting the thread's.
+    const DWORD status = GetSecurityInfo(ToHandle(entry), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &list,
+                                         nullptr, &raw);
+    if (status != ERROR_SUCCESS) {
+        Fail(status);
         return std::nullopt;
     }
     const UniqueLocal descriptor(raw);
     EntrySecurity security;
     LPWSTR ownerText = nullptr;
-    if (owner == nullptr || !ConvertSidToStringSidW(owner, &ownerText)) return std::nullopt;
+    if (owner == nullptr || !ConvertSidToStringSidW(owner, &ownerText)) {
+        Fail(owner == nullptr ? static_cast<DWORD>(ERROR_INVALID_OWNER) : GetLastError());
+        return std::nullopt;
+    }
     const UniqueLocal ownerTextOwner(ownerText);
     security.owner = Utf16(ownerText);
     // A NULL list grants everyone everything.
     security.hasList = list != nullptr;
     if (list == nullptr) return security;
     ACL_SIZE_INFORMATION size{};
-    if (!GetAclInformation(list, &size, sizeof size, AclSizeInformation)) return std::nullopt;
+    if (!GetAclInformation(list, &size, sizeof size, AclSizeInformation)) {
+        Fail(GetLastError());
+        return std::nullopt;
+    }
     for (DWORD i = 0; i < size.AceCount; ++i) {
         void* ace = nullptr;
-        if (!GetAce(list, i, &ace)) return std::nullopt;
+        if (!GetAce(list, i, &ace)) {
+            Fail(GetLastError());
+            return std::nullopt;
+        }
         security.list.push_back(ReadEntry(static_cast<const ACE_HEADER*>(ace)));
     }
     return security;
@@ -231,6 +291,7 @@ std::optional<std::vector<std::uint8_t>> Win32Platform::ReadReparseData(FileHand
     DWORD got = 0;
     if (!DeviceIoControl(ToHandle(entry), FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
                          static_cast<DWORD>(data.size()), &got, nullptr)) {
+        Fail(GetLastError());
         return std::nullopt;
     }
     data.resize(got);
@@ -239,20 +300,23 @@ std::optional<std::vector<std::uint8_t>> Win32Platform::ReadReparseData(FileHand
 
 bool Win32Platform::DeleteEmptyDirectory(FileHandle directory) {
     FILE_DISPOSITION_INFO disposition{TRUE};
-    return SetFileInformationByHandle(ToHandle(directory), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    return SetFileInformationByHandle(ToHandle(directory), FileDispositionInfo, &disposition, sizeof disposition) != 0 ||
+           Fail(GetLastError());
 }
 
 bool Win32Platform::WriteBytes(FileHandle file, const void* data, std::uint32_t size) {
     DWORD written = 0;
-    return ::WriteFile(ToHandle(file), data, size, &written, nullptr) && written == size;
+    if (!::WriteFile(ToHandle(file), data, size, &written, nullptr)) return Fail(GetLastError());
+    // A write that ends short without an error is answered as a write fault.
+    return written == size || Fail(ERROR_WRITE_FAULT);
 }
 
 bool Win32Platform::RewindFile(FileHandle file) {
     const LARGE_INTEGER start{};
-    return ::SetFilePointerEx(ToHandle(file), start, nullptr, FILE_BEGIN) != 0;
+    return ::SetFilePointerEx(ToHandle(file), start, nullptr, FILE_BEGIN) != 0 || Fail(GetLastError());
 }
 
-bool Win32Platform::EndFileHere(FileHandle file) { return ::SetEndOfFile(ToHandle(file)) != 0; }
+bool Win32Platform::EndFileHere(FileHandle file) { return ::SetEndOfFile(ToHandle(file)) != 0 || Fail(GetLastError()); }
 
 void Win32Platform::CloseFile(FileHandle file) { CloseHandle(ToHandle(file)); }
 

@@ -10,6 +10,7 @@ namespace platform::win32 {
 Descriptor Win32Platform::BuildDescriptor(const std::u16string& sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(Wide(sddl), SDDL_REVISION_1, &descriptor, nullptr)) {
+        Fail(GetLastError());
         return nullptr;
     }
     return descriptor;

@@ -10,7 +10,14 @@ std::optional<std::string> Win32Platform::SystemFolder() {
     std::array<wchar_t, MAX_PATH + 1> wide{};
     // The length without the terminator, or the size needed when the buffer is too small.
     const UINT length = GetSystemDirectoryW(wide.data(), static_cast<UINT>(wide.size()));
-    if (length == 0 || length > MAX_PATH) return std::nullopt;
+    if (length == 0) {
+        Fail(GetLastError());
+        return std::nullopt;
+    }
+    if (length > MAX_PATH) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return std::nullopt;
+    }
 
     // CreateProcessA turns the name back into UTF-16 through the same code page; a character
     // it cannot hold would come back as another one and name another program.
@@ -20,7 +27,10 @@ std::optional<std::string> Win32Platform::SystemFolder() {
     const int bytes = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, wide.data(),
                                           static_cast<int>(length), narrow.data(), static_cast<int>(narrow.size()),
                                           nullptr, utf8 ? nullptr : &usedDefault);
-    if (bytes <= 0 || usedDefault) return std::nullopt;
+    if (bytes <= 0 || usedDefault) {
+        Fail(bytes <= 0 ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION);
+        return std::nullopt;
+    }
     return std::string(narrow.data(), static_cast<std::size_t>(bytes));
 }
 

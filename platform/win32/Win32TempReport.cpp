@@ -42,8 +42,9 @@ void AddEncodingOf(wchar_t unit, AnsiCodePage& codePage) {
 
 std::uint32_t Win32Platform::TempFolder(char* buffer, std::uint32_t size) {
     static const GetTempPath2AFunction getTempPath2A = FindGetTempPath2A();
-    if (getTempPath2A != nullptr) return getTempPath2A(size, buffer);
-    return GetTempPathA(size, buffer);
+    const DWORD length = getTempPath2A != nullptr ? getTempPath2A(size, buffer) : GetTempPathA(size, buffer);
+    if (length == 0) Fail(GetLastError());
+    return length;
 }
 
 // The report name is drawn as the C library draws it, seeded by the clock. It is guessable by
@@ -80,13 +81,17 @@ ReserveResult Win32Platform::ReserveFile(const std::string& path, std::string_vi
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) {
         const DWORD error = GetLastError();
+        Fail(error);
         const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED;
         return taken ? ReserveResult::AlreadyExists : ReserveResult::Failed;
     }
     DWORD written = 0;
     const BOOL ok = ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    // A write that ends short without an error is answered as a write fault.
+    const DWORD error = ok ? static_cast<DWORD>(ERROR_WRITE_FAULT) : GetLastError();
     file.reset();
     if (!ok || written != content.size()) {
+        Fail(error);
         DeleteFileA(path.c_str());
         return ReserveResult::Failed;
     }
@@ -97,25 +102,45 @@ ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t max
     bytes = FileBytes{};
     const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file) return ReadResult::CannotOpen;
+    if (!file) {
+        Fail(GetLastError());
+        return ReadResult::CannotOpen;
+    }
     // Only the attributes are needed: GetFileInformationByHandle would also ask the volume for
     // its serial number, which costs every query far more than the rest of the read.
     FILE_ATTRIBUTE_TAG_INFO info{};
-    if (!GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &info, sizeof info)) return ReadResult::CannotOpen;
+    if (!GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &info, sizeof info)) {
+        Fail(GetLastError());
+        return ReadResult::CannotOpen;
+    }
     if (info.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return ReadResult::NotAPlainFile;
     DWORD high = 0;
     const DWORD size = GetFileSize(file.get(), &high);
-    if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return ReadResult::ReadFailed;
+    if (size == INVALID_FILE_SIZE) {
+        const DWORD error = GetLastError();
+        if (error != NO_ERROR) {
+            Fail(error);
+            return ReadResult::ReadFailed;
+        }
+    }
     if (high != 0 || size > maxBytes) return ReadResult::TooLarge;
     FileBytes read;
-    if (!read.Allocate(size)) return ReadResult::NoMemory;
+    if (!read.Allocate(size)) {
+        Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return ReadResult::NoMemory;
+    }
     const std::span<std::uint8_t> room(read.data.get(), size);
     // The file is held without sharing, so it cannot shrink meanwhile: fewer bytes than its
     // size mean the read went wrong, and a cut-off report could read as a different one.
     while (read.size < size) {
         const std::span<std::uint8_t> rest = room.subspan(read.size);
         DWORD got = 0;
-        if (!::ReadFile(file.get(), rest.data(), static_cast<DWORD>(rest.size()), &got, nullptr) || got == 0) {
+        if (!::ReadFile(file.get(), rest.data(), static_cast<DWORD>(rest.size()), &got, nullptr)) {
+            Fail(GetLastError());
+            return ReadResult::ReadFailed;
+        }
+        if (got == 0) {
+            Fail(ERROR_HANDLE_EOF);
             return ReadResult::ReadFailed;
         }
         read.size += got;
@@ -124,6 +149,8 @@ ReadResult Win32Platform::ReadWholeFile(const std::string& path, std::size_t max
     return ReadResult::Ok;
 }
 
-bool Win32Platform::RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool Win32Platform::RemoveFile(const std::string& path) {
+    return DeleteFileA(path.c_str()) != 0 || Fail(GetLastError());
+}
 
 }  // namespace platform::win32

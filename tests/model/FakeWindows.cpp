@@ -1,8 +1,12 @@
 #include "tests/model/FakeWindows.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 #include <cstring>
 #include <utility>
+
+#include "platform/Tracing.h"
 
 namespace model {
 namespace {
@@ -353,15 +357,33 @@ std::optional<std::vector<std::u16string>> FakeWindows::SplitCommandLine(const s
 
 std::optional<std::string> FakeWindows::SystemFolder() {
     if (Injected("SystemFolder", {}) != nullptr) return std::nullopt;
+    // A folder the code page cannot hold is refused with the conversion's error.
+    if (!systemFolder) lastError = kErrorNoUnicodeTranslation;
     return systemFolder;
 }
 
-bool FakeWindows::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
+platform::ChildProcess FakeWindows::RunHiddenCommand(const std::string& application, const std::string& commandLine) {
     applications.push_back(application);
     commands.push_back(commandLine);
+    platform::ChildProcess child;
     // CreateProcessA failed: nothing ran, no handle was given.
-    if (Injected("RunHiddenCommand", Widen(application)) != nullptr) return false;
-    return onCommand ? onCommand(*this, commandLine) : true;
+    if (Injected("RunHiddenCommand", Widen(application)) != nullptr) return child;
+    // A program that is not there fails the start as a missing file does.
+    if (onCommand && !onCommand(*this, commandLine)) {
+        lastError = kErrorFileNotFound;
+        return child;
+    }
+    child.processId = nextProcessId_;
+    nextProcessId_ += 4;
+    if (Injected("RunHiddenCommand:WaitForSingleObject", Widen(application)) != nullptr) {
+        child.end = platform::ChildEnd::WaitFailed;
+        child.waitError = lastError;
+        child.exitCode = 0x103;   // STILL_ACTIVE, as far as anyone could tell
+        return child;
+    }
+    child.end = platform::ChildEnd::Exited;
+    child.exitCode = childExitCode;
+    return child;
 }
 
 // --- temp report ---
@@ -395,16 +417,28 @@ platform::ReserveResult FakeWindows::ReserveFile(const std::string& path, std::s
                            fault->error == kErrorAccessDenied;
         return taken ? platform::ReserveResult::AlreadyExists : platform::ReserveResult::Failed;
     }
-    if (!key) return platform::ReserveResult::Failed;
-    if (entries.count(*key) != 0) return platform::ReserveResult::AlreadyExists;
-    if (!ParentIsDirectory(*key)) return platform::ReserveResult::Failed;
+    if (!key) {
+        lastError = kErrorInvalidName;
+        return platform::ReserveResult::Failed;
+    }
+    if (entries.count(*key) != 0) {
+        lastError = kErrorFileExists;
+        return platform::ReserveResult::AlreadyExists;
+    }
+    if (!ParentIsDirectory(*key)) {
+        lastError = kErrorPathNotFound;
+        return platform::ReserveResult::Failed;
+    }
     Entry entry;
     entry.content = std::string(content);
     if (const Fault* fault = Injected("ReserveFile:WriteFile", wide)) {
-        // What went through before the failure stays until the file is deleted again.
+        // What went through before the failure stays until the file is deleted again; the
+        // write's error is the one answered, whatever the delete did.
+        const std::uint32_t writeError = lastError;
         entry.content.resize(std::min(fault->bytes, content.size()));
         entries[*key] = entry;
         if (Injected("ReserveFile:DeleteFileA", wide) == nullptr) entries.erase(*key);
+        lastError = writeError;
         return platform::ReserveResult::Failed;
     }
     entries[*key] = entry;
@@ -419,7 +453,10 @@ platform::ReadResult FakeWindows::ReadWholeFile(const std::string& path, std::si
     bytes = platform::FileBytes{};
     if (Injected("ReadWholeFile:CreateFileA", wide) != nullptr) return platform::ReadResult::CannotOpen;
     const Entry* entry = Find(wide);
-    if (entry == nullptr || (entry->IsDirectory() && !entry->IsReparse())) return platform::ReadResult::CannotOpen;
+    if (entry == nullptr || (entry->IsDirectory() && !entry->IsReparse())) {
+        lastError = entry == nullptr ? kErrorFileNotFound : kErrorAccessDenied;
+        return platform::ReadResult::CannotOpen;
+    }
     if (Injected("ReadWholeFile:GetFileInformationByHandle", wide) != nullptr) return platform::ReadResult::CannotOpen;
     if (entry->IsReparse()) return platform::ReadResult::NotAPlainFile;
     if (Injected("ReadWholeFile:GetFileSize", wide) != nullptr) return platform::ReadResult::ReadFailed;
@@ -440,9 +477,10 @@ bool FakeWindows::RemoveFile(const std::string& path) {
     Note("RemoveFile", wide);
     if (Injected("RemoveFile", wide) != nullptr) return false;
     const std::optional<std::u16string> key = Resolve(wide);
-    if (!key) return false;
+    if (!key) return Fail(kErrorInvalidName);
     const auto found = entries.find(*key);
-    if (found == entries.end() || found->second.IsDirectory()) return false;
+    if (found == entries.end()) return Fail(kErrorFileNotFound);
+    if (found->second.IsDirectory()) return Fail(kErrorAccessDenied);
     entries.erase(found);
     return true;
 }
@@ -454,10 +492,10 @@ bool FakeWindows::RemoveFile(const std::string& path) {
 bool FakeWindows::WriteRegistryString(const std::u16string& keyPath, const std::u16string& valueName,
                                       const std::u16string& text) {
     if (Injected("WriteRegistryString:RegCreateKeyExW", keyPath) != nullptr) return false;
-    // The key is there once created or opened; the value's own failure is not answered.
+    // The key is there once created or opened, whatever then happens to the value.
     if (Injected("WriteRegistryString:RegSetValueExW", keyPath) != nullptr) {
         registry[keyPath];
-        return true;
+        return false;
     }
     RegistryValue value;
     value.type = 1;   // REG_SZ
@@ -487,7 +525,11 @@ bool FakeWindows::DeleteRegistryTree(const std::u16string& keyPath) {
 // --- security ---
 
 platform::Descriptor FakeWindows::BuildDescriptor(const std::u16string& sddl) {
-    if (Injected("BuildDescriptor", {}) != nullptr || sddl.rfind(u"D:", 0) != 0) return nullptr;
+    if (Injected("BuildDescriptor", {}) != nullptr) return nullptr;
+    if (sddl.rfind(u"D:", 0) != 0) {
+        lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
     // Raw new and delete on purpose: a descriptor freed twice, or one never handed out, fails
     // under AddressSanitizer as LocalFree would fail on Windows.
     auto* text = new std::u16string(sddl);   // NOLINT(cppcoreguidelines-owning-memory)
@@ -771,9 +813,19 @@ std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandl
     const auto open = handles_.find(file);
     // The attribute query needs the right to read attributes (or data): GENERIC_WRITE alone
     // has neither, so a write handle needs FILE_READ_ATTRIBUTES added.
-    if (open == handles_.end() || (open->second.access & kReadAttributes) == 0) return std::nullopt;
+    if (open == handles_.end()) {
+        lastError = kErrorInvalidHandle;
+        return std::nullopt;
+    }
+    if ((open->second.access & kReadAttributes) == 0) {
+        lastError = kErrorAccessDenied;
+        return std::nullopt;
+    }
     const Entry* entry = Live(file);
-    if (entry == nullptr) return std::nullopt;
+    if (entry == nullptr) {
+        lastError = kErrorInvalidHandle;
+        return std::nullopt;
+    }
     return platform::HandleInfo{entry->Attributes(), entry->IsReparse() ? entry->reparseTag : 0, entry->links};
 }
 
@@ -839,9 +891,10 @@ bool FakeWindows::DeleteEmptyDirectory(platform::FileHandle directory) {
 bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) {
     NoteHandle("WriteBytes", file);
     const auto open = handles_.find(file);
-    if (open == handles_.end() || (open->second.access & kGenericWrite) == 0) return false;
+    if (open == handles_.end()) return Fail(kErrorInvalidHandle);
+    if ((open->second.access & kGenericWrite) == 0) return Fail(kErrorAccessDenied);
     Entry* entry = Live(file);
-    if (entry == nullptr) return false;
+    if (entry == nullptr) return Fail(kErrorInvalidHandle);
     // A failing write leaves what went through before it, and the file pointer after it.
     const Fault* fault = Injected("WriteBytes", open->second.key);
     const std::size_t count = fault != nullptr ? std::min<std::size_t>(fault->bytes, size) : size;
@@ -856,7 +909,8 @@ bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::u
 bool FakeWindows::RewindFile(platform::FileHandle file) {
     NoteHandle("RewindFile", file);
     const auto open = handles_.find(file);
-    if (open == handles_.end() || Injected("RewindFile", open->second.key) != nullptr) return false;
+    if (open == handles_.end()) return Fail(kErrorInvalidHandle);
+    if (Injected("RewindFile", open->second.key) != nullptr) return false;
     open->second.position = 0;
     return true;
 }
@@ -864,10 +918,11 @@ bool FakeWindows::RewindFile(platform::FileHandle file) {
 bool FakeWindows::EndFileHere(platform::FileHandle file) {
     NoteHandle("EndFileHere", file);
     const auto open = handles_.find(file);
-    if (open == handles_.end() || (open->second.access & kGenericWrite) == 0) return false;
+    if (open == handles_.end()) return Fail(kErrorInvalidHandle);
+    if ((open->second.access & kGenericWrite) == 0) return Fail(kErrorAccessDenied);
     if (Injected("EndFileHere", open->second.key) != nullptr) return false;
     Entry* entry = Live(file);
-    if (entry == nullptr) return false;
+    if (entry == nullptr) return Fail(kErrorInvalidHandle);
     entry->content.resize(open->second.position);
     return true;
 }
@@ -879,6 +934,67 @@ void FakeWindows::CloseFile(platform::FileHandle file) {
     const std::u16string key = OpenKey(file);
     handles_.erase(file);
     if (goes && !IsHeld(key)) entries.erase(key);
+}
+
+}  // namespace model
+
+namespace model {
+
+std::optional<std::string> RecordedEvent::Field(std::string_view field) const {
+    const auto found = std::find_if(fields.begin(), fields.end(), [field](const auto& f) { return f.first == field; });
+    if (found == fields.end()) return std::nullopt;
+    return found->second;
+}
+
+std::string RecordedEvent::Text() const {
+    std::string line;
+    switch (level) {
+        case platform::TraceLevel::Error: line = "Error"; break;
+        case platform::TraceLevel::Information: line = "Info"; break;
+        case platform::TraceLevel::Verbose: line = "Verbose"; break;
+    }
+    line += " " + name;
+    for (const auto& [field, value] : fields) {
+        line += " " + field + "=";
+        // A line feed in a value is shown as \n, so that each event stays on its line.
+        for (const char c : value) line += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return line;
+}
+
+std::string FakeWindows::EventLog() const {
+    std::string log;
+    for (const RecordedEvent& event : events) log += event.Text() + "\n";
+    return log;
+}
+
+// What a decoder shows of each field: 8-bit text as it is, UTF-16 units above 255 as '?'.
+void FakeWindows::Trace(const platform::TraceEvent& event) {
+    RecordedEvent recorded;
+    recorded.name = event.name;
+    recorded.level = event.level;
+    recorded.keywords = event.keywords;
+    for (const platform::TraceField& field : event.fields) {
+        std::string value;
+        switch (field.kind) {
+            case platform::TraceField::Kind::Text: value = std::string(field.text); break;
+            case platform::TraceField::Kind::WideText: value = Narrow(std::u16string(field.wide)); break;
+            case platform::TraceField::Kind::Path:
+                value = Narrow(platform::PathText(field.wide, field.names, field.leaf));
+                break;
+            case platform::TraceField::Kind::Number:
+            case platform::TraceField::Kind::Size: value = std::to_string(field.number); break;
+            case platform::TraceField::Kind::Hex: {
+                std::array<char, 16> hex{};
+                // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg): bounded by the buffer's size
+                (void)std::snprintf(hex.data(), hex.size(), "0x%08X", static_cast<unsigned>(field.number));
+                value = hex.data();
+                break;
+            }
+        }
+        recorded.fields.emplace_back(field.name, std::move(value));
+    }
+    events.push_back(std::move(recorded));
 }
 
 }  // namespace model

@@ -36,6 +36,8 @@ inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorNotAReparsePoint = 4390;
 inline constexpr std::uint32_t kErrorDeletePending = 303;
 inline constexpr std::uint32_t kErrorCannotDelete = 1;   // STATUS_CANNOT_DELETE, as a code of its own
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
+inline constexpr std::uint32_t kErrorNoUnicodeTranslation = 1113;
 
 // Owners and trustees, as GetSecurityInfo names them.
 inline constexpr std::u16string_view kSystemSid = u"S-1-5-18";
@@ -82,6 +84,7 @@ struct Entry {
 //   ReadWholeFile:CreateFileA, ReadWholeFile:GetFileInformationByHandle, ReadWholeFile:GetFileSize,
 //   ReadWholeFile:allocation, ReadWholeFile:ReadFile (a read that fails, or ends short of the
 //   file's size: both are answered ReadFailed),
+//   RunHiddenCommand:WaitForSingleObject (the process started, the wait failed),
 //   WriteRegistryString:RegCreateKeyExW, WriteRegistryString:RegSetValueExW.
 // Every other operation goes by its own name, as in FakeWindows::calls.
 struct Fault {
@@ -99,6 +102,19 @@ struct Fault {
     std::uint32_t error = kErrorAccessDenied;     // what GetLastError answers afterwards
     std::size_t bytes = 0;                        // writes: how many bytes went through before it
     int seen = 0;                                 // matching calls so far, counted by the model
+};
+
+// One event as a decoder shows it: each field's value as text, numbers in decimal, Hex fields
+// as 0x and eight digits, a path as its Win32 form.
+struct RecordedEvent {
+    std::string name;
+    platform::TraceLevel level = platform::TraceLevel::Information;
+    std::uint64_t keywords = 0;
+    std::vector<std::pair<std::string, std::string>> fields;
+    // The field's value; nullopt when the event has no such field.
+    std::optional<std::string> Field(std::string_view field) const;
+    // "Error CallFailed Call=OpenChild Error=5 ...": one line.
+    std::string Text() const;
 };
 
 struct RegistryValue {
@@ -152,6 +168,7 @@ public:
     // command starts and does nothing.
     std::vector<std::string> commands;
     std::vector<std::string> applications;
+    std::uint32_t childExitCode = 0;   // what every started process ends with
     // What GetSystemDirectoryW answers, in the ANSI code page; nullopt: it cannot be read.
     std::optional<std::string> systemFolder = "C:\\Windows\\system32";
     std::function<bool(FakeWindows&, const std::string&)> onCommand;
@@ -168,10 +185,14 @@ public:
     std::map<std::u16string, std::map<std::u16string, RegistryValue, CaseInsensitiveLess>, CaseInsensitiveLess> registry;
     std::optional<std::u16string> RegistryString(const std::u16string& key, const std::u16string& value) const;
 
+    // Every event the launcher wrote, as a session listening to everything would get it.
+    std::vector<RecordedEvent> events;
+    std::string EventLog() const;   // one line per event
+
     // --- platform::Platform ---
     std::optional<std::vector<std::u16string>> SplitCommandLine(const std::u16string& commandLine) override;
     std::optional<std::string> SystemFolder() override;
-    bool RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
+    platform::ChildProcess RunHiddenCommand(const std::string& application, const std::string& commandLine) override;
     std::uint32_t TempFolder(char* buffer, std::uint32_t size) override;
     void SeedRandomFromClock() override;
     int NextRandom() override;
@@ -202,6 +223,8 @@ public:
     bool RewindFile(platform::FileHandle file) override;
     bool EndFileHere(platform::FileHandle file) override;
     void CloseFile(platform::FileHandle file) override;
+    std::uint32_t LastError() override { return lastError; }
+    void Trace(const platform::TraceEvent& event) override;
 
     // The SDDL text a descriptor of this model was built from.
     static std::u16string DescriptorText(platform::Descriptor descriptor);
@@ -250,6 +273,7 @@ private:
     std::set<std::u16string*> descriptors_;
     std::size_t randomIndex_ = 0;
     int counter_ = 0;
+    std::uint32_t nextProcessId_ = 4100;
 };
 
 // The reparse data FSCTL_GET_REPARSE_POINT returns for a link of `tag` to `target` (a Win32

@@ -396,9 +396,9 @@ TEST(Faults, RegistryRefusalsChangeNothingButWhatSucceededBefore) {
         FakeWindows os;
         EXPECT_TRUE(os.WriteRegistryString(key, u"Version", u"0.9"));
         os.faults.emplace_back("WriteRegistryString:RegSetValueExW");
-        EXPECT_TRUE(os.WriteRegistryString(key, u"Version", u"1.0"));
+        EXPECT_FALSE(os.WriteRegistryString(key, u"Version", u"1.0"));
         EXPECT_EQ(os.RegistryString(key, u"Version"), u"0.9");
-        EXPECT_TRUE(os.WriteRegistryString(u"SOFTWARE\\Other", u"Version", u"1.0"));
+        EXPECT_FALSE(os.WriteRegistryString(u"SOFTWARE\\Other", u"Version", u"1.0"));
         EXPECT_EQ(os.registry.count(u"SOFTWARE\\Other"), 1u);
         EXPECT_FALSE(os.RegistryString(u"SOFTWARE\\Other", u"Version"));
     }

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "launcher/Entry.h"
 #include "launcher/ExitCodes.h"
 #include "launcher/InstallAction.h"
 #include "tests/unit/PackageFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace launcher {
 namespace {
@@ -114,6 +117,84 @@ TEST_F(InstallActionTest, EntryUninstallAnswersZeroOrOne) {
     }
 }
 
+// The trace of an install tells its story in order: the removals, the questions before the
+// tool, the tool with the exit code it left (recorded, never trusted), the questions after it,
+// the verdict and the exit code. The same tool exit code ends in PASS or FAIL by the store alone.
+TEST_F(InstallActionTest, TraceTellsTheInstallStepByStep) {
+    struct Case {
+        const char* name;
+        bool applies;
+        std::uint32_t toolExitCode;
+        std::string toolExitText;
+        std::vector<std::string> after;   // the Information and Error events after the tool's start
+        std::string exitCode;
+    };
+    const Case cases[] = {
+        {"tool says success, nothing reported", false, 0, "0x00000000",
+         {"ChildProcess", "ChildProcess", "PackageQueried", "ChildProcess", "PackageQueried", "InstallFailed", "Exit"},
+         "0x4641494C"},
+        {"tool says failure, package reported", true, 0x80070002u, "0x80070002",
+         {"ChildProcess", "ChildProcess", "PackageQueried", "VersionRecordWritten", "Exit"}, "0x50415353"},
+    };
+    for (const Case& c : cases) {
+        PackageFixture f;
+        if (c.applies) f.store.applies[kId1] = {u"1.0.2"};
+        f.os.childExitCode = c.toolExitCode;
+        RunEntry(f.os, u"");
+        std::vector<std::string> steps;
+        for (const model::RecordedEvent& event : f.os.events) {
+            if (event.level != platform::TraceLevel::Verbose) steps.push_back(event.name);
+        }
+        // Each removal and each question is a child process of its own, then the question's answer.
+        StepList expected = {"ActionChosen",   "RemovingPackage", "ChildProcess",         "ChildProcess",
+                             "PackageQueried", "RemovingPackage", "ChildProcess",         "ChildProcess",
+                             "PackageQueried", "VersionRecordDeleted", "ChildProcess",    "PackageQueried",
+                             "ChildProcess",   "PackageQueried",  "ApplyingPackage"};
+        expected.insert(expected.end(), c.after.begin(), c.after.end());
+        EXPECT_EQ(steps, expected) << c.name << "\n" << f.os.EventLog();
+
+        const std::vector<model::RecordedEvent> children = model::EventsNamed(f.os, "ChildProcess");
+        const auto tool = std::find_if(children.begin(), children.end(), [](const model::RecordedEvent& event) {
+            return event.Field("Application") == "C:\\Windows\\system32\\provtool.exe";
+        });
+        ASSERT_NE(tool, children.end()) << c.name;
+        EXPECT_EQ(tool->Field("CommandLine"), "C:\\Windows\\System32\\provtool.exe Norv_CML_PPM_Package.ppkg /quiet");
+        EXPECT_EQ(tool->Field("Wait"), "ended") << c.name;
+        EXPECT_NE(tool->Field("ProcessId"), "0") << c.name;
+        EXPECT_EQ(tool->Field("ExitCode"), c.toolExitText) << c.name;
+        EXPECT_EQ(model::EventsNamed(f.os, "Exit").back().Field("ExitCode"), c.exitCode) << c.name;
+    }
+}
+
+// The action and the argument count as the split answered them; a split that fails is an error
+// of its own and installs.
+TEST_F(InstallActionTest, TraceNamesTheActionAndTheArgumentCount) {
+    struct Case {
+        const char16_t* commandLine;
+        bool splitFails;
+        const char* action;
+        const char* arguments;
+    };
+    const Case cases[] = {
+        {u"", false, "install", "1"},   // the program's own path
+        {u"/uninstall", false, "uninstall", "1"},
+        {u"/getstatus C:\\out\\s.txt", false, "getstatus", "2"},
+        {u"/getstatus a b", false, "install", "3"},
+        {u"/uninstall", true, "install", "0"},
+    };
+    for (const Case& c : cases) {
+        PackageFixture f;
+        f.os.AddDirectory(u"C:\\out");
+        if (c.splitFails) f.os.faults.emplace_back("SplitCommandLine");
+        RunEntry(f.os, c.commandLine);
+        const std::optional<model::RecordedEvent> chosen = model::FirstEvent(f.os, "ActionChosen");
+        ASSERT_TRUE(chosen) << model::Narrow(c.commandLine);
+        EXPECT_EQ(chosen->Field("Action"), c.action) << model::Narrow(c.commandLine);
+        EXPECT_EQ(chosen->Field("Arguments"), c.arguments) << model::Narrow(c.commandLine);
+        EXPECT_EQ(model::FirstEvent(f.os, "CallFailed").has_value(), c.splitFails) << model::Narrow(c.commandLine);
+    }
+}
+
 const std::u16string kPowerShell = u"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe";
 const std::u16string kProvtool = u"C:\\Windows\\system32\\provtool.exe";
 
@@ -165,6 +246,7 @@ TEST_F(InstallActionTest, EachPlatformFailureEndsAsDocumented) {
             EXPECT_EQ(f.store.packages[kId1].version, u"1.0.2") << name;
         }
         EXPECT_FALSE(f.os.injected.empty()) << name;
+        EXPECT_TRUE(model::ReportsFailure(f.os, c.fault)) << name;
         EXPECT_EQ(f.LeftoverReports() != 0, c.reportsLeft) << name;
         EXPECT_EQ(f.os.OpenHandleCount(), 0u) << name;
         EXPECT_EQ(f.os.LiveDescriptorCount(), 0u) << name;

@@ -4,6 +4,7 @@
 #include "launcher/ExitCodes.h"
 #include "packages/PackageRemoval.h"
 #include "tests/unit/PackageFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace packages {
 namespace {
@@ -28,6 +29,8 @@ TEST_F(PackageRemovalTest, BothInstalledAreRemoved) {
     EXPECT_EQ(RemoveAllPackages(os, version), 1);
     EXPECT_TRUE(store.packages.empty());
     EXPECT_FALSE(RecordKeyExists());
+    EXPECT_EQ(model::EventsNamed(os, "RemovingPackage").size(), 2u);
+    EXPECT_TRUE(model::FirstEvent(os, "VersionRecordDeleted"));
 }
 
 TEST_F(PackageRemovalTest, UnremovableFirstPackageKeepsTheRecordButTheSecondIsStillRemoved) {
@@ -37,6 +40,8 @@ TEST_F(PackageRemovalTest, UnremovableFirstPackageKeepsTheRecordButTheSecondIsSt
     EXPECT_EQ(Steps(), (StepList{"remove 1", "query 1", "remove 2", "query 2"}));
     EXPECT_EQ(store.packages.count(kId2), 0u);
     EXPECT_EQ(Record(), u"1.0");
+    EXPECT_TRUE(model::FirstEvent(os, "VersionRecordKept"));
+    EXPECT_FALSE(model::FirstEvent(os, "VersionRecordDeleted"));
 }
 
 TEST_F(PackageRemovalTest, InstalledFalseCountsAsStillPresent) {
@@ -106,6 +111,7 @@ TEST(UninstallEntry, EachPlatformFailureEndsAsDocumented) {
             EXPECT_EQ(f.Record(), u"1.0") << name;
         }
         EXPECT_FALSE(f.os.injected.empty()) << name;
+        EXPECT_TRUE(model::ReportsFailure(f.os, c.fault)) << name;
         EXPECT_EQ(f.LeftoverReports() != 0, c.reportsLeft) << name;
         EXPECT_EQ(f.os.OpenHandleCount(), 0u) << name;
         EXPECT_EQ(f.os.LiveDescriptorCount(), 0u) << name;

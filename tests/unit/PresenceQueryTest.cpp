@@ -2,6 +2,7 @@
 
 #include "packages/PresenceQuery.h"
 #include "tests/unit/PackageFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace packages {
 namespace {
@@ -94,6 +95,54 @@ TEST_F(PresenceQueryTest, ReportsUpToTheBoundAreReadLargerOnesCouldNotBeAsked) {
                   extra == 0 ? Presence::Present : Presence::CouldNotAsk) << extra;
         EXPECT_EQ(f.version.Text(), extra == 0 ? u"4.2" : u"") << extra;
         EXPECT_EQ(f.LeftoverReports(), 0u) << extra;
+    }
+}
+
+// Each question's trace event says what was concluded and why, with the size of the report read:
+// an administrator tells "not installed" from "could not ask" without the temp file.
+TEST_F(PresenceQueryTest, TraceSaysWhatTheQueryConcludedAndWhy) {
+    struct Case {
+        const char* name;
+        std::function<void(PackageFixture&)> arrange;
+        std::string answer;
+        std::string reason;   // words the reason holds
+        std::string bytes;
+        std::string version;
+    };
+    std::string tooLarge = model::Utf16Bytes(u"IsInstalled     : True\r\n");
+    tooLarge.resize(kMaxReportBytes + 1, ' ');
+    const Case cases[] = {
+        {"installed", [](PackageFixture& f) { f.store.packages[kId1] = {u"4.2"}; }, "reported", "True",
+         std::to_string(model::SimulatedStore::Report(kId1, {u"4.2"}).size()), "4.2"},
+        {"pending", [](PackageFixture& f) { f.store.packages[kId1] = {u"4.2", u"False"}; }, "reported", "pending",
+         std::to_string(model::SimulatedStore::Report(kId1, {u"4.2", u"False"}).size()), "4.2"},
+        {"unknown to the store", nullptr, "not reported", "no output", "2", ""},
+        {"no IsInstalled line", [](PackageFixture& f) { f.store.rawReports[kId1] = model::Utf16Bytes(u"Other : 1\r\n"); },
+         "not reported", "no IsInstalled line", "24", ""},
+        {"PowerShell never wrote", [](PackageFixture& f) { f.store.powershellSilent = true; }, "could not ask",
+         "marker", "25", ""},
+        {"no byte-order mark", [](PackageFixture& f) { f.store.rawReports[kId1] = "IsInstalled     : True\r\n"; },
+         "could not ask", "byte-order mark", "24", ""},
+        {"too large", [&tooLarge](PackageFixture& f) { f.store.rawReports[kId1] = tooLarge; }, "could not ask",
+         "larger", "0", ""},
+        {"PowerShell cannot start", [](PackageFixture& f) { f.store.powershellMissing = true; }, "could not ask",
+         "PowerShell could not be started", "0", ""},
+    };
+    for (const Case& c : cases) {
+        PackageFixture f;
+        if (c.arrange) c.arrange(f);
+        QueryPackagePresence(f.os, kId1.c_str(), f.version);
+        const std::optional<model::RecordedEvent> queried = model::FirstEvent(f.os, "PackageQueried");
+        ASSERT_TRUE(queried) << c.name;
+        EXPECT_EQ(queried->Field("PackageId"), kId1) << c.name;
+        EXPECT_EQ(queried->Field("Answer"), c.answer) << c.name;
+        EXPECT_NE(queried->Field("Reason").value_or("").find(c.reason), std::string::npos) << c.name << ": "
+                                                                                           << queried->Text();
+        EXPECT_EQ(queried->Field("ReportBytes"), c.bytes) << c.name;
+        EXPECT_EQ(queried->Field("Version"), c.version) << c.name;
+        EXPECT_EQ(queried->level, c.answer == "could not ask" ? platform::TraceLevel::Error
+                                                              : platform::TraceLevel::Information)
+            << c.name;
     }
 }
 

@@ -8,6 +8,7 @@
 #include "launcher/ExitCodes.h"
 #include "launcher/StatusAction.h"
 #include "tests/unit/PackageFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace launcher {
 namespace {
@@ -184,6 +185,7 @@ TEST(StatusEntry, EachPlatformFailureEndsAsDocumented) {
         const model::Entry* report = f.os.Find(path);
         EXPECT_EQ(report == nullptr ? std::nullopt : std::optional<std::string>(report->content), c.report) << name;
         EXPECT_FALSE(f.os.injected.empty()) << name;
+        EXPECT_TRUE(model::ReportsFailure(f.os, c.fault)) << name;
         EXPECT_EQ(f.LeftoverReports() != 0, c.reportsLeft) << name;
         EXPECT_EQ(f.os.OpenHandleCount(), 0u) << name;
         EXPECT_EQ(f.os.LiveDescriptorCount(), 0u) << name;

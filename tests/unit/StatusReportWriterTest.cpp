@@ -7,6 +7,7 @@
 
 #include "report/StatusReportWriter.h"
 #include "tests/unit/ReportFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace report {
 namespace {
@@ -205,6 +206,61 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
     }
 }
 
+// The trace names the level where the walk stopped and why, who made a link untrustworthy, and
+// whether the report was written: what an administrator needs to fix the path.
+TEST(WriteStatusReport, TraceNamesTheRefusedLevelAndTheReason) {
+    struct Case {
+        const char* name;
+        std::u16string path;
+        std::function<void(WriterFixture&)> arrange;
+        std::string level;    // empty: the report was written
+        std::string reason;   // words the reason holds
+        std::string link;
+        std::string who;
+    };
+    const std::string user = model::Narrow(std::u16string(model::kUserSid));
+    const Case cases[] = {
+        {"written", u"C:\\out\\new\\status.txt", nullptr, "", "", "", ""},
+        {"junction a user made", u"C:\\junction\\new\\status.txt", nullptr, "C:\\junction", "owner", "junction", user},
+        {"symbolic link a user made", u"C:\\dirlink\\status.txt", nullptr, "C:\\dirlink", "owner", "symbolic link", user},
+        {"administrator's junction users may change", u"C:\\adminjunction\\status.txt",
+         [](WriterFixture& f) { f.os.Find(u"C:\\adminjunction")->sddl = std::u16string(model::kUsersMayWriteSddl); },
+         "C:\\adminjunction", "someone else may change", "junction", "S-1-5-32-545"},
+        {"file on the way", u"C:\\out\\existing.txt\\status.txt", nullptr, "C:\\out\\existing.txt", "no directory", "",
+         ""},
+        {"folder cannot be made", u"C:\\out\\new\\status.txt",
+         [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\new"); }, "C:\\out\\new", "nor made", "", ""},
+        {"report is a link", u"C:\\out\\filelink", nullptr, "C:\\out\\filelink", "link", "", ""},
+        {"report has a second name", u"C:\\out\\existing.txt",
+         [](WriterFixture& f) { f.os.Find(u"C:\\out\\existing.txt")->links = 2; }, "C:\\out\\existing.txt",
+         "hard link", "", ""},
+        {"device name", u"C:\\out\\nul", nullptr, "C:\\out\\nul", "device", "", ""},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        if (c.arrange) c.arrange(f);
+        f.Write(c.path);
+        const std::optional<model::RecordedEvent> refused = model::FirstEvent(f.os, "ReportPathRefused");
+        const std::optional<model::RecordedEvent> report = model::FirstEvent(f.os, "StatusReport");
+        ASSERT_TRUE(report) << c.name;
+        EXPECT_EQ(report->Field("Path"), model::Narrow(c.path)) << c.name;
+        if (c.level.empty()) {
+            EXPECT_FALSE(refused) << c.name << "\n" << f.os.EventLog();
+            EXPECT_EQ(report->Field("Outcome"), "written") << c.name;
+            EXPECT_EQ(report->Field("Bytes"), std::to_string(kText.size())) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(refused) << c.name << "\n" << f.os.EventLog();
+        EXPECT_EQ(refused->level, platform::TraceLevel::Error) << c.name;
+        EXPECT_EQ(refused->Field("Level"), c.level) << c.name;
+        EXPECT_NE(refused->Field("Reason").value_or("").find(c.reason), std::string::npos) << c.name << ": "
+                                                                                           << refused->Text();
+        EXPECT_EQ(refused->Field("Link"), c.link) << c.name;
+        EXPECT_EQ(refused->Field("Who"), c.who) << c.name;
+        EXPECT_EQ(report->Field("Outcome"), "not written") << c.name;
+    }
+}
+
 TEST(WriteStatusReport, NothingIsOpenedOrTouchedWithoutTheDescriptor) {
     WriterFixture f;
     f.os.faults.emplace_back("BuildDescriptor");
@@ -323,6 +379,7 @@ TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
         auto before = f.Snapshot();
         f.Write(c.path);
         EXPECT_GE(f.os.injected.size(), c.faults.size()) << c.name;
+        for (const Fault& fault : c.faults) EXPECT_TRUE(model::ReportsFailure(f.os, fault)) << c.name;
         const model::Entry* report = f.At(c.file);
         EXPECT_EQ(report == nullptr ? std::nullopt : std::optional<std::string>(report->content), c.content) << c.name;
         auto after = f.Snapshot();

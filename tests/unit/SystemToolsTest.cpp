@@ -5,6 +5,7 @@
 #include "packages/Commands.h"
 #include "packages/SystemTools.h"
 #include "tests/unit/PackageFixture.h"
+#include "tests/unit/TraceExpectations.h"
 
 namespace packages {
 namespace {
@@ -51,6 +52,37 @@ TEST(RunSystemTool, UnreadableSystemFolderStartsNothingAndNeverSucceeds) {
         EXPECT_EQ(f.Record(), u"1.0") << model::Narrow(c.commandLine);
         EXPECT_EQ(f.store.packages.count(kId1), 1u) << model::Narrow(c.commandLine);
         EXPECT_EQ(f.LeftoverReports(), 0u) << model::Narrow(c.commandLine);
+    }
+}
+
+// A started tool is traced with its process id, how the wait ended and its exit code; a wait that
+// fails is an error with its number, and the run goes on to ask the store as before.
+TEST(RunSystemTool, TraceRecordsHowTheChildEnded) {
+    struct Case {
+        const char* name;
+        std::optional<model::Fault> fault;
+        platform::TraceLevel level;
+        std::string wait;
+        std::string waitError;
+    };
+    const Case cases[] = {
+        {"ended", std::nullopt, platform::TraceLevel::Information, "ended", "0"},
+        {"wait failed", model::Fault("RunHiddenCommand:WaitForSingleObject").WithError(model::kErrorInvalidHandle),
+         platform::TraceLevel::Error, "the wait failed; it may still run", "6"},
+    };
+    for (const Case& c : cases) {
+        PackageFixture f;
+        f.os.childExitCode = 0x1F;
+        if (c.fault) f.os.faults.push_back(*c.fault);
+        EXPECT_TRUE(RunSystemTool(f.os, SystemTool::Provtool, kInstallCommand)) << c.name;
+        const std::optional<model::RecordedEvent> child = model::FirstEvent(f.os, "ChildProcess");
+        ASSERT_TRUE(child) << c.name;
+        EXPECT_EQ(child->level, c.level) << c.name;
+        EXPECT_EQ(child->Field("Application"), "C:\\Windows\\system32\\provtool.exe") << c.name;
+        EXPECT_EQ(child->Field("ProcessId"), "4100") << c.name;
+        EXPECT_EQ(child->Field("Wait"), c.wait) << c.name;
+        EXPECT_EQ(child->Field("WaitError"), c.waitError) << c.name;
+        EXPECT_EQ(child->Field("ExitCode"), c.fault ? "0x00000103" : "0x0000001F") << c.name;
     }
 }
 

@@ -13,6 +13,7 @@
 #include "PathWalkCases.h"
 #include "RollbackJudge.h"
 #include "Text.h"
+#include "TraceCases.h"
 #include "Watch.h"
 
 namespace verify {
@@ -204,7 +205,7 @@ const std::vector<Case>& AllCases() {
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
     }, PathWalkCases());
-    static const std::vector<Case> all = Appended(cases, EvidenceCases());
+    static const std::vector<Case> all = Appended(Appended(cases, EvidenceCases()), TraceCases());
     return all;
 }
 

@@ -29,7 +29,7 @@ import e2e  # noqa: E402
 
 ACTIONS = ('install', 'uninstall', 'status')
 PROBES = ('bare', 'shell32', 'shcore', 'advapi32')
-KINDS = ('split', 'tempname', 'codepage', 'reserve', 'read', 'remove', 'registry', 'report', 'other')
+KINDS = ('split', 'tempname', 'codepage', 'reserve', 'read', 'remove', 'registry', 'report', 'trace', 'other')
 BENCH_EXES = ('baseline.exe', 'launcher-timed.exe') + tuple(f'probe-{p}.exe' for p in PROBES)
 MAX_OVERHEAD = 2.0  # percent
 

@@ -16,9 +16,10 @@
 
 namespace {
 
-enum Kind { Split, Tools, TempName, CodePage, Reserve, ReadBack, Remove, Registry, Report, Other, KindCount };
-constexpr std::array<const char*, KindCount> kKindNames = {"split",  "tools",  "tempname", "codepage", "reserve",
-                                                           "read",   "remove", "registry", "report",   "other"};
+enum Kind { Split, Tools, TempName, CodePage, Reserve, ReadBack, Remove, Registry, Report, Tracing, Other, KindCount };
+constexpr std::array<const char*, KindCount> kKindNames = {"split",  "tools",    "tempname", "codepage",
+                                                           "reserve", "read",    "remove",   "registry",
+                                                           "report", "trace",    "other"};
 
 std::int64_t Now() {
     LARGE_INTEGER t{};
@@ -45,7 +46,7 @@ public:
     std::optional<std::string> SystemFolder() override {
         return timed(Other, [&] { return os_.SystemFolder(); });
     }
-    bool RunHiddenCommand(const std::string& a, const std::string& c) override {
+    platform::ChildProcess RunHiddenCommand(const std::string& a, const std::string& c) override {
         return timed(Tools, [&] { return os_.RunHiddenCommand(a, c); });
     }
     std::uint32_t TempFolder(char* b, std::uint32_t s) override {
@@ -124,6 +125,10 @@ public:
     }
     void CloseFile(platform::FileHandle f) override {
         timed(Report, [&] { os_.CloseFile(f); return 0; });
+    }
+    std::uint32_t LastError() override { return os_.LastError(); }
+    void Trace(const platform::TraceEvent& e) override {
+        timed(Tracing, [&] { os_.Trace(e); return 0; });
     }
 
 private:

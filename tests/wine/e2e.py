@@ -209,6 +209,7 @@ class Case:
             os.remove(out)
         w = self.wine
         tmp = self.tmp_win.rstrip('\\')
+        logged = len(self.store.log())
         for attempt in range(3):
             w.out.flush()
             output_before = os.path.getsize(w.out.name)
@@ -221,7 +222,7 @@ class Case:
             # Wine itself now and then fails a process start (the new process cannot map its
             # shared page). Only when nothing at all ran, not even a stand-in, is it started again.
             unstarted = text is None or text.startswith('exit=start-failed')
-            if not unstarted or self.store.log() or attempt == 2:
+            if not unstarted or len(self.store.log()) > logged or attempt == 2:
                 break
             print(f'note: the {"runner" if text is None else "launcher"} could not be started '
                   f'({text.strip() if text else "no exit code"}); started again', flush=True)
@@ -1046,6 +1047,27 @@ def setup_prefix(wine, launcher, bench_dir):
         f.write(b'PK\x05\x06' + b'\0' * 18)
 
 
+def run_case(bench, name, fn, params):
+    """Runs one case; a case that failed while Wine reported errors of its own (a process it
+    could not start, say) runs once more, and that run counts. A crash of a program never
+    does: that is the program's fault, not Wine's."""
+    wine = bench.wine
+    wine.out.flush()
+    since = os.path.getsize(wine.out.name)
+    try:
+        fn(bench, *params)
+        return
+    except Failure as e:
+        errors = wine.errors_since(since)
+        if not errors or any('Unhandled' in line or 'page fault' in line for line in errors):
+            raise
+        print(f'note: {name} failed ({e}) while Wine reported errors of its own; run once more', flush=True)
+        for line in errors:
+            print(f'    wine: {line}', flush=True)
+    bench.last_case = None
+    fn(bench, *params)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument('--launcher', help='ppkg-launcher.exe to test; without it only bench checks run')
@@ -1087,7 +1109,7 @@ def main():
             t0 = time.monotonic()
             bench.last_case = None
             try:
-                fn(bench, *params)
+                run_case(bench, name, fn, params)
                 passed += 1
                 print(f'{name}: ok ({time.monotonic() - t0:.1f}s)', flush=True)
             except Skipped as e:

@@ -84,7 +84,8 @@ struct Answer {
 
 std::string_view ReasonText(ReportReason reason) {
     switch (reason) {
-        case ReportReason::Empty: return "the report holds no output: the store does not know the package";
+        case ReportReason::Empty:
+            return "the report holds no output: read as not reported (a query that failed may leave the same)";
         case ReportReason::NoByteOrderMark: return "the report has no UTF-16 byte-order mark";
         case ReportReason::NoInstalledLine: return "the report has no IsInstalled line";
         case ReportReason::OtherValue: return "IsInstalled is neither True nor False";

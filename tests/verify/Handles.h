@@ -25,6 +25,14 @@ struct LocalTraits {
 template <typename T>
 using UniqueLocal = UniqueResource<LocalTraits<T>>;
 
+// A library loaded at run time.
+struct LibraryTraits {
+    using Type = HMODULE;
+    static Type Invalid() { return nullptr; }
+    static void Release(Type module) { FreeLibrary(module); }
+};
+using UniqueLibrary = UniqueResource<LibraryTraits>;
+
 // A COM interface pointer, released once.
 template <typename T>
 struct ComTraits {

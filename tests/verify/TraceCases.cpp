@@ -32,15 +32,6 @@ constexpr USHORT kInUInt64 = 10;
 constexpr USHORT kInHexInt32 = 20;
 constexpr ULONGLONG kAllKeywords = ~0ull;
 
-// tdh.dll is not one of the KnownDLLs, so it is loaded from the system folder when this case
-// runs, never imported (an import would be searched for beside this program first).
-struct LibraryTraits {
-    using Type = HMODULE;
-    static Type Invalid() { return nullptr; }
-    static void Release(Type module) { FreeLibrary(module); }
-};
-using UniqueLibrary = UniqueResource<LibraryTraits>;
-
 using GetEventInformationFunction = ULONG(WINAPI*)(PEVENT_RECORD, ULONG, PTDH_CONTEXT, PTRACE_EVENT_INFO, PULONG);
 using GetPropertySizeFunction = ULONG(WINAPI*)(PEVENT_RECORD, ULONG, PTDH_CONTEXT, ULONG, PPROPERTY_DATA_DESCRIPTOR,
                                                PULONG);
@@ -198,6 +189,8 @@ private:
 };
 
 std::wstring Decode(const std::wstring& file, std::vector<Decoded>& events) {
+    // tdh.dll is not one of the KnownDLLs, so it is loaded from the system folder here, never
+    // imported (an import would be searched for beside this program first).
     const UniqueLibrary library(LoadLibraryExW(L"tdh.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!library) return ErrorText(L"loading tdh.dll from the system folder", GetLastError());
     Decoding decoding;

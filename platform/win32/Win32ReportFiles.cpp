@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "platform/win32/SystemExport.h"
 #include "platform/win32/UniqueResource.h"
 #include "platform/win32/Win32Platform.h"
 
@@ -23,11 +24,7 @@ using RtlNtStatusToDosErrorFunction = ULONG(NTAPI*)(NTSTATUS);
 // mapped into every process, so it is looked up rather than imported.
 template <typename Function>
 Function NtdllEntry(const char* name) {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const FARPROC proc = ntdll == nullptr ? nullptr : GetProcAddress(ntdll, name);
-    // GetProcAddress returns every export under one type; the cast names the real one.
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(proc));
+    return LoadedExport<Function>(L"ntdll.dll", name);
 }
 
 NtCreateFileFunction NtCreateFileEntry() {

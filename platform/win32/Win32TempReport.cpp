@@ -4,6 +4,7 @@
 #include <span>
 #include <utility>
 
+#include "platform/win32/SystemExport.h"
 #include "platform/win32/UniqueResource.h"
 #include "platform/win32/Win32Platform.h"
 
@@ -20,14 +21,7 @@ constexpr std::size_t kEncodedUnitBytes = 8;
 
 // For the local system account GetTempPath2A names a folder only that account can write;
 // older systems lack it, so it is looked up at run time.
-GetTempPath2AFunction FindGetTempPath2A() {
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == nullptr) return nullptr;
-    const FARPROC proc = GetProcAddress(kernel, "GetTempPath2A");
-    // GetProcAddress returns every export under one type; the cast names the real one.
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
-    return reinterpret_cast<GetTempPath2AFunction>(reinterpret_cast<void (*)()>(proc));
-}
+GetTempPath2AFunction FindGetTempPath2A() { return LoadedExport<GetTempPath2AFunction>(L"kernel32.dll", "GetTempPath2A"); }
 
 void AddEncodingOf(wchar_t unit, AnsiCodePage& codePage) {
     const bool utf8 = GetACP() == CP_UTF8;

@@ -5,6 +5,7 @@
 
 #include "Files.h"
 #include "Handles.h"
+#include "platform/win32/SystemExport.h"
 
 namespace verify {
 namespace {
@@ -100,11 +101,8 @@ std::wstring QuoteArgument(const std::wstring& a) {
 }
 
 std::wstring LauncherTempFolder() {
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    // GetProcAddress returns every export under one type; the cast names the real one.
-    const auto getTempPath2W = kernel == nullptr ? nullptr
-                                                 : reinterpret_cast<GetTempPath2WFunction>(reinterpret_cast<void (*)()>(
-                                                       GetProcAddress(kernel, "GetTempPath2W")));
+    const auto getTempPath2W =
+        platform::win32::LoadedExport<GetTempPath2WFunction>(L"kernel32.dll", "GetTempPath2W");
     wchar_t path[MAX_PATH + 1];
     const DWORD got = getTempPath2W != nullptr ? getTempPath2W(MAX_PATH + 1, path) : GetTempPathW(MAX_PATH + 1, path);
     return got == 0 || got > MAX_PATH ? std::wstring() : std::wstring(path, got);

@@ -9,6 +9,7 @@
 #include "AclJudge.h"
 #include "Handles.h"
 #include "Scratch.h"
+#include "Text.h"
 
 namespace verify {
 namespace {
@@ -17,10 +18,6 @@ namespace {
 // new entry inside would get this too.
 constexpr wchar_t kOpenFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
 constexpr DWORD kUsersAddBoth = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
-
-std::wstring ErrorText(const wchar_t* what, DWORD error) {
-    return std::wstring(what) + L" failed (error " + std::to_wstring(error) + L")";
-}
 
 // The entry itself, never what a link there leads to.
 UniqueFile OpenEntry(const std::wstring& path, DWORD access) {

@@ -22,9 +22,6 @@ namespace {
 // What a planted target holds; any write through a link or a second name changes it.
 const std::string kKept = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
 
-Outcome Pass(std::wstring detail = {}) { return {Verdict::Pass, std::move(detail)}; }
-Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
-Outcome CannotPrepare(std::wstring why) { return {Verdict::CannotPrepare, std::move(why)}; }
 
 // A behind folder with a file in it: the target the links point at.
 std::wstring MakeBehind(const std::wstring& folder) {

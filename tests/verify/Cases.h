@@ -5,6 +5,7 @@
 // and tested on Linux too.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace verify {
@@ -23,6 +24,10 @@ struct Outcome {
     Verdict verdict;
     std::wstring detail;
 };
+
+inline Outcome Pass(std::wstring detail = {}) { return {Verdict::Pass, std::move(detail)}; }
+inline Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
+inline Outcome CannotPrepare(std::wstring why) { return {Verdict::CannotPrepare, std::move(why)}; }
 
 // What a pass of the case stands on.
 enum class Kind {

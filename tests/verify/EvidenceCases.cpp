@@ -30,8 +30,6 @@ constexpr wchar_t kKnownDllsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Sessio
 constexpr DWORD kMaxImage = 64 * 1024 * 1024;
 constexpr int kTimedRuns = 7;
 
-Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
-Outcome CannotPrepare(std::wstring why) { return {Verdict::CannotPrepare, std::move(why)}; }
 
 // The target as the launcher writes it into PowerShell's command line: bare when nothing in it
 // means something to PowerShell, else inside "'...'" with each single quote doubled.

@@ -9,6 +9,7 @@
 
 #include "Files.h"
 #include "Handles.h"
+#include "Text.h"
 
 namespace verify {
 namespace {
@@ -27,7 +28,7 @@ struct MountPointHeader {
 };
 static_assert(sizeof(MountPointHeader) == 16, "the layout the file system reads");
 
-std::wstring ErrorText(const wchar_t* what) { return std::wstring(what) + L" failed (error " + std::to_wstring(GetLastError()) + L")"; }
+std::wstring ErrorText(const wchar_t* what) { return verify::ErrorText(what, GetLastError()); }
 
 std::wstring Expect(const std::wstring& path, DWORD tag, const wchar_t* what) {
     const EntryKind kind = LookAt(path);

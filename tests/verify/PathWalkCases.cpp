@@ -13,6 +13,7 @@
 #include "Launch.h"
 #include "Links.h"
 #include "Handles.h"
+#include "Text.h"
 
 namespace verify {
 namespace {
@@ -31,13 +32,6 @@ constexpr wchar_t kStandardUserSid[] = L"S-1-5-21-1004336348-1177238915-68200333
 constexpr wchar_t kUsersSid[] = L"S-1-5-32-545";
 constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 
-Outcome Pass(std::wstring detail = {}) { return {Verdict::Pass, std::move(detail)}; }
-Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
-Outcome CannotPrepare(std::wstring why) { return {Verdict::CannotPrepare, std::move(why)}; }
-
-std::wstring ErrorText(const wchar_t* what, DWORD error) {
-    return std::wstring(what) + L" failed (error " + std::to_wstring(error) + L")";
-}
 
 // Naming any owner but oneself takes the restore privilege, which an elevated administrator
 // holds but has not switched on.

@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include "Files.h"
+#include "Text.h"
 
 namespace verify {
 namespace {
@@ -11,9 +12,7 @@ namespace {
 // level without FILE_SHARE_DELETE, which a handle holding DELETE here would refuse it.
 constexpr DWORD kHeldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
-std::wstring ErrorText(const wchar_t* what) {
-    return std::wstring(what) + L" (error " + std::to_wstring(GetLastError()) + L")";
-}
+std::wstring ErrorText(const wchar_t* what) { return WithError(what, GetLastError()); }
 
 }  // namespace
 

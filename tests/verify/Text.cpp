@@ -31,4 +31,10 @@ std::wstring HexBytes(const std::string& bytes, std::size_t most) {
     return out;
 }
 
+std::wstring WithError(const std::wstring& what, unsigned long error) {
+    return what + L" (error " + std::to_wstring(error) + L")";
+}
+
+std::wstring ErrorText(const std::wstring& what, unsigned long error) { return WithError(what + L" failed", error); }
+
 }  // namespace verify

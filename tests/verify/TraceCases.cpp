@@ -17,9 +17,13 @@
 #include "Launch.h"
 #include "Links.h"
 #include "PathWalkCases.h"
+#include "Text.h"
+#include "platform/win32/SystemExport.h"
 
 namespace verify {
 namespace {
+
+using platform::win32::ExportOf;
 
 // The launcher's provider, Norv-PpkgLauncher: {d0208507-037d-55cf-db2e-1c0507d1ccf9}.
 constexpr GUID kProvider = {0xd0208507, 0x037d, 0x55cf, {0xdb, 0x2e, 0x1c, 0x05, 0x07, 0xd1, 0xcc, 0xf9}};
@@ -44,19 +48,6 @@ struct Tdh {
     GetPropertyFunction getProperty = nullptr;
 };
 
-template <typename Function>
-Function Lookup(HMODULE module, const char* name) {
-    // GetProcAddress returns every export under one type; the cast names the real one.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-Outcome Pass(std::wstring detail) { return {Verdict::Pass, std::move(detail)}; }
-Outcome Fail(std::wstring detail) { return {Verdict::Fail, std::move(detail)}; }
-Outcome CannotPrepare(std::wstring why) { return {Verdict::CannotPrepare, std::move(why)}; }
-
-std::wstring ErrorText(const wchar_t* what, ULONG error) {
-    return std::wstring(what) + L" failed (error " + std::to_wstring(error) + L")";
-}
 
 bool EqualFolded(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() &&
@@ -195,9 +186,9 @@ std::wstring Decode(const std::wstring& file, std::vector<Decoded>& events) {
     if (!library) return ErrorText(L"loading tdh.dll from the system folder", GetLastError());
     Decoding decoding;
     decoding.events = &events;
-    decoding.tdh.getEventInformation = Lookup<GetEventInformationFunction>(library.get(), "TdhGetEventInformation");
-    decoding.tdh.getPropertySize = Lookup<GetPropertySizeFunction>(library.get(), "TdhGetPropertySize");
-    decoding.tdh.getProperty = Lookup<GetPropertyFunction>(library.get(), "TdhGetProperty");
+    decoding.tdh.getEventInformation = ExportOf<GetEventInformationFunction>(library.get(), "TdhGetEventInformation");
+    decoding.tdh.getPropertySize = ExportOf<GetPropertySizeFunction>(library.get(), "TdhGetPropertySize");
+    decoding.tdh.getProperty = ExportOf<GetPropertyFunction>(library.get(), "TdhGetProperty");
     if (decoding.tdh.getEventInformation == nullptr || decoding.tdh.getPropertySize == nullptr ||
         decoding.tdh.getProperty == nullptr) {
         return L"tdh.dll lacks the decoding functions";

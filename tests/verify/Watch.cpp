@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "Text.h"
+
 namespace verify {
 namespace {
 
@@ -12,9 +14,7 @@ constexpr DWORD kWhat = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NA
 constexpr DWORD kQuietMs = 500;
 constexpr int kMostReads = 1000;
 
-std::wstring ErrorText(const wchar_t* what) {
-    return std::wstring(what) + L" (error " + std::to_wstring(GetLastError()) + L")";
-}
+std::wstring ErrorText(const wchar_t* what) { return WithError(what, GetLastError()); }
 
 // The records of one completed read, each bounds-checked against what the system wrote.
 bool Parse(const BYTE* bytes, DWORD size, std::vector<LoggedChange>& log) {

@@ -60,10 +60,6 @@ bool IsTrustedPrincipal(std::u16string_view sid) {
                        [sid](std::u16string_view trusted) { return sid == trusted; });
 }
 
-bool IsTrustedLink(const platform::EntrySecurity& security) {
-    return JudgeLink(security).verdict == LinkVerdict::Trusted;
-}
-
 LinkJudgement JudgeLink(const platform::EntrySecurity& security) {
     if (!IsTrustedPrincipal(security.owner)) return {LinkVerdict::OwnerNotTrusted, security.owner};
     if (!security.hasList) return {LinkVerdict::NoAccessList, {}};

@@ -17,11 +17,9 @@ namespace report {
 // The local system account, the Administrators group, and TrustedInstaller.
 bool IsTrustedPrincipal(std::u16string_view sid);
 
-// Owned by a trusted principal, with an access list that lets nobody else write the link's data
-// or attributes (either is enough to point a link somewhere else), change its list, or take it.
-bool IsTrustedLink(const platform::EntrySecurity& security);
-
-// The same judgement with its reason: who made the link untrustworthy, as a view into `security`.
+// Trusted when a trusted principal owns the link and its access list lets nobody else write its
+// data or attributes (either is enough to point a link somewhere else), change its list, or take
+// it; otherwise the reason, and who made the link untrustworthy, as a view into `security`.
 enum class LinkVerdict : std::uint8_t { Trusted, OwnerNotTrusted, NoAccessList, OthersMayChange };
 struct LinkJudgement {
     LinkVerdict verdict = LinkVerdict::Trusted;

@@ -32,6 +32,12 @@ std::string_view DistrustText(LinkVerdict verdict) {
 
 }  // namespace
 
+void TraceRefusal(platform::Platform& os, const platform::TraceField& level, std::string_view reason,
+                  std::string_view link, std::u16string_view who) {
+    platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
+                   {level, TraceText("Reason", reason), TraceText("Link", link), platform::TraceWide("Who", who)});
+}
+
 bool PathWalk::OpenLevels(const ReportPlan& plan) {
     if (!Enter(plan.root)) return false;
     const auto failed = std::find_if(plan.levels.begin(), plan.levels.end(),
@@ -199,9 +205,7 @@ void PathWalk::NoteLevel(std::u16string_view name, std::string_view step) {
 
 void PathWalk::Refuse(std::u16string_view name, std::string_view reason, std::string_view link,
                       std::u16string_view who) {
-    platform::Emit(os_, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
-                   {platform::TracePath("Level", here_.root, here_.names, name), TraceText("Reason", reason),
-                    TraceText("Link", link), platform::TraceWide("Who", who)});
+    TraceRefusal(os_, platform::TracePath("Level", here_.root, here_.names, name), reason, link, who);
 }
 
 // Deepest first: each directory goes when its handle closes, and only then is the one above

@@ -19,6 +19,11 @@
 // through its own.
 namespace report {
 
+// The trace's word on a refused report path: the level, why, and for a link its kind and who
+// made it untrustworthy. One layout wherever the path is refused.
+void TraceRefusal(platform::Platform& os, const platform::TraceField& level, std::string_view reason,
+                  std::string_view link = {}, std::u16string_view who = {});
+
 // Links followed on one path at most, as Windows itself allows.
 inline constexpr int kMaxLinksFollowed = 63;
 

@@ -59,6 +59,12 @@ Span NextName(std::u16string_view text, std::size_t at, bool backslashOnly) {
     return {at, end};
 }
 
+// The NT root of a share, from where its server and share names stand in `path`.
+std::u16string UncRoot(std::u16string_view path, Span server, Span share) {
+    return u"\\??\\UNC\\" + std::u16string(path.substr(server.begin, server.end - server.begin)) + u"\\" +
+           std::u16string(path.substr(share.begin, share.end - share.begin)) + u"\\";
+}
+
 // The root of a fully qualified path, and where its names begin.
 struct Qualified {
     std::u16string root;           // NT form, ending in a backslash
@@ -83,8 +89,7 @@ std::optional<Qualified> DeviceRoot(std::u16string_view path, std::size_t from, 
             share.begin == share.end) {
             return std::nullopt;
         }
-        q.root = u"\\??\\UNC\\" + std::u16string(path.substr(server.begin, server.end - server.begin)) + u"\\" +
-                 std::u16string(path.substr(share.begin, share.end - share.begin)) + u"\\";
+        q.root = UncRoot(path, server, share);
         q.rest = share.end;
     } else if (StartsWithFolded(name, u"Volume{") && name.back() == u'}') {
         q.root = u"\\??\\" + std::u16string(name) + u"\\";
@@ -104,10 +109,8 @@ std::optional<Qualified> ParseQualified(std::u16string_view path) {
         const Span server = NextName(path, 2, false);
         const Span share = NextName(path, server.end, false);
         if (server.begin == server.end || share.begin == share.end) return std::nullopt;
-        std::u16string root = u"\\??\\UNC\\" + std::u16string(path.substr(server.begin, server.end - server.begin)) +
-                              u"\\" + std::u16string(path.substr(share.begin, share.end - share.begin)) + u"\\";
         const std::size_t length = 2 + (server.end - server.begin) + 1 + (share.end - share.begin) + 1;
-        return Qualified{std::move(root), length, share.end, false};
+        return Qualified{UncRoot(path, server, share), length, share.end, false};
     }
     if (IsDriveAbsolute(path)) return Qualified{u"\\??\\" + std::u16string(1, Upper(path[0])) + u":\\", 3, 2, false};
     return std::nullopt;

@@ -70,9 +70,7 @@ Written WriteThrough(platform::Platform& os, const PathWalk& walk, const std::u1
         return Written::No;
     }
     if (!IsSafeReportFile(*info)) {
-        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
-                       {level, TraceText("Reason", UnsafeText(*info)), TraceText("Link", ""),
-                        platform::TraceWide("Who", u"")});
+        TraceRefusal(os, level, UnsafeText(*info));
         return Written::No;
     }
 
@@ -107,12 +105,9 @@ Written Write(platform::Platform& os, const std::u16string& given, std::string_v
     if (!base) return Written::No;
     const std::optional<ReportPlan> plan = PlanReportPath(path, *base);
     if (!plan) {
-        platform::Emit(os, "ReportPathRefused", platform::TraceLevel::Error, kKeywords,
-                       {platform::TraceWide("Level", path),
-                        TraceText("Reason",
-                                  "not a file path the walk takes: no file name, a device or stream, an unknown "
-                                  "root, or longer than 259 characters"),
-                        TraceText("Link", ""), platform::TraceWide("Who", u"")});
+        TraceRefusal(os, platform::TraceWide("Level", path),
+                     "not a file path the walk takes: no file name, a device or stream, an unknown root, or longer "
+                     "than 259 characters");
         return Written::No;
     }
     platform::Emit(os, "ReportPathPlanned", platform::TraceLevel::Verbose, kKeywords,

@@ -22,7 +22,7 @@ const std::u16string kUsers = u"S-1-5-32-545";
 
 // Who owns a link, and who else its list lets change it: FILE_WRITE_DATA or
 // FILE_WRITE_ATTRIBUTES repoint it, WRITE_DAC grants either, WRITE_OWNER takes the link.
-TEST(IsTrustedLink, OwnedByTheSystemOrAdministratorsAndChangeableByNobodyElse) {
+TEST(JudgeLink, TrustsALinkOwnedByTheSystemOrAdministratorsAndChangeableByNobodyElse) {
     const AccessEntry fullForAdmins{kAllow, 0, 0x1F01FF, kAdmins};
     const AccessEntry readForUsers{kAllow, 0, 0x1200A9, kUsers};
     struct Case {
@@ -56,7 +56,7 @@ TEST(IsTrustedLink, OwnedByTheSystemOrAdministratorsAndChangeableByNobodyElse) {
     };
     for (const Case& c : cases) {
         platform::EntrySecurity security{c.owner, c.hasList, c.list};
-        EXPECT_EQ(IsTrustedLink(security), c.trusted) << c.name;
+        EXPECT_EQ(JudgeLink(security).verdict == LinkVerdict::Trusted, c.trusted) << c.name;
     }
 }
 

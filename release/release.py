@@ -116,14 +116,16 @@ def take_package(path, work):
             raise ReleaseError(f'--package {path} is a link; give the file itself') from None
         raise ReleaseError(f'--package {path}: {e.strerror}') from None
     copy = os.path.join(work, PACKAGE_FILE)
-    with os.fdopen(fd, 'rb') as src:
-        st = os.fstat(src.fileno())
+    try:
+        st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
             raise ReleaseError(f'--package {path} is not a regular file')
         if st.st_size == 0:
             raise ReleaseError(f'--package {path} is empty')
-        with open(copy, 'xb') as dst:
+        with os.fdopen(fd, 'rb', closefd=False) as src, open(copy, 'xb') as dst:
             shutil.copyfileobj(src, dst, 1 << 20)
+    finally:
+        os.close(fd)
     if os.path.getsize(copy) == 0:
         raise ReleaseError(f'--package {path} became empty while it was read')
     return copy

@@ -9,7 +9,8 @@ and the install and uninstall wrappers at work through cmd.exe.
 
     python3 tests/release/test_release.py --bench build/windows/bench [-k TEXT]
 
-Needs git, g++, mingw-w64, osslsigncode, openssl and Wine (scripts/deps.sh installs them).
+Needs git, g++, mingw-w64, osslsigncode, openssl, python3-cryptography and Wine (scripts/deps.sh installs
+them).
 """
 
 import argparse

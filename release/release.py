@@ -27,11 +27,11 @@ import hashlib
 import json
 import os
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
 import time
-import stat
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))

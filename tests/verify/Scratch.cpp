@@ -2,6 +2,8 @@
 
 #include <sddl.h>
 
+#include "Acl.h"
+#include "FolderJudge.h"
 #include "Files.h"
 #include "Text.h"
 
@@ -11,6 +13,7 @@ namespace {
 // Listing and reading only: the launcher walks through this folder too, and it opens every
 // level without FILE_SHARE_DELETE, which a handle holding DELETE here would refuse it.
 constexpr DWORD kHeldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+constexpr wchar_t kTempName[] = L"temp";
 
 std::wstring ErrorText(const wchar_t* what) { return WithError(what, GetLastError()); }
 
@@ -35,24 +38,22 @@ std::wstring Scratch::Create(const std::wstring& path) {
         FILE_ATTRIBUTE_DIRECTORY) {
         return path + L" is not the plain folder just made";
     }
+    // Only this program's runs of the launcher write here: whatever appears is theirs to remove.
+    if (!CreateDirectoryW(TempFolder().c_str(), nullptr)) return ErrorText((L"cannot create " + TempFolder()).c_str());
     return {};
 }
 
-std::wstring Scratch::ListReadBack(bool& asSet) const {
-    asSet = false;
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    DWORD need = 0;
-    GetKernelObjectSecurity(held_.get(), DACL_SECURITY_INFORMATION, raw, 0, &need);
-    std::wstring buffer(need / sizeof(wchar_t) + 1, L'\0');
-    raw = buffer.data();
-    UniqueLocal<LPWSTR> text;
-    if (need == 0 || !GetKernelObjectSecurity(held_.get(), DACL_SECURITY_INFORMATION, raw, need, &need) ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorW(raw, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              text.out(), nullptr)) {
+std::wstring Scratch::TempFolder() const { return Join(path_, kTempName); }
+
+std::wstring Scratch::ListReadBack(std::wstring& problem) const {
+    AccessList list;
+    std::wstring sddl;
+    if (!ReadAccessList(held_.get(), list, sddl)) {
+        problem = L"its list cannot be read";
         return ErrorText(L"unreadable");
     }
-    asSet = std::wstring(text.get()) == kScratchSddl;
-    return text.get();
+    problem = WhoElseMayChange(list, FolderRole::Scratch);
+    return sddl;
 }
 
 std::wstring Scratch::Remove() {

@@ -138,7 +138,10 @@ std::wstring OpenToUsers(const std::wstring& folder) {
         usersAdd = usersAdd || (e.type == AceType::Allow && e.objectInherit && e.containerInherit &&
                                 (e.mask & kUsersAddBoth) == kUsersAddBoth && e.sid == kUsersSid);
     }
-    if (!list.isProtected || !usersAdd || !WhoElseMayChange(list, FolderRole::Own).empty()) {
+    // Only the entries matter here: the folder's owner is the account running this program.
+    AccessList entries = list;
+    entries.owner = kAdministratorsSid;
+    if (!list.isProtected || !usersAdd || !WhoElseMayChange(entries, FolderRole::Own).empty()) {
         return L"a list set on a folder does not read back (set " + std::wstring(kOpenFolderSddl) + L", read " + sddl +
                L"): this system stores no access lists";
     }

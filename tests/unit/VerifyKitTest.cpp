@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -320,8 +321,8 @@ public:
         constexpr std::size_t kHint = kAt + 0x70;
         constexpr std::size_t kHandle = kAt + 0xA0;
         constexpr std::size_t kAddresses = kAt + 0xB0;
-        const std::uint64_t fields[] = {1, kName, kHandle, kAddresses, kNames};
-        for (std::size_t i = 0; i < std::size(fields); ++i) Put(kAt + 4 * i, 4, fields[i]);
+        const std::array<std::uint64_t, 5> fields{1, kName, kHandle, kAddresses, kNames};
+        for (std::size_t i = 0; i < fields.size(); ++i) Put(kAt + 4 * i, 4, fields.at(i));
         std::copy(dll.begin(), dll.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(kName));
         Put(kNames, 8, kHint);
         const std::string function = "CommandLineToArgvW";
@@ -394,10 +395,10 @@ TEST(JudgeQueryEvidence, TellsWhetherAFailedQueryReadsAsAnAbsentPackage) {
     const std::string errorText = Utf16Report(u"Get-ProvisioningPackage : A parameter cannot be found\r\n");
     const PowerShellEvidence none;
     struct Row {
-        const char* name;
+        const char* name = nullptr;
         PowerShellEvidence absent, failed, merged;
-        Verdict verdict;
-        const wchar_t* detail;
+        Verdict verdict = Verdict::Pass;
+        const wchar_t* detail = nullptr;
     };
     const Row rows[] = {
         {"the marker stays on a failure", {true, mark, 0}, {true, marker, 1}, {true, errorText, 1}, Verdict::Pass,
@@ -433,12 +434,12 @@ TEST(JudgeTempReports, RemovesOnlyWhatThisProgramsOwnRunsMade) {
     const std::vector<std::wstring> left{L"norv4c7d2a00-91e3-4b58-a6f2-3d05c123.pkt"};
     const std::vector<std::wstring> other{L"ppkg-launcher.exe (process 4242)"};
     struct Row {
-        const char* name;
+        const char* name = nullptr;
         TempReportsSeen seen;
-        bool endedByItself;
-        Verdict verdict;
-        bool remove;
-        const wchar_t* detail;
+        bool endedByItself = false;
+        Verdict verdict = Verdict::Pass;
+        bool remove = false;
+        const wchar_t* detail = nullptr;
     };
     const Row rows[] = {
         {"nothing left", {true, {}, {}}, true, Verdict::Pass, false, L""},

@@ -260,7 +260,7 @@ def t_definitions(s):
             'string', 'equal', PACKAGE_VERSION), 'detection rule')
 
     cmd = read(os.path.join(s.unsigned, 'install.cmd'), 'r')
-    check(f'if "%code%"=="{d["exitPass"]}" exit /b 0' in cmd, 'install.cmd does not map PASS to 0')
+    check(f'if not "%code%"=="{d["exitPass"]}" exit /b %code%' in cmd, 'install.cmd does not look for PASS')
     check(f'if "%code%"=="{d["exitFail"]}" exit /b 1603' in cmd, 'install.cmd does not map FAIL to 1603')
 
     doc = read(os.path.join(ROOT, 'DEPLOY.md'), 'r')
@@ -617,10 +617,16 @@ def wine_checks(s, keyword):
     return results
 
 
+# cmd.exe's special characters in the folder above each wrapper, as in "Program Files (x86)".
+# Not %: Wine's cmd expands a % in %~dp0 again (Windows does not), so that stays for Windows.
+HOSTILE_FOLDER = 'rel&ease (x86) ^!;,=@'
+
+
 def wrapper_folder(s, bench, name, launcher):
-    """A copy of the signed release inside the prefix, in a folder with a blank, holding the
-    package file and LAUNCHER (or no exe at all) as ppkg-launcher.exe."""
-    folder = bench.wine.c('rel ease', name)
+    """A copy of the signed release inside the prefix, below a folder whose name holds cmd.exe's
+    special characters, holding the package file and LAUNCHER (or no exe at all) as
+    ppkg-launcher.exe."""
+    folder = bench.wine.c(HOSTILE_FOLDER, name)
     shutil.copytree(s.signed, folder)
     os.remove(os.path.join(folder, EXE))
     if launcher:
@@ -631,14 +637,16 @@ def wrapper_folder(s, bench, name, launcher):
 
 
 def run_wrapper(bench, case, folder, script, args):
-    """SCRIPT through the prefix's cmd.exe, started in another folder, as a deployment system
-    would; returns its full exit code."""
+    """SCRIPT through the prefix's cmd.exe, started in another folder as a deployment system
+    would, in the form DEPLOY.md gives: cmd.exe /c ""PATH" "ARG"", whose outer quotes cmd.exe
+    takes away whatever the path holds; returns its full exit code."""
     w = bench.wine
     out = os.path.join(case.dir, 'exit.txt')
     tmp = case.tmp_win.rstrip('\\')
+    line = '/c ""' + w.win(os.path.join(folder, script)) + '"' + ''.join(f' "{a}"' for a in args) + '"'
     w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
           '--env', 'PPKG_BENCH_STORE=' + w.win(case.store.path), '--cwd', 'C:\\', '--timeout', '60000',
-          '--', r'C:\windows\system32\cmd.exe', '/c', w.win(os.path.join(folder, script)), *args)
+          '--raw', '--', r'C:\windows\system32\cmd.exe', line)
     check(os.path.exists(out), 'runner wrote no exit code')
     m = re.fullmatch(r'exit=(\d+)', read(out, 'r').strip())
     check(m, f'cmd.exe did not run to the end: {read(out, "r")!r}')
@@ -653,8 +661,11 @@ def registry_value(bench, case, d):
 
 
 OLDER_VERSION = '1.0.1'
-# Each wrapper runs from a folder with a blank in its name, through cmd.exe started in C:\,
-# where a decoy ppkg-launcher.exe waits for a wrapper that runs the launcher by name.
+# provtool's stand-in takes a version without blanks; the one with blanks is seeded as a record.
+HOSTILE_VERSION = '1.0&(x)^!;'
+HOSTILE_SPACED = '2.0 & ver (x) | y'
+# Each wrapper runs from a folder below HOSTILE_FOLDER, through cmd.exe started in C:\, where a
+# decoy ppkg-launcher.exe waits for a wrapper that runs the launcher by name.
 # The launcher beside it is the signed one, runner.exe (which answers 2 when started without
 # arguments: a code that is neither PASS nor FAIL nor 0 nor 1) or none at all.
 WRAPPER_CASES = [
@@ -676,6 +687,17 @@ WRAPPER_CASES = [
      PACKAGE_VERSION),
     ('install-cmd[guard-then-fail-to-1603]', 'install.cmd', [PACKAGE_VERSION], 'signed', OLDER_VERSION, [], None,
      1603, True, None),
+    # After a PASS the record decides: an old package kept by a refused removal is not the
+    # version asked for; the same version kept is.
+    ('install-cmd[kept-old-package-1603]', 'install.cmd', [PACKAGE_VERSION], 'signed', OLDER_VERSION,
+     [OLDER_VERSION], PACKAGE_VERSION, 1603, True, OLDER_VERSION),
+    ('install-cmd[kept-same-version-0]', 'install.cmd', [PACKAGE_VERSION], 'signed', None, [PACKAGE_VERSION],
+     None, 0, True, PACKAGE_VERSION),
+    # Versions that hold cmd.exe's special characters are compared, never run.
+    ('install-cmd[hostile-version-installs]', 'install.cmd', [HOSTILE_VERSION], 'signed', None, [], HOSTILE_VERSION,
+     0, True, HOSTILE_VERSION),
+    ('install-cmd[hostile-version-skips]', 'install.cmd', [HOSTILE_SPACED], 'signed', HOSTILE_SPACED, [], None, 0,
+     False, HOSTILE_SPACED),
     ('uninstall-cmd[0]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [], None, 0, True, None),
     # 1 arrives only if cmd.exe waited for the windowed launcher and kept its code.
     ('uninstall-cmd[1]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [PACKAGE_VERSION], None, 1, True,

@@ -245,7 +245,7 @@ def t_definitions(s):
     app = json.loads(read(os.path.join(s.signed, DEFINITION), 'r'))
     expect(app['@odata.type'], '#microsoft.graph.win32LobApp', 'type')
     expect((app['displayName'], app['installCommandLine'], app['uninstallCommandLine']),
-           (NAME, EXE, f'{EXE} /uninstall'), 'name and commands')
+           (f'{NAME} {PACKAGE_VERSION}', EXE, f'{EXE} /uninstall'), 'name and commands')
     expect((app['applicableArchitectures'], app['installExperience']['runAsAccount']), ('x64', 'system'),
            'architecture and account')
     codes = {c['returnCode']: c['type'] for c in app['returnCodes']}
@@ -380,7 +380,8 @@ def t_version(s):
         version = info[2]['ProductVersion']
         expect(info[0], version + '.0', 'fixed file version')
         expect(version, s.defs['version'], 'version the definitions are built with')
-        expect(os.path.basename(folder), f'ppkg-launcher-{version}', 'folder name')
+        suffix = f'-package-{PACKAGE_VERSION}' if folder == s.signed else ''
+        expect(os.path.basename(folder), f'ppkg-launcher-{version}{suffix}', 'folder name')
         check(os.path.isfile(folder + '.zip'), f'no {folder}.zip')
         definition = DEFINITION if folder == s.signed else TEMPLATE
         app = json.loads(read(os.path.join(folder, definition), 'r'))
@@ -497,7 +498,10 @@ def release_in_process(argv, **replace):
         for name, fn in replace.items():
             setattr(release_script, name, fn)
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
-            code = release_script.main(argv)
+            try:
+                code = release_script.main(argv)
+            except SystemExit as e:   # the argument parser's refusals
+                code = e.code
     finally:
         for name, fn in saved.items():
             setattr(release_script, name, fn)
@@ -561,6 +565,40 @@ def t_staging(s):
         expect(code, 1, f'{label}: exit code')
         check(message in output, f'{label}: output does not say {message!r}:\n{output}')
         expect(tree(out), before, f'{label}: what the output folder holds')
+
+
+@step('side-by-side')
+def t_side_by_side(s):
+    """Releases for two package versions, made into one folder, stand side by side with their
+    own kits, and their definitions tell them apart by name; a package version that could name
+    another folder is refused before anything is made."""
+    built = os.path.join(s.tmp, 'side-built.exe')
+    shutil.copyfile(os.path.join(s.unsigned, EXE), built)
+
+    def kit(staging, src, folder, d, *_):
+        # A stand-in for the kit's own build: its zip under the name the release gives it.
+        version = os.path.basename(folder)[len('ppkg-launcher-'):]
+        open(os.path.join(staging, f'ppkg-verify-{version}.zip'), 'wb').close()
+        return 'not built in this check'
+    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
+                  'stage_kit': kit}
+    out = os.path.join(s.tmp, 'side-by-side')
+    names = {}
+    for version in ('1.0.2', '1.0.3'):
+        code, output = release_in_process(['--out', out, '--name', NAME, '--package-version', version], **fake_build)
+        expect(code, 0, f'release for {version}:\n{output}')
+        folder = os.path.join(out, f'ppkg-launcher-{s.defs["version"]}-package-{version}')
+        check(os.path.isdir(folder) and os.path.isfile(folder + '.zip'), f'no release folder and zip for {version}')
+        check(os.path.isfile(kit_zip(folder)), f'no kit beside the release for {version}')
+        names[version] = json.loads(read(os.path.join(folder, DEFINITION), 'r'))['displayName']
+    expect(names, {'1.0.2': f'{NAME} 1.0.2', '1.0.3': f'{NAME} 1.0.3'}, 'display names')
+    expect(len(os.listdir(out)), 6, f'entries in {out}: {sorted(os.listdir(out))}')
+    for bad in ('../../escape', '1.0/2', '', '-1'):
+        before = tree(out)
+        code, output = release_in_process(['--out', out, '--package-version', bad], **fake_build)
+        expect(code, 2, f'--package-version {bad!r}: exit code')
+        check('it names the release folder' in output, f'--package-version {bad!r}: {output}')
+        expect(tree(out), before, f'--package-version {bad!r}: what the output folder holds')
 
 
 @step('sign-in-place')

@@ -165,9 +165,10 @@ Presence QueryPackagePresence(platform::Platform& os, const char* id, InstalledV
     const Answer answer = Ask(os, id, version, report);
     // The version the query leaves behind: only a reported package's is its own.
     const std::u16string_view reported = answer.presence == Presence::Present ? version.Text() : std::u16string_view();
-    const platform::TraceLevel level =
-        answer.presence == Presence::CouldNotAsk ? platform::TraceLevel::Error : platform::TraceLevel::Information;
-    platform::Emit(os, "PackageQueried", level, platform::kTraceQuery,
+    // One level per event name: a question that could not be asked is an event of its own.
+    const bool failed = answer.presence == Presence::CouldNotAsk;
+    platform::Emit(os, failed ? "PackageQueryFailed" : "PackageQueried",
+                   failed ? platform::TraceLevel::Error : platform::TraceLevel::Information, platform::kTraceQuery,
                    {platform::TraceText("PackageId", id), platform::TraceText("Answer", PresenceText(answer.presence)),
                     platform::TraceText("Reason", answer.reason), platform::TraceWide("Version", reported),
                     platform::TraceSize("ReportBytes", answer.reportBytes),

@@ -15,9 +15,10 @@ void TraceChildEnded(platform::Platform& os, std::string_view application, std::
     std::string_view wait = "ended";
     if (child.end == platform::ChildEnd::ExitCodeUnreadable) wait = "ended; its exit code could not be read";
     if (child.end == platform::ChildEnd::WaitFailed) wait = "the wait failed; it may still run";
-    const platform::TraceLevel level =
-        child.end == platform::ChildEnd::WaitFailed ? platform::TraceLevel::Error : platform::TraceLevel::Information;
-    platform::Emit(os, "ChildProcess", level, platform::kTraceProcess,
+    // One level per event name: a wait that failed is an event of its own.
+    const bool failed = child.end == platform::ChildEnd::WaitFailed;
+    platform::Emit(os, failed ? "ChildProcessWaitFailed" : "ChildProcess",
+                   failed ? platform::TraceLevel::Error : platform::TraceLevel::Information, platform::kTraceProcess,
                    {platform::TraceText("Application", application), platform::TraceText("CommandLine", commandLine),
                     platform::TraceNumber("ProcessId", child.processId), platform::TraceText("Wait", wait),
                     platform::TraceNumber("WaitError", child.waitError),

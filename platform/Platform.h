@@ -109,8 +109,10 @@ struct ChildProcess {
 };
 
 // --- tracing ---
-// The levels and keywords of the events the launcher writes for a trace session. An event with
-// no keyword reaches every session that listens at its level.
+// The levels and keywords of the events the launcher writes for a trace session. An event name
+// always goes out at one level: decoders know a self-describing event by its name. An event
+// with no keyword reaches every session that listens at its level, except one that excludes
+// keyword 0 (EVENT_ENABLE_PROPERTY_IGNORE_KEYWORD_0).
 enum class TraceLevel : std::uint8_t { Error = 2, Information = 4, Verbose = 5 };
 inline constexpr std::uint64_t kTraceProcess = 0x1;      // child processes and the tools' steps
 inline constexpr std::uint64_t kTraceQuery = 0x2;        // questions to the store, temp reports

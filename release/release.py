@@ -4,17 +4,21 @@
     scripts/release [--pfx FILE [--password-env NAME] [--timestamp URL] [--ca-file PEM]]
                     [--name NAME] [--package-version VERSION] [--package PATH] [--out DIR]
 
-Writes DIR/ppkg-launcher-<version>/ and DIR/ppkg-launcher-<version>.zip (DIR defaults to
-dist/release) holding ppkg-launcher.exe (signed when --pfx is given), DEPLOY.md, install.cmd,
-uninstall.cmd, the Intune definition and SHA256SUMS; and beside them the verification kit
-DIR/ppkg-verify-<version>.zip (ppkg-verify.exe built to check exactly that launcher and signed
-like it, the launcher and a README), whose SHA-256 SHA256SUMS also holds. With --package the
-folder also holds Norv_CML_PPM_Package.ppkg, and DIR/ppkg-launcher-<version>.intunewin beside it
-wraps the launcher, the package and the wrappers for Intune (install.cmd as the setup file),
-its SHA-256 in SHA256SUMS too; without it no .intunewin is written. The definition is
-intune-win32app.json with --package-version, and intune-win32app.template.json without it: its detection rule then
-compares with a placeholder that no device reports. The version, the exit codes, the registry
-names and the command lines come from the sources being released, read by a small program
+Writes DIR/<release>/ and DIR/<release>.zip (DIR defaults to dist/release), where <release> is
+ppkg-launcher-<version>, or ppkg-launcher-<version>-package-<package version> with
+--package-version, so that the releases for two package versions stand side by side. The folder
+holds ppkg-launcher.exe (signed when --pfx is given), DEPLOY.md, install.cmd, uninstall.cmd, the
+Intune definition and SHA256SUMS; beside it the verification kit
+DIR/ppkg-verify-<version>[-package-<package version>].zip (ppkg-verify.exe built to check exactly
+that launcher and signed like it, the launcher and a README), whose SHA-256 SHA256SUMS also
+holds. With --package the folder also holds Norv_CML_PPM_Package.ppkg, and DIR/<release>.intunewin
+beside it wraps the launcher, the package and the wrappers for Intune (install.cmd as the setup
+file), its SHA-256 in SHA256SUMS too; without it no .intunewin is written. The definition is
+intune-win32app.json with --package-version, and intune-win32app.template.json without it: its
+detection rule then compares with a placeholder that no device reports. Its display name is --name
+followed by the package version (or the placeholder), so that two versions never look alike in a
+list. The version, the exit codes, the registry names and the command lines come from the sources
+being released, read by a small program
 built from the launcher's own headers. Prints the unsigned exe's SHA-256, which is the same on
 every machine.
 
@@ -26,6 +30,7 @@ release leaves the previous one as it was.
 import hashlib
 import json
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -54,6 +59,9 @@ DEFAULT_NAME = 'Norv CML PPM provisioning package'
 PUBLISHER = 'NORV'
 # There is no right default: the record holds what the package itself reports.
 VERSION_PLACEHOLDER = 'SET-TO-THE-PACKAGE-VERSION'
+# The package version names the release folder, so it is kept to characters every file system
+# takes and that can never climb out of the output folder.
+PACKAGE_VERSION_TEXT = re.compile(r'[0-9A-Za-z][0-9A-Za-z._+-]*')
 DEFINITION = 'intune-win32app.json'
 DEFINITION_TEMPLATE = 'intune-win32app.template.json'
 # Windows 10 1703 is the first release that ships the provisioning cmdlets; Graph names the
@@ -154,6 +162,12 @@ def wrapper(src, name, d):
     return text.replace('\r\n', '\n').replace('\n', '\r\n').encode('ascii')
 
 
+def release_name(d, package_version, program='ppkg-launcher'):
+    """The name of the release folder and its zips: the launcher's version, and the package
+    version when the release is made for one."""
+    return f'{program}-{d["version"]}' + (f'-package-{package_version}' if package_version else '')
+
+
 def intune_definition(d, name, package_version, content_file):
     """A Graph win32LobApp body: direct exe commands, one return-code table for both. CONTENT_FILE
     is the .intunewin it goes with; the setup file is the one that .intunewin names."""
@@ -161,7 +175,7 @@ def intune_definition(d, name, package_version, content_file):
                                     (d['exitFailure'], 'failed')]
     app = {
         '@odata.type': '#microsoft.graph.win32LobApp',
-        'displayName': name,
+        'displayName': f'{name} {package_version}',
         'description': f'Installs and removes Norv_CML_PPM_Package.ppkg with ppkg-launcher {d["version"]}; '
                        'detected by the registry value the launcher writes after a successful install.',
         'publisher': PUBLISHER,
@@ -216,7 +230,7 @@ def write_zip(folder, zip_path, stamp):
 def stage_folder(staging, src, built, d, opts, password, password_from, stamp, package):
     """The release folder, inside STAGING, with the copy of the package file PACKAGE if there is
     one; returns its path and what was done to the exe."""
-    folder = os.path.join(staging, f'ppkg-launcher-{d["version"]}')
+    folder = os.path.join(staging, release_name(d, opts.package_version))
     os.makedirs(folder)
     exe = os.path.join(folder, EXE_NAME)
     shutil.copyfile(built, exe)
@@ -259,7 +273,7 @@ def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log
     if not os.path.isfile(built):
         raise ReleaseError(f'the build made no {built}')
 
-    kit = os.path.join(staging, f'ppkg-verify-{d["version"]}')
+    kit = os.path.join(staging, release_name(d, opts.package_version, 'ppkg-verify'))
     os.makedirs(kit)
     exe = os.path.join(kit, KIT_EXE_NAME)
     shutil.copyfile(built, exe)
@@ -412,7 +426,8 @@ def release(opts):
 def main(argv=None):
     ap = cli.ArgumentParser(prog='release', description=__doc__.splitlines()[0])
     sign.add_signing_options(ap, False, 'sign the exe with this PKCS#12 file (see scripts/sign)')
-    ap.add_argument('--name', default=DEFAULT_NAME, help=f'display name in the Intune definition (default: {DEFAULT_NAME})')
+    ap.add_argument('--name', default=DEFAULT_NAME, help=f'display name in the Intune definition, followed there by the '
+                    f'package version (default: {DEFAULT_NAME})')
     ap.add_argument('--package-version', metavar='VERSION',
                     help=f'version the provisioning package reports: the detection rule compares the record to it. '
                          f'Without it the definition is written as {DEFINITION_TEMPLATE}')
@@ -424,6 +439,9 @@ def main(argv=None):
     opts = ap.parse_args(argv)
     if not opts.pfx and (opts.password_env or opts.timestamp or opts.ca_file):
         ap.error('--password-env, --timestamp and --ca-file need --pfx')
+    if opts.package_version is not None and not PACKAGE_VERSION_TEXT.fullmatch(opts.package_version):
+        ap.error('--package-version takes letters, digits and . _ + - (starting with a letter or digit): '
+                 'it names the release folder')
     try:
         release(opts)
     except (ReleaseError, subprocess.CalledProcessError) as e:

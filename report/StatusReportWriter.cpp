@@ -130,7 +130,8 @@ bool IsSafeReportFile(const platform::HandleInfo& info) {
 void WriteStatusReport(platform::Platform& os, const std::u16string& path, std::string_view text) {
     const Written written = Write(os, path, text);
     const std::size_t bytes = written == Written::Yes ? text.substr(0, text.find('\0')).size() : 0;
-    platform::Emit(os, "StatusReport",
+    // One level per event name: a report not written is an event of its own.
+    platform::Emit(os, written == Written::Yes ? "StatusReport" : "StatusReportNotWritten",
                    written == Written::Yes ? platform::TraceLevel::Information : platform::TraceLevel::Error, kKeywords,
                    {platform::TraceWide("Path", path), TraceText("Outcome", WrittenText(written)),
                     platform::TraceSize("Bytes", bytes)});

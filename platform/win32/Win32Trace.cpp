@@ -13,8 +13,8 @@
 #include "platform/win32/Win32Platform.h"
 
 // The launcher's events are TraceLogging events: each carries its own decoding information
-// (the provider's name, the event's name, each field's name and type), so tracerpt, Get-WinEvent
-// and every TDH-based tool decode them without a manifest installed. mingw-w64 has no
+// (the provider's name, the event's name, each field's name and type), so tools built on TDH
+// (tracerpt's XML and CSV among them) decode them without a manifest installed. mingw-w64 has no
 // TraceLoggingProvider.h; the layout written here is the encoding that header documents:
 // provider metadata {UINT16 size; name, NUL}, event metadata {UINT16 size; tag byte; name, NUL;
 // per field: name, NUL, InType}, and the field values end to end, strings NUL-terminated.
@@ -109,35 +109,9 @@ std::uint8_t InType(TraceField::Kind kind) {
     return kInUInt32;
 }
 
-}  // namespace
-
-Win32Platform::Win32Platform() {
-    const GUID id = {kTraceProviderGuid.data1, kTraceProviderGuid.data2, kTraceProviderGuid.data3,
-                     {kTraceProviderGuid.data4[0], kTraceProviderGuid.data4[1], kTraceProviderGuid.data4[2],
-                      kTraceProviderGuid.data4[3], kTraceProviderGuid.data4[4], kTraceProviderGuid.data4[5],
-                      kTraceProviderGuid.data4[6], kTraceProviderGuid.data4[7]}};
-    REGHANDLE handle = 0;
-    if (EventRegister(&id, nullptr, nullptr, &handle) != ERROR_SUCCESS) return;
-    provider_ = handle;
-    // The traits name the provider in every event, and tell ETW that the data descriptors say
-    // which of them are metadata. A system that refuses them still gets them with each event.
-    // mingw-w64's EVENT_INFO_CLASS stops before EventProviderSetTraits; the class is passed as
-    // the 32-bit value it is, through the same function seen with that parameter type.
-    using SetInformation = ULONG(WINAPI*)(REGHANDLE, ULONG, PVOID, ULONG);
-    const auto setInformation =
-        reinterpret_cast<SetInformation>(&EventSetInformation);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-    Traits traits = kTraits;
-    setInformation(handle, kEventProviderSetTraits, traits.data(), static_cast<ULONG>(traits.size()));
-}
-
-Win32Platform::~Win32Platform() {
-    if (provider_ != 0) EventUnregister(provider_);
-}
-
-void Win32Platform::Trace(const TraceEvent& event) {
-    // Nothing is formatted unless a session listens at this level and to these keywords.
-    if (provider_ == 0 || !EventProviderEnabled(provider_, static_cast<UCHAR>(event.level), event.keywords)) return;
-
+// Formats and writes one event once a session wants it. Kept out of line: its buffers (some
+// 33 KiB) would otherwise be reserved, and the stack probed, on every call before the check.
+[[gnu::noinline]] void WriteEvent(REGHANDLE provider, const TraceEvent& event) {
     Bytes<kMetadataBytes> metadata;
     Bytes<kDataBytes> data;
     metadata.Put("\0\0", 2);   // its size, set below
@@ -172,7 +146,47 @@ void Win32Platform::Trace(const TraceEvent& event) {
     parts[0].Reserved = kDescriptorProviderMetadata;
     parts[1] = metadata.Descriptor(kDescriptorEventMetadata);
     parts[2] = data.Descriptor(0);
-    EventWriteTransfer(provider_, &descriptor, nullptr, nullptr, static_cast<ULONG>(parts.size()), parts.data());
+    EventWriteTransfer(provider, &descriptor, nullptr, nullptr, static_cast<ULONG>(parts.size()), parts.data());
+}
+
+}  // namespace
+
+Win32Platform::Win32Platform() {
+    const GUID id = {kTraceProviderGuid.data1, kTraceProviderGuid.data2, kTraceProviderGuid.data3,
+                     {kTraceProviderGuid.data4[0], kTraceProviderGuid.data4[1], kTraceProviderGuid.data4[2],
+                      kTraceProviderGuid.data4[3], kTraceProviderGuid.data4[4], kTraceProviderGuid.data4[5],
+                      kTraceProviderGuid.data4[6], kTraceProviderGuid.data4[7]}};
+    REGHANDLE handle = 0;
+    if (EventRegister(&id, nullptr, nullptr, &handle) != ERROR_SUCCESS) return;
+    // The traits name the provider, and setting them is what makes ETW read the Type of each data
+    // descriptor: until then it takes every descriptor as Type 0 (EVENT_INFO_CLASS,
+    // EventProviderSetTraits), so the traits and the metadata each event carries would reach a
+    // session as field data that no tool decodes. A system that refuses them gets no events at
+    // all: the provider is given up and the launcher runs as it would without a session. The
+    // call's error is not reported further, as a failed registration is not.
+    // mingw-w64's EVENT_INFO_CLASS stops before EventProviderSetTraits; the class is passed as
+    // the 32-bit value it is, through the same function seen with that parameter type.
+    using SetInformation = ULONG(WINAPI*)(REGHANDLE, ULONG, PVOID, ULONG);
+    const auto setInformation =
+        reinterpret_cast<SetInformation>(&EventSetInformation);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    Traits traits = kTraits;
+    if (setInformation(handle, kEventProviderSetTraits, traits.data(), static_cast<ULONG>(traits.size())) !=
+        ERROR_SUCCESS) {
+        EventUnregister(handle);
+        return;
+    }
+    provider_ = handle;
+}
+
+Win32Platform::~Win32Platform() {
+    if (provider_ != 0) EventUnregister(provider_);
+}
+
+void Win32Platform::Trace(const TraceEvent& event) {
+    // Nothing is formatted unless a session listens at this level and to these keywords, and
+    // nothing is reserved before it is asked: the buffers live in WriteEvent's frame alone.
+    if (provider_ == 0 || !EventProviderEnabled(provider_, static_cast<UCHAR>(event.level), event.keywords)) return;
+    WriteEvent(provider_, event);
 }
 
 }  // namespace platform::win32

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 #include <utility>
 
 #include "platform/Tracing.h"
@@ -19,6 +22,20 @@ bool StartsWithFolded(const std::u16string& text, const std::u16string& prefix) 
         if (Fold(text[i]) != Fold(prefix[i])) return false;
     }
     return true;
+}
+
+// Decoders know a TraceLogging event by its name, so a name goes out at one level only. The
+// names seen in this process are kept, and one that comes at a second level stops the process:
+// a test or fuzz run that reaches both variants of a step shows the fault, wherever it is.
+void CheckOneLevelPerName(const char* name, platform::TraceLevel level) {
+    static std::map<std::string, platform::TraceLevel> levels;
+    const auto [known, added] = levels.emplace(name, level);
+    if (added || known->second == level) return;
+    const std::string message = "trace event " + known->first + " went out at level " +
+                                std::to_string(static_cast<int>(known->second)) + " and at level " +
+                                std::to_string(static_cast<int>(level)) + ": one name, one level\n";
+    (void)std::fputs(message.c_str(), stderr);
+    std::abort();
 }
 
 bool IsDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
@@ -970,6 +987,7 @@ std::string FakeWindows::EventLog() const {
 
 // What a decoder shows of each field: 8-bit text as it is, UTF-16 units above 255 as '?'.
 void FakeWindows::Trace(const platform::TraceEvent& event) {
+    CheckOneLevelPerName(event.name, event.level);
     RecordedEvent recorded;
     recorded.name = event.name;
     recorded.level = event.level;

@@ -222,13 +222,12 @@ def t_folder_and_zip(s):
         expect(sorted(infos), sorted(f'{base}/{n}' for n in files), 'zip entries')
         for name in files:
             expect(infos[f'{base}/{name}'][2], read(os.path.join(folder, name)), f'{name} in the zip')
-        zips.append(infos)
+        zips.append({entry[len(base) + 1:]: info for entry, info in infos.items()})
     # Built minutes apart, yet every entry the two share other than the signed exe and its
     # checksum line is the same to the byte, with the same time and mode: nothing of the
     # moment gets in.
     for name in COMMON_FILES - {EXE, 'SHA256SUMS'}:
-        entry = f'{os.path.basename(s.unsigned)}/{name}'
-        expect(zips[1][entry], zips[0][entry], f'{name} entry across the two releases')
+        expect(zips[1][name], zips[0][name], f'{name} entry across the two releases')
 
 
 def kit_zip(folder):
@@ -349,7 +348,7 @@ def t_definitions(s):
     app = json.loads(read(os.path.join(s.signed, DEFINITION), 'r'))
     expect(app['@odata.type'], '#microsoft.graph.win32LobApp', 'type')
     expect((app['displayName'], app['installCommandLine'], app['uninstallCommandLine']),
-           (NAME, EXE, f'{EXE} /uninstall'), 'name and commands')
+           (f'{NAME} {PACKAGE_VERSION}', EXE, f'{EXE} /uninstall'), 'name and commands')
     expect((app['applicableArchitectures'], app['installExperience']['runAsAccount']), ('x64', 'system'),
            'architecture and account')
     codes = {c['returnCode']: c['type'] for c in app['returnCodes']}
@@ -364,7 +363,7 @@ def t_definitions(s):
             'string', 'equal', PACKAGE_VERSION), 'detection rule')
 
     cmd = read(os.path.join(s.unsigned, 'install.cmd'), 'r')
-    check(f'if "%code%"=="{d["exitPass"]}" exit /b 0' in cmd, 'install.cmd does not map PASS to 0')
+    check(f'if not "%code%"=="{d["exitPass"]}" exit /b %code%' in cmd, 'install.cmd does not look for PASS')
     check(f'if "%code%"=="{d["exitFail"]}" exit /b 1603' in cmd, 'install.cmd does not map FAIL to 1603')
 
     doc = read(os.path.join(ROOT, 'DEPLOY.md'), 'r')
@@ -484,7 +483,8 @@ def t_version(s):
         version = info[2]['ProductVersion']
         expect(info[0], version + '.0', 'fixed file version')
         expect(version, s.defs['version'], 'version the definitions are built with')
-        expect(os.path.basename(folder), f'ppkg-launcher-{version}', 'folder name')
+        suffix = f'-package-{PACKAGE_VERSION}' if folder == s.signed else ''
+        expect(os.path.basename(folder), f'ppkg-launcher-{version}{suffix}', 'folder name')
         check(os.path.isfile(folder + '.zip'), f'no {folder}.zip')
         definition = DEFINITION if folder == s.signed else TEMPLATE
         app = json.loads(read(os.path.join(folder, definition), 'r'))
@@ -602,7 +602,10 @@ def release_in_process(argv, **replace):
         for name, fn in replace.items():
             setattr(release_script, name, fn)
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
-            code = release_script.main(argv)
+            try:
+                code = release_script.main(argv)
+            except SystemExit as e:   # the argument parser's refusals
+                code = e.code
     finally:
         for name, fn in saved.items():
             setattr(release_script, name, fn)
@@ -721,6 +724,40 @@ def t_package_option(s):
     check(read(again) == read(intunewin_of(s.unsigned)), 'the same files gave another .intunewin')
 
 
+@step('side-by-side')
+def t_side_by_side(s):
+    """Releases for two package versions, made into one folder, stand side by side with their
+    own kits, and their definitions tell them apart by name; a package version that could name
+    another folder is refused before anything is made."""
+    built = os.path.join(s.tmp, 'side-built.exe')
+    shutil.copyfile(os.path.join(s.unsigned, EXE), built)
+
+    def kit(staging, src, folder, d, *_):
+        # A stand-in for the kit's own build: its zip under the name the release gives it.
+        version = os.path.basename(folder)[len('ppkg-launcher-'):]
+        open(os.path.join(staging, f'ppkg-verify-{version}.zip'), 'wb').close()
+        return 'not built in this check'
+    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
+                  'stage_kit': kit}
+    out = os.path.join(s.tmp, 'side-by-side')
+    names = {}
+    for version in ('1.0.2', '1.0.3'):
+        code, output = release_in_process(['--out', out, '--name', NAME, '--package-version', version], **fake_build)
+        expect(code, 0, f'release for {version}:\n{output}')
+        folder = os.path.join(out, f'ppkg-launcher-{s.defs["version"]}-package-{version}')
+        check(os.path.isdir(folder) and os.path.isfile(folder + '.zip'), f'no release folder and zip for {version}')
+        check(os.path.isfile(kit_zip(folder)), f'no kit beside the release for {version}')
+        names[version] = json.loads(read(os.path.join(folder, DEFINITION), 'r'))['displayName']
+    expect(names, {'1.0.2': f'{NAME} 1.0.2', '1.0.3': f'{NAME} 1.0.3'}, 'display names')
+    expect(len(os.listdir(out)), 6, f'entries in {out}: {sorted(os.listdir(out))}')
+    for bad in ('../../escape', '1.0/2', '', '-1'):
+        before = tree(out)
+        code, output = release_in_process(['--out', out, '--package-version', bad], **fake_build)
+        expect(code, 2, f'--package-version {bad!r}: exit code')
+        check('it names the release folder' in output, f'--package-version {bad!r}: {output}')
+        expect(tree(out), before, f'--package-version {bad!r}: what the output folder holds')
+
+
 @step('sign-in-place')
 def t_sign_in_place(s):
     # The plain scripts/sign path, without the release around it.
@@ -775,10 +812,16 @@ def wine_checks(s, keyword):
     return results
 
 
+# cmd.exe's special characters in the folder above each wrapper, as in "Program Files (x86)".
+# Not %: Wine's cmd expands a % in %~dp0 again (Windows does not), so that stays for Windows.
+HOSTILE_FOLDER = 'rel&ease (x86) ^!;,=@'
+
+
 def wrapper_folder(s, bench, name, launcher):
-    """A copy of the signed release inside the prefix, in a folder with a blank, holding the
-    package file and LAUNCHER (or no exe at all) as ppkg-launcher.exe."""
-    folder = bench.wine.c('rel ease', name)
+    """A copy of the signed release inside the prefix, below a folder whose name holds cmd.exe's
+    special characters, holding the package file and LAUNCHER (or no exe at all) as
+    ppkg-launcher.exe."""
+    folder = bench.wine.c(HOSTILE_FOLDER, name)
     shutil.copytree(s.signed, folder)
     os.remove(os.path.join(folder, EXE))
     if launcher:
@@ -789,14 +832,16 @@ def wrapper_folder(s, bench, name, launcher):
 
 
 def run_wrapper(bench, case, folder, script, args):
-    """SCRIPT through the prefix's cmd.exe, started in another folder, as a deployment system
-    would; returns its full exit code."""
+    """SCRIPT through the prefix's cmd.exe, started in another folder as a deployment system
+    would, in the form DEPLOY.md gives: cmd.exe /c ""PATH" "ARG"", whose outer quotes cmd.exe
+    takes away whatever the path holds; returns its full exit code."""
     w = bench.wine
     out = os.path.join(case.dir, 'exit.txt')
     tmp = case.tmp_win.rstrip('\\')
+    line = '/c ""' + w.win(os.path.join(folder, script)) + '"' + ''.join(f' "{a}"' for a in args) + '"'
     w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
           '--env', 'PPKG_BENCH_STORE=' + w.win(case.store.path), '--cwd', 'C:\\', '--timeout', '60000',
-          '--', r'C:\windows\system32\cmd.exe', '/c', w.win(os.path.join(folder, script)), *args)
+          '--raw', '--', r'C:\windows\system32\cmd.exe', line)
     check(os.path.exists(out), 'runner wrote no exit code')
     m = re.fullmatch(r'exit=(\d+)', read(out, 'r').strip())
     check(m, f'cmd.exe did not run to the end: {read(out, "r")!r}')
@@ -811,8 +856,11 @@ def registry_value(bench, case, d):
 
 
 OLDER_VERSION = '1.0.1'
-# Each wrapper runs from a folder with a blank in its name, through cmd.exe started in C:\,
-# where a decoy ppkg-launcher.exe waits for a wrapper that runs the launcher by name.
+# provtool's stand-in takes a version without blanks; the one with blanks is seeded as a record.
+HOSTILE_VERSION = '1.0&(x)^!;'
+HOSTILE_SPACED = '2.0 & ver (x) | y'
+# Each wrapper runs from a folder below HOSTILE_FOLDER, through cmd.exe started in C:\, where a
+# decoy ppkg-launcher.exe waits for a wrapper that runs the launcher by name.
 # The launcher beside it is the signed one, runner.exe (which answers 2 when started without
 # arguments: a code that is neither PASS nor FAIL nor 0 nor 1) or none at all.
 WRAPPER_CASES = [
@@ -827,13 +875,25 @@ WRAPPER_CASES = [
      PACKAGE_VERSION, 0, False, PACKAGE_VERSION),
     ('install-cmd[other-version-runs]', 'install.cmd', [PACKAGE_VERSION], 'signed', OLDER_VERSION, [],
      PACKAGE_VERSION, 0, True, PACKAGE_VERSION),
+    # ... and what it installed is still not the version asked for.
     ('install-cmd[prefix-of-record-runs]', 'install.cmd', ['1.0'], 'signed', PACKAGE_VERSION, [], PACKAGE_VERSION,
-     0, True, PACKAGE_VERSION),
+     1603, True, PACKAGE_VERSION),
     # Wine's reg.exe prints its "unable to find" text on standard output: it must not count.
     ('install-cmd[no-record-runs]', 'install.cmd', [PACKAGE_VERSION], 'signed', None, [], PACKAGE_VERSION, 0, True,
      PACKAGE_VERSION),
     ('install-cmd[guard-then-fail-to-1603]', 'install.cmd', [PACKAGE_VERSION], 'signed', OLDER_VERSION, [], None,
      1603, True, None),
+    # After a PASS the record decides: an old package kept by a refused removal is not the
+    # version asked for; the same version kept is.
+    ('install-cmd[kept-old-package-1603]', 'install.cmd', [PACKAGE_VERSION], 'signed', OLDER_VERSION,
+     [OLDER_VERSION], PACKAGE_VERSION, 1603, True, OLDER_VERSION),
+    ('install-cmd[kept-same-version-0]', 'install.cmd', [PACKAGE_VERSION], 'signed', None, [PACKAGE_VERSION],
+     None, 0, True, PACKAGE_VERSION),
+    # Versions that hold cmd.exe's special characters are compared, never run.
+    ('install-cmd[hostile-version-installs]', 'install.cmd', [HOSTILE_VERSION], 'signed', None, [], HOSTILE_VERSION,
+     0, True, HOSTILE_VERSION),
+    ('install-cmd[hostile-version-skips]', 'install.cmd', [HOSTILE_SPACED], 'signed', HOSTILE_SPACED, [], None, 0,
+     False, HOSTILE_SPACED),
     ('uninstall-cmd[0]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [], None, 0, True, None),
     # 1 arrives only if cmd.exe waited for the windowed launcher and kept its code.
     ('uninstall-cmd[1]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [PACKAGE_VERSION], None, 1, True,
@@ -856,7 +916,7 @@ def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies,
     check(not ran, f"a launcher outside the wrapper's folder ran: {ran}")
     if want_ran is not None:
         expect(bool(c.store.log()), want_ran, f'launcher ran (commands: {c.store.log()})')
-    if want_ran and script == 'install.cmd':
+    if want_ran and script == 'install.cmd' and not survivors:
         check(e2e.PROVTOOL_LINE in c.store.log(), f'the package was not applied from its folder: {c.store.log()}')
     if launcher == 'signed':
         # The key and value the definitions name are the ones the exe writes and the guard reads.

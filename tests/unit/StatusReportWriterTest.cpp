@@ -241,8 +241,12 @@ TEST(WriteStatusReport, TraceNamesTheRefusedLevelAndTheReason) {
         if (c.arrange) c.arrange(f);
         f.Write(c.path);
         const std::optional<model::RecordedEvent> refused = model::FirstEvent(f.os, "ReportPathRefused");
-        const std::optional<model::RecordedEvent> report = model::FirstEvent(f.os, "StatusReport");
-        ASSERT_TRUE(report) << c.name;
+        // One level per name: a report not written has its own.
+        const bool written = c.level.empty();
+        const std::optional<model::RecordedEvent> report =
+            model::FirstEvent(f.os, written ? "StatusReport" : "StatusReportNotWritten");
+        ASSERT_TRUE(report) << c.name << "\n" << f.os.EventLog();
+        EXPECT_EQ(report->level, written ? platform::TraceLevel::Information : platform::TraceLevel::Error) << c.name;
         EXPECT_EQ(report->Field("Path"), model::Narrow(c.path)) << c.name;
         if (c.level.empty()) {
             EXPECT_FALSE(refused) << c.name << "\n" << f.os.EventLog();

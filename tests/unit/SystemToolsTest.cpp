@@ -61,21 +61,22 @@ TEST(RunSystemTool, TraceRecordsHowTheChildEnded) {
     struct Case {
         const char* name;
         std::optional<model::Fault> fault;
+        const char* event;   // one level per name: the failed wait has its own
         platform::TraceLevel level;
         std::string wait;
         std::string waitError;
     };
     const Case cases[] = {
-        {"ended", std::nullopt, platform::TraceLevel::Information, "ended", "0"},
+        {"ended", std::nullopt, "ChildProcess", platform::TraceLevel::Information, "ended", "0"},
         {"wait failed", model::Fault("RunHiddenCommand:WaitForSingleObject").WithError(model::kErrorInvalidHandle),
-         platform::TraceLevel::Error, "the wait failed; it may still run", "6"},
+         "ChildProcessWaitFailed", platform::TraceLevel::Error, "the wait failed; it may still run", "6"},
     };
     for (const Case& c : cases) {
         PackageFixture f;
         f.os.childExitCode = 0x1F;
         if (c.fault) f.os.faults.push_back(*c.fault);
         EXPECT_TRUE(RunSystemTool(f.os, SystemTool::Provtool, kInstallCommand)) << c.name;
-        const std::optional<model::RecordedEvent> child = model::FirstEvent(f.os, "ChildProcess");
+        const std::optional<model::RecordedEvent> child = model::FirstEvent(f.os, c.event);
         ASSERT_TRUE(child) << c.name;
         EXPECT_EQ(child->level, c.level) << c.name;
         EXPECT_EQ(child->Field("Application"), "C:\\Windows\\system32\\provtool.exe") << c.name;

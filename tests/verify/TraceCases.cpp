@@ -27,6 +27,8 @@ using platform::win32::ExportOf;
 
 // The launcher's provider, Norv-PpkgLauncher: {d0208507-037d-55cf-db2e-1c0507d1ccf9}.
 constexpr GUID kProvider = {0xd0208507, 0x037d, 0x55cf, {0xdb, 0x2e, 0x1c, 0x05, 0x07, 0xd1, 0xcc, 0xf9}};
+constexpr UCHAR kLevelError = 2;
+constexpr UCHAR kLevelInformation = 4;
 constexpr UCHAR kLevelVerbose = 5;
 // TDH's input types (_TDH_IN_TYPE), which mingw-w64's tdh.h does not list.
 constexpr USHORT kInUnicodeString = 1;
@@ -35,6 +37,7 @@ constexpr USHORT kInUInt32 = 8;
 constexpr USHORT kInUInt64 = 10;
 constexpr USHORT kInHexInt32 = 20;
 constexpr ULONGLONG kAllKeywords = ~0ull;
+constexpr ULONG kBufferKilobytes = 64;
 
 using GetEventInformationFunction = ULONG(WINAPI*)(PEVENT_RECORD, ULONG, PTDH_CONTEXT, PTRACE_EVENT_INFO, PULONG);
 using GetPropertySizeFunction = ULONG(WINAPI*)(PEVENT_RECORD, ULONG, PTDH_CONTEXT, ULONG, PPROPERTY_DATA_DESCRIPTOR,
@@ -55,9 +58,10 @@ bool EqualFolded(const std::wstring& a, const std::wstring& b) {
                CSTR_EQUAL;
 }
 
-// One decoded event: its name and each field's value as text.
+// One decoded event: its name, its level and each field's value as text.
 struct Decoded {
     std::wstring name;
+    UCHAR level = 0;
     std::map<std::wstring, std::wstring> fields;
     std::wstring Field(const wchar_t* field) const {
         const auto found = fields.find(field);
@@ -129,6 +133,7 @@ void WINAPI OnEvent(PEVENT_RECORD record) {
     // headers) and, on older systems, in its task name.
     event.name = TextAt(buffer, info->ActivityIDNameOffset);
     if (event.name.empty()) event.name = TextAt(buffer, info->TaskNameOffset);
+    event.level = record->EventHeader.EventDescriptor.Level;
     for (ULONG i = 0; i < info->TopLevelPropertyCount; ++i) {
         const EVENT_PROPERTY_INFO& property = info->EventPropertyInfoArray[i];
         if ((property.Flags & PropertyStruct) != 0) continue;
@@ -168,6 +173,9 @@ private:
         properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
         properties->Wnode.ClientContext = 1;   // the performance counter's clock
         properties->LogFileMode = EVENT_TRACE_FILE_MODE_SEQUENTIAL;
+        // KB, as the DEPLOY.md recipes set it: a buffer holds the largest event the launcher
+        // writes (up to some 34 KB), and an event larger than the buffer is lost.
+        properties->BufferSize = kBufferKilobytes;
         properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
         properties->LogFileNameOffset = static_cast<ULONG>(sizeof(EVENT_TRACE_PROPERTIES) + nameBytes);
         std::memcpy(block_.data() + properties->LogFileNameOffset, file.c_str(), fileBytes);
@@ -245,19 +253,35 @@ Outcome CheckTraceEvents(const Context& context, const Case& self, const std::ws
     if (!problem.empty()) return Fail(problem);
     if (events.empty()) return Fail(L"no event of the launcher's provider in " + file);
 
-    const auto writtenReport = std::find_if(events.begin(), events.end(), [&](const Decoded& e) {
-        return EqualFolded(e.Field(L"Path"), written) && e.Field(L"Outcome") == L"written";
-    });
-    if (writtenReport == events.end()) return Fail(L"no event says the report at " + written + L" was written");
-    const auto refusal = std::find_if(events.begin(), events.end(), [&](const Decoded& e) {
-        return e.fields.count(L"Reason") != 0 && EqualFolded(e.Field(L"Level"), junction);
-    });
-    if (refusal == events.end()) return Fail(L"no event names the refused level " + junction);
+    // Tools know an event by its name, so each name must come at one level only.
+    std::map<std::wstring, UCHAR> levels;
+    for (const Decoded& e : events) {
+        const auto [known, added] = levels.emplace(e.name, e.level);
+        if (!added && known->second != e.level) {
+            return Fail(L"the event " + e.name + L" came at level " + std::to_wstring(known->second) + L" and at level " +
+                        std::to_wstring(e.level));
+        }
+    }
+    const auto named = [&events](const wchar_t* name, UCHAR level, const std::wstring& field,
+                                 const std::wstring& value) {
+        return std::find_if(events.begin(), events.end(), [&](const Decoded& e) {
+            return e.name == name && e.level == level && EqualFolded(e.Field(field.c_str()), value);
+        });
+    };
+    const auto writtenReport = named(L"StatusReport", kLevelInformation, L"Path", written);
+    if (writtenReport == events.end() || writtenReport->Field(L"Outcome") != L"written") {
+        return Fail(L"no StatusReport event at level 4 says the report at " + written + L" was written");
+    }
+    if (named(L"StatusReportNotWritten", kLevelError, L"Path", refused) == events.end()) {
+        return Fail(L"no StatusReportNotWritten event at level 2 names " + refused);
+    }
+    const auto refusal = named(L"ReportPathRefused", kLevelError, L"Level", junction);
+    if (refusal == events.end()) return Fail(L"no ReportPathRefused event at level 2 names the refused level " + junction);
     if (refusal->Field(L"Reason").find(L"owner") == std::wstring::npos || refusal->Field(L"Who").empty()) {
         return Fail(L"the refusal at " + junction + L" does not name the owner: " + refusal->Field(L"Reason"));
     }
-    return Pass(std::to_wstring(events.size()) + L" events; " + refusal->name + L" at " + refusal->Field(L"Level") +
-                L": " + refusal->Field(L"Reason") + L" (" + refusal->Field(L"Who") + L")");
+    return Pass(std::to_wstring(events.size()) + L" events, each name at one level; " + refusal->name + L" at " +
+                refusal->Field(L"Level") + L": " + refusal->Field(L"Reason") + L" (" + refusal->Field(L"Who") + L")");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // runner.exe OUTFILE [--env NAME=VALUE]... [--cwd DIR] [--timeout MS] [--stdout FILE] [--time] [--peak]
-//            -- PROGRAM [ARGS...]
+//            [--raw] -- PROGRAM [ARGS...]
 // Starts PROGRAM and writes its full 32-bit exit code to OUTFILE: `wine` itself hands back only
 // the low byte. TMP/TEMP must go through here too, since Wine replaces the Unix ones. With
 // --stdout, the program's output and errors go to FILE instead of Wine's own output.
@@ -7,6 +7,8 @@
 // the performance-counter readings at both ends (started_qpc, ended_qpc).
 // --peak adds a line "peak_bytes=N": the child's peak working set, sampled every millisecond
 // while it runs (an ended process reports none), so only for runs that are not timed.
+// --raw puts ARGS on the command line as they are, with a blank between them and no quoting:
+// for cmd.exe /c, whose quotes follow rules of their own.
 
 
 #include <algorithm>
@@ -98,7 +100,7 @@ std::wstring buildEnvironment(const std::vector<std::wstring>& overrides) {
 int usage() {
     static const char msg[] =
         "usage: runner OUTFILE [--env N=V]... [--cwd DIR] [--timeout MS] [--stdout FILE] [--time] [--peak]"
-        " -- PROGRAM [ARGS...]\n";
+        " [--raw] -- PROGRAM [ARGS...]\n";
     DWORD put = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), msg, sizeof msg - 1, &put, nullptr);
     return 2;
@@ -116,13 +118,13 @@ int wmain() {
     std::vector<std::wstring> overrides;
     std::wstring cwd, stdoutFile;
     DWORD timeoutMs = 120000;
-    bool time = false, peak = false;
+    bool time = false, peak = false, raw = false;
     int i = 2;
     for (; i < argc; ++i) {
         std::wstring_view a = argv[i];
         if (a == L"--") break;
-        if (a == L"--time" || a == L"--peak") {
-            (a == L"--time" ? time : peak) = true;
+        if (a == L"--time" || a == L"--peak" || a == L"--raw") {
+            (a == L"--time" ? time : a == L"--peak" ? peak : raw) = true;
             continue;
         }
         if (i + 1 >= argc) return usage();
@@ -135,7 +137,7 @@ int wmain() {
     if (i + 1 >= argc) return usage();
 
     std::wstring cmd = quoteProgram(argv[i + 1]);
-    for (int j = i + 2; j < argc; ++j) cmd += L' ' + quoteArg(argv[j]);
+    for (int j = i + 2; j < argc; ++j) cmd += L' ' + (raw ? std::wstring(argv[j]) : quoteArg(argv[j]));
 
     std::wstring env = buildEnvironment(overrides);
     STARTUPINFOW si{};

@@ -468,9 +468,11 @@ def t_definition_graph_shape(s):
     for name, text in ((DEFINITION, real), (TEMPLATE, template)):
         problems = graph_problems(json.loads(text), ('object', 'microsoft.graph.win32LobApp'), name)
         check(not problems, 'the definition does not fit the documented win32LobApp:\n' + '\n'.join(problems))
-    # The template is the real file with the placeholder where the package version goes,
-    # nothing else: the detection rule is the only place a device would see it.
-    expect(template, real.replace(PACKAGE_VERSION, release_script.VERSION_PLACEHOLDER), 'template')
+    # The template is the real file with the placeholder where the package version goes, and
+    # the content named after a release made without one; nothing else: the detection rule is
+    # the only place a device would see it.
+    expect(template, real.replace(f'-package-{PACKAGE_VERSION}.intunewin', '.intunewin')
+           .replace(PACKAGE_VERSION, release_script.VERSION_PLACEHOLDER), 'template')
     expect(json.loads(template)['rules'][0]['comparisonValue'], release_script.VERSION_PLACEHOLDER,
            'comparison value of the template')
 

@@ -660,8 +660,9 @@ bool FakeWindows::IsHeld(const std::u16string& key) const {
 
 // MS-FSA 2.1.5.1.2.2: only an open asking for read or write data, append, execute (traverse) or
 // DELETE is checked, and only against the opens of the same object that hold one of those.
-bool FakeWindows::SharingViolation(std::uint64_t id, std::uint32_t access, std::uint32_t share) const {
-    const std::uint32_t wanted = FileRights(access);
+bool FakeWindows::SharingViolation(std::uint64_t id, const platform::OpenRequest& request) const {
+    const std::uint32_t wanted = FileRights(request.access);
+    const std::uint32_t share = request.share;
     if (id == 0 || (wanted & kSharingChecked) == 0) return false;
     return std::any_of(handles_.begin(), handles_.end(), [&](const auto& handle) {
         const OpenFile& open = handle.second;
@@ -691,8 +692,9 @@ bool FakeWindows::ReplaceAsUser(const std::u16string& path, Entry entry) {
     const auto found = entries.find(*key);
     if (found != entries.end()) {
         // A rename opens the entry for DELETE, shared every way, as MoveFileEx does.
-        if (SharingViolation(found->second.id, kDelete | platform::kAccessSynchronize,
-                             platform::kShareRead | platform::kShareWrite | platform::kShareDelete)) {
+        constexpr platform::OpenRequest kRename{kDelete | platform::kAccessSynchronize,
+                                                platform::kShareRead | platform::kShareWrite | platform::kShareDelete};
+        if (SharingViolation(found->second.id, kRename)) {
             return Fail(kErrorSharingViolation);
         }
         // Renamed aside with everything inside it, as a rename moves a whole folder; a handle
@@ -835,7 +837,7 @@ platform::FileHandle FakeWindows::OpenRoot(const std::u16string& root, const pla
     if (request.dontReparse) return FailOpen(platform::kErrorReparsePointEncountered);
     const auto found = entries.find(key);
     if (found == entries.end() || !found->second.IsDirectory()) return FailOpen(kErrorPathNotFound);
-    if (SharingViolation(found->second.id, request.access, request.share)) return FailOpen(kErrorSharingViolation);
+    if (SharingViolation(found->second.id, request)) return FailOpen(kErrorSharingViolation);
     return NewHandle(key, found->second, request);
 }
 
@@ -849,7 +851,7 @@ platform::FileHandle FakeWindows::OpenChild(platform::FileHandle parent, const s
     const auto found = entries.find(*key);
     if (found == entries.end()) return FailOpen(kErrorFileNotFound);
     if (found->second.deletePending) return FailOpen(kErrorDeletePending);
-    if (SharingViolation(found->second.id, request.access, request.share)) return FailOpen(kErrorSharingViolation);
+    if (SharingViolation(found->second.id, request)) return FailOpen(kErrorSharingViolation);
     return NewHandle(*key, found->second, request);
 }
 
@@ -865,7 +867,7 @@ bool HoldsNoEntries(const Entry& directory) {
 
 std::optional<std::u16string> FakeWindows::NewChildKey(platform::FileHandle parent, const std::u16string& name,
                                                       const platform::OpenRequest& request, const char* operation) {
-    const std::optional<std::u16string> key = ChildKey(parent, name, request);
+    std::optional<std::u16string> key = ChildKey(parent, name, request);
     Note(operation, key.value_or(name));
     if (!key || Injected(operation, *key) != nullptr) return std::nullopt;
     const std::optional<std::u16string> above = ParentOf(*key);
@@ -926,7 +928,7 @@ platform::FileHandle FakeWindows::OpenChildFile(platform::FileHandle parent, con
     Entry& entry = found->second;
     if (entry.deletePending) return FailOpen(kErrorDeletePending);
     if (entry.IsDirectory()) return FailOpen(kErrorAccessDenied);
-    if (SharingViolation(entry.id, request.access, request.share)) return FailOpen(kErrorSharingViolation);
+    if (SharingViolation(entry.id, request)) return FailOpen(kErrorSharingViolation);
     if (!entry.sddl.empty() && !callerIsAdministrator && (FileRights(request.access) & kWriteData) != 0) {
         return FailOpen(kErrorAccessDenied);
     }

@@ -277,7 +277,7 @@ private:
     std::optional<std::u16string> NewChildKey(platform::FileHandle parent, const std::u16string& name,
                                               const platform::OpenRequest& request, const char* operation);
     platform::FileHandle NewHandle(const std::u16string& key, Entry& entry, const platform::OpenRequest& request);
-    bool SharingViolation(std::uint64_t id, std::uint32_t access, std::uint32_t share) const;
+    bool SharingViolation(std::uint64_t id, const platform::OpenRequest& request) const;
     static std::u16string RootOf(const std::u16string& key);
     platform::VolumeInfo VolumeOf(const std::u16string& key) const;
     bool ParentIsDirectory(const std::u16string& key);

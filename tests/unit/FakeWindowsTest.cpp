@@ -131,9 +131,9 @@ TEST(OpenChild, ThroughALinkFailsWithDontReparseAndFollowsItWithout) {
 // FILE_SHARE_DELETE it cannot be. What was held before the walk asked for traverse pinned nothing.
 TEST(ReplaceAsUser, RefusedOnlyWhileAnOpenThatTakesPartInTheShareCheckHoldsTheEntry) {
     struct Case {
-        const char* name;
+        const char* name = "";
         platform::OpenRequest held;
-        bool swapped;
+        bool swapped = false;
     };
     platform::OpenRequest sharedForDelete = kLevelOpen;
     sharedForDelete.share |= platform::kShareDelete;

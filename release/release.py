@@ -2,13 +2,16 @@
 """Builds the release folder and zip from a clean export of the committed tree.
 
     scripts/release [--pfx FILE [--password-env NAME] [--timestamp URL] [--ca-file PEM]]
-                    [--name NAME] [--package-version VERSION] [--out DIR]
+                    [--name NAME] [--package-version VERSION] [--package PATH] [--out DIR]
 
 Writes DIR/ppkg-launcher-<version>/ and DIR/ppkg-launcher-<version>.zip (DIR defaults to
 dist/release) holding ppkg-launcher.exe (signed when --pfx is given), DEPLOY.md, install.cmd,
 uninstall.cmd, the Intune definition and SHA256SUMS; and beside them the verification kit
 DIR/ppkg-verify-<version>.zip (ppkg-verify.exe built to check exactly that launcher and signed
-like it, the launcher and a README), whose SHA-256 SHA256SUMS also holds. The definition is
+like it, the launcher and a README), whose SHA-256 SHA256SUMS also holds. With --package the
+folder also holds Norv_CML_PPM_Package.ppkg, and DIR/ppkg-launcher-<version>.intunewin beside it
+wraps the launcher, the package and the wrappers for Intune (install.cmd as the setup file),
+its SHA-256 in SHA256SUMS too; without it no .intunewin is written. The definition is
 intune-win32app.json with --package-version, and intune-win32app.template.json without it: its detection rule then
 compares with a placeholder that no device reports. The version, the exit codes, the registry
 names and the command lines come from the sources being released, read by a small program
@@ -24,6 +27,7 @@ import hashlib
 import json
 import os
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -32,6 +36,7 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cli  # noqa: E402  (beside this file)
+import intunewin  # noqa: E402
 import sign  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
@@ -39,6 +44,12 @@ EXE_NAME = 'ppkg-launcher.exe'
 KIT_EXE_NAME = 'ppkg-verify.exe'
 KIT_README = 'README.txt'
 KIT_README_TEMPLATE = 'verify-README.txt.in'
+# The file the launcher applies from its working directory (packages/Commands.h); checked
+# against the install command the code defines once the definitions are read.
+PACKAGE_FILE = 'Norv_CML_PPM_Package.ppkg'
+# What an administrator would hand the preparation tool: the folder's files that run on a device.
+INTUNEWIN_FILES = (EXE_NAME, PACKAGE_FILE, 'install.cmd', 'uninstall.cmd')
+SETUP_FILE = 'install.cmd'
 DEFAULT_NAME = 'Norv CML PPM provisioning package'
 PUBLISHER = 'NORV'
 # There is no right default: the record holds what the package itself reports.
@@ -90,6 +101,36 @@ def build(src, log):
     return exe
 
 
+def take_package(path, work):
+    """A private copy of the package file at PATH, made before anything is built, so that a
+    wrong file is refused at once and what is released cannot change behind the release.
+    Refuses another name than the one the launcher reads, a link, anything but a regular file,
+    and an empty file. The checks and the copy use one descriptor, never the name again."""
+    if os.path.basename(path) != PACKAGE_FILE:
+        raise ReleaseError(f'--package names {os.path.basename(path) or path!r}: the launcher reads only '
+                           f'{PACKAGE_FILE} from its folder; give that file (rename a copy if need be)')
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | getattr(os, 'O_NONBLOCK', 0))
+    except OSError as e:
+        if os.path.islink(path):
+            raise ReleaseError(f'--package {path} is a link; give the file itself') from None
+        raise ReleaseError(f'--package {path}: {e.strerror}') from None
+    copy = os.path.join(work, PACKAGE_FILE)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise ReleaseError(f'--package {path} is not a regular file')
+        if st.st_size == 0:
+            raise ReleaseError(f'--package {path} is empty')
+        with os.fdopen(fd, 'rb', closefd=False) as src, open(copy, 'xb') as dst:
+            shutil.copyfileobj(src, dst, 1 << 20)
+    finally:
+        os.close(fd)
+    if os.path.getsize(copy) == 0:
+        raise ReleaseError(f'--package {path} became empty while it was read')
+    return copy
+
+
 def read_definitions(src, work, log):
     """What the exe is built with, printed by release/Definitions.cpp."""
     program = os.path.join(work, 'definitions')
@@ -113,8 +154,9 @@ def wrapper(src, name, d):
     return text.replace('\r\n', '\n').replace('\n', '\r\n').encode('ascii')
 
 
-def intune_definition(d, name, package_version):
-    """A Graph win32LobApp body: direct exe commands, one return-code table for both."""
+def intune_definition(d, name, package_version, content_file):
+    """A Graph win32LobApp body: direct exe commands, one return-code table for both. CONTENT_FILE
+    is the .intunewin it goes with; the setup file is the one that .intunewin names."""
     codes = INTUNE_DEFAULT_CODES + [(d['exitPass'], 'success'), (d['exitFail'], 'failed'),
                                     (d['exitFailure'], 'failed')]
     app = {
@@ -123,10 +165,10 @@ def intune_definition(d, name, package_version):
         'description': f'Installs and removes Norv_CML_PPM_Package.ppkg with ppkg-launcher {d["version"]}; '
                        'detected by the registry value the launcher writes after a successful install.',
         'publisher': PUBLISHER,
-        'notes': f'ppkg-launcher {d["version"]}; package version {package_version}. Package the folder holding '
-                 f'{EXE_NAME} and Norv_CML_PPM_Package.ppkg with {EXE_NAME} as the setup file.',
-        'fileName': 'ppkg-launcher.intunewin',
-        'setupFilePath': EXE_NAME,
+        'notes': f'ppkg-launcher {d["version"]}; package version {package_version}. Content: {content_file}, '
+                 f'which wraps {", ".join(INTUNEWIN_FILES)} with {SETUP_FILE} as the setup file.',
+        'fileName': content_file,
+        'setupFilePath': SETUP_FILE,
         'installCommandLine': EXE_NAME,
         'uninstallCommandLine': f'{EXE_NAME} /uninstall',
         'applicableArchitectures': 'x64',
@@ -171,8 +213,9 @@ def write_zip(folder, zip_path, stamp):
                 z.writestr(info, f.read())
 
 
-def stage_folder(staging, src, built, d, opts, password, password_from, stamp):
-    """The release folder, inside STAGING; returns its path and what was done to the exe."""
+def stage_folder(staging, src, built, d, opts, password, password_from, stamp, package):
+    """The release folder, inside STAGING, with the copy of the package file PACKAGE if there is
+    one; returns its path and what was done to the exe."""
     folder = os.path.join(staging, f'ppkg-launcher-{d["version"]}')
     os.makedirs(folder)
     exe = os.path.join(folder, EXE_NAME)
@@ -187,12 +230,15 @@ def stage_folder(staging, src, built, d, opts, password, password_from, stamp):
         exe_state = 'UNSIGNED: no certificate given (--pfx)'
 
     shutil.copyfile(os.path.join(src, 'DEPLOY.md'), os.path.join(folder, 'DEPLOY.md'))
+    if package:
+        shutil.copyfile(package, os.path.join(folder, PACKAGE_FILE))
     for name in ('install.cmd', 'uninstall.cmd'):
         with open(os.path.join(folder, name), 'wb') as f:
             f.write(wrapper(src, name, d))
     definition = DEFINITION if opts.package_version else DEFINITION_TEMPLATE
     with open(os.path.join(folder, definition), 'wb') as f:
-        f.write(intune_definition(d, opts.name, opts.package_version or VERSION_PLACEHOLDER))
+        f.write(intune_definition(d, opts.name, opts.package_version or VERSION_PLACEHOLDER,
+                                  os.path.basename(folder) + '.intunewin'))
     sums = ''.join(f'{sha256_of(os.path.join(folder, n))}  {n}\n' for n in sorted(os.listdir(folder)))
     with open(os.path.join(folder, 'SHA256SUMS'), 'w', encoding='ascii', newline='\n') as f:
         f.write(sums)
@@ -204,8 +250,8 @@ def stage_folder(staging, src, built, d, opts, password, password_from, stamp):
 def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log):
     """The verification kit's zip, beside the release folder inside STAGING: ppkg-verify.exe
     built to check the released launcher (signed or not) by its SHA-256 and signed like it, that
-    launcher, and a README. Its SHA-256 goes into the release's SHA256SUMS, and the release zip is
-    written again to hold that line. Returns what was done to the kit's exe."""
+    launcher, and a README. Its SHA-256 goes into the release's SHA256SUMS. Returns what was done
+    to the kit's exe."""
     launcher = os.path.join(folder, EXE_NAME)
     run_logged(['cmake', '--preset', 'windows', f'-DPPKG_VERIFY_LAUNCHER={launcher}'], log, cwd=src)
     run_logged(['cmake', '--build', '--preset', 'windows', '--target', 'ppkg-verify', '-j2'], log, cwd=src)
@@ -234,14 +280,30 @@ def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log
         os.utime(os.path.join(kit, name), (stamp, stamp))
     write_zip(kit, kit + '.zip', stamp)
     shutil.rmtree(kit)
+    add_sum(folder, kit + '.zip', stamp)
+    return kit_state
 
-    # The zip sits beside the release folder, so its line names it from inside the folder.
+
+def stage_intunewin(folder, definition, stamp):
+    """The .intunewin beside the release folder: the folder's files that run on a device, as an
+    administrator would wrap them, named and set up as DEFINITION (the definition's bytes)
+    says. Its SHA-256 goes into the release's SHA256SUMS. Returns its path."""
+    app = json.loads(definition)
+    path = os.path.join(os.path.dirname(folder), app['fileName'])
+    try:
+        intunewin.write(folder, INTUNEWIN_FILES, app['setupFilePath'], app['displayName'], path, stamp)
+    except intunewin.IntunewinError as e:
+        raise ReleaseError(f'could not write {app["fileName"]}: {e}') from None
+    add_sum(folder, path, stamp)
+    return path
+
+
+def add_sum(folder, path, stamp):
+    """PATH, beside the release folder, into its SHA256SUMS: the line names it from inside."""
     sums = os.path.join(folder, 'SHA256SUMS')
     with open(sums, 'a', encoding='ascii', newline='\n') as f:
-        f.write(f'{sha256_of(kit + ".zip")}  ../{os.path.basename(kit)}.zip\n')
+        f.write(f'{sha256_of(path)}  ../{os.path.basename(path)}\n')
     os.utime(sums, (stamp, stamp))
-    write_zip(folder, folder + '.zip', stamp)
-    return kit_state
 
 
 def publish(staging, out):
@@ -287,27 +349,37 @@ def release(opts):
         print(f'release: certificate "{subject}" checked ({password_from})')
 
     out = os.path.abspath(opts.out)
-    os.makedirs(out, exist_ok=True)
     work = tempfile.mkdtemp(prefix='ppkg-release-')
-    # Inside OUT, so that publishing is a rename; its name starts with a dot so that no
-    # release name can meet it.
-    staging = tempfile.mkdtemp(prefix='.staging-', dir=out)
+    staging = None
     try:
+        # A wrong package file is refused before anything is built or written.
+        package = take_package(opts.package, work) if opts.package else None
+        os.makedirs(out, exist_ok=True)
+        # Inside OUT, so that publishing is a rename; its name starts with a dot so that no
+        # release name can meet it.
+        staging = tempfile.mkdtemp(prefix='.staging-', dir=out)
         src = os.path.join(work, 'src')
         log = os.path.join(work, 'build.log')
         export_head(src)
         built = build(src, log)
         d = read_definitions(src, work, log)
+        if PACKAGE_FILE not in d['installCommand'].split():
+            raise ReleaseError(f'the launcher applies another file than {PACKAGE_FILE}: {d["installCommand"]}')
         unsigned_hash = sha256_of(built)
-        folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp)
-        write_zip(folder, folder + '.zip', stamp)
+        folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp, package)
         kit_state = stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log)
+        definition = DEFINITION if opts.package_version else DEFINITION_TEMPLATE
+        if package:
+            with open(os.path.join(folder, definition), 'rb') as f:
+                content = stage_intunewin(folder, f.read(), stamp)
+        write_zip(folder, folder + '.zip', stamp)
         published = publish(staging, out)
     except (ReleaseError, subprocess.CalledProcessError) as e:
         raise ReleaseError(f'{e}\nrelease: nothing was released; {out} holds what it held before') from None
     finally:
         shutil.rmtree(work, ignore_errors=True)
-        shutil.rmtree(staging, ignore_errors=True)
+        if staging:
+            shutil.rmtree(staging, ignore_errors=True)
 
     print(f'release: ppkg-launcher {d["version"]} from commit {commit}')
     print('release: ' + ' and '.join(os.path.relpath(p) + ('/' if os.path.isdir(p) else '') for p in published))
@@ -319,6 +391,19 @@ def release(opts):
         print(f'release: {DEFINITION_TEMPLATE} is a template, not for upload: its detection rule compares '
               f'with {VERSION_PLACEHOLDER!r}, which no device reports. Pass --package-version with the version '
               f'the package reports to write {DEFINITION}')
+    if package:
+        name = os.path.basename(content)
+        print(f'release: {name} wraps {", ".join(INTUNEWIN_FILES)} for Intune ({SETUP_FILE} as the setup '
+              f'file); SHA-256 {sha256_of(os.path.join(out, name))}')
+        if opts.package_version:
+            print(f'release: upload {name} with {DEFINITION}: they belong together')
+        else:
+            print(f'release: upload {name} with {DEFINITION_TEMPLATE} only once its comparisonValue is the version '
+                  f'the package reports, or release again with --package-version')
+    else:
+        print(f'release: no .intunewin: no package file given (--package PATH to {PACKAGE_FILE}), and Intune '
+              'content without it would install nothing. Wrap the folder with the package on Windows as '
+              'DEPLOY.md "Intune (Win32 app)" says')
     print(f'release: unsigned exe SHA-256 {unsigned_hash}')
     print(f'release: zip SHA-256 {sha256_of(os.path.join(out, os.path.basename(folder) + ".zip"))}')
     print(f'release: took {time.monotonic() - started:.1f}s')
@@ -331,6 +416,10 @@ def main(argv=None):
     ap.add_argument('--package-version', metavar='VERSION',
                     help=f'version the provisioning package reports: the detection rule compares the record to it. '
                          f'Without it the definition is written as {DEFINITION_TEMPLATE}')
+    ap.add_argument('--package', metavar='PATH',
+                    help=f'the provisioning package, a file named {PACKAGE_FILE}: copied into the release folder '
+                         f'and wrapped with the launcher and the wrappers into an .intunewin for Intune. '
+                         f'Without it no .intunewin is written')
     ap.add_argument('--out', default=os.path.join(ROOT, 'dist', 'release'), help='output folder (default: dist/release)')
     opts = ap.parse_args(argv)
     if not opts.pfx and (opts.password_env or opts.timestamp or opts.ca_file):

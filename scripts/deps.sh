@@ -1,6 +1,6 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 # Sourced by scripts/test, scripts/demo and scripts/fuzz.
-PPKG_PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3 git osslsigncode openssl
+PPKG_PACKAGES=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 python3 python3-cryptography git osslsigncode openssl
                clang-14 libclang-rt-14-dev libfuzzer-14-dev clang clang-tidy cppcheck)
 
 ppkg_install_deps() {

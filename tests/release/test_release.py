@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
-"""Release checks: two releases from clean exports (one unsigned without a package version, one
-signed with a throwaway certificate made here and a package version), compared with each other,
-with what the code defines and with the documented Graph properties of the Intune definition;
-the refusals of the signing and release scripts, which never show a secret; a failed release
-that leaves the previous one as it was; and, under Wine, the signed exe and the install and
-uninstall wrappers at work through cmd.exe.
+"""Release checks: two releases from clean exports with a stand-in package (one unsigned without
+a package version, one signed with a throwaway certificate made here and a package version),
+compared with each other, with what the code defines and with the documented Graph properties of
+the Intune definition; their .intunewin files read by a decoder of their own (decode_intunewin.py)
+and tampered copies refused; the refusals of the signing and release scripts, which never show a
+secret; a failed release that leaves the previous one as it was; and, under Wine, the signed exe
+and the install and uninstall wrappers at work through cmd.exe.
 
     python3 tests/release/test_release.py --bench build/windows/bench [-k TEXT]
 
-Needs git, g++, mingw-w64, osslsigncode, openssl and Wine (scripts/deps.sh installs them).
+Needs git, g++, mingw-w64, osslsigncode, openssl, python3-cryptography and Wine (scripts/deps.sh installs
+them).
 """
 
 import argparse
+import base64
 import contextlib
 import hashlib
 import io
@@ -31,7 +34,9 @@ ROOT = os.path.abspath(os.path.join(HERE, '..', '..'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'wine'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'exe'))
 sys.path.insert(0, os.path.join(ROOT, 'release'))
+sys.path.insert(0, HERE)
 import check_exe  # noqa: E402
+import decode_intunewin  # noqa: E402
 import e2e  # noqa: E402
 import release as release_script  # noqa: E402
 
@@ -39,7 +44,10 @@ EXE = 'ppkg-launcher.exe'
 KIT_EXE = 'ppkg-verify.exe'
 DEFINITION = release_script.DEFINITION
 TEMPLATE = release_script.DEFINITION_TEMPLATE
-COMMON_FILES = {EXE, 'DEPLOY.md', 'install.cmd', 'uninstall.cmd', 'SHA256SUMS'}
+PACKAGE = e2e.PACKAGE_FILE
+COMMON_FILES = {EXE, PACKAGE, 'DEPLOY.md', 'install.cmd', 'uninstall.cmd', 'SHA256SUMS'}
+# What the .intunewin must hold: what runs on a device, as an administrator would wrap it.
+INTUNEWIN_FILES = {EXE, PACKAGE, 'install.cmd', 'uninstall.cmd'}
 # The unsigned release is made without a package version, the signed one with it.
 UNSIGNED_FILES = COMMON_FILES | {TEMPLATE}
 SIGNED_FILES = COMMON_FILES | {DEFINITION}
@@ -124,6 +132,21 @@ def release(out, *extra):
     return r.stdout, m.group(1), os.path.join(out, folders[0])
 
 
+def make_package(d):
+    """A stand-in provisioning package under the name the launcher reads: bytes no zip tool
+    would leave as they are (a zip's own end record, then text and every byte value)."""
+    os.makedirs(d)
+    path = os.path.join(d, PACKAGE)
+    with open(path, 'wb') as f:
+        f.write(b'PK\x05\x06' + bytes(18) + b'stand-in package\r\n' * 500 + bytes(range(256)) * 64)
+    return path
+
+
+def intunewin_of(folder):
+    """The .intunewin beside a release folder."""
+    return folder + '.intunewin'
+
+
 def definitions(work):
     """The values the code defines: the release's definitions program, built here from this
     tree's headers and the version header of the in-tree windows build."""
@@ -148,18 +171,24 @@ def step(name):
 
 @step('release-unsigned')
 def t_release_unsigned(s):
-    s.unsigned_out, s.unsigned_hash, s.unsigned = release(os.path.join(s.tmp, 'unsigned'))
+    s.unsigned_out, s.unsigned_hash, s.unsigned = release(os.path.join(s.tmp, 'unsigned'), '--package', s.package)
     check('is UNSIGNED' in s.unsigned_out, f'the release does not say it is unsigned:\n{s.unsigned_out}')
     check(f'{TEMPLATE} is a template, not for upload' in s.unsigned_out,
           f'the release does not say its definition is a template:\n{s.unsigned_out}')
+    content = os.path.basename(intunewin_of(s.unsigned))
+    check(f'upload {content} with {TEMPLATE} only once its comparisonValue' in s.unsigned_out,
+          f'the release does not say the template must be filled in first:\n{s.unsigned_out}')
 
 
 @step('release-signed')
 def t_release_signed(s):
     s.signed_out, s.signed_hash, s.signed = release(os.path.join(s.tmp, 'signed'), '--pfx', s.certs['signer.pfx'],
                                                     '--password-env', PASSWORD_ENV,
-                                                    '--package-version', PACKAGE_VERSION)
+                                                    '--package-version', PACKAGE_VERSION, '--package', s.package)
     check('is SIGNED' in s.signed_out, f'the release does not say it is signed:\n{s.signed_out}')
+    content = os.path.basename(intunewin_of(s.signed))
+    check(f'upload {content} with {DEFINITION}: they belong together' in s.signed_out,
+          f'the release does not say which file to upload with which definition:\n{s.signed_out}')
     # Signed without a time stamp: the output must say what that costs.
     check('stops validating when the certificate expires' in s.signed_out,
           f'the release does not say the signature ends with the certificate:\n{s.signed_out}')
@@ -179,13 +208,13 @@ def t_folder_and_zip(s):
         expect(set(os.listdir(folder)), files, f'files in {os.path.basename(folder)}')
         # Nothing of the staging is left beside the release.
         base = os.path.basename(folder)
-        kit = kit_zip(folder)
-        expect(sorted(os.listdir(os.path.dirname(folder))), sorted([base, base + '.zip', os.path.basename(kit)]),
+        beside = {os.path.basename(kit_zip(folder)), os.path.basename(intunewin_of(folder))}
+        expect(sorted(os.listdir(os.path.dirname(folder))), sorted({base, base + '.zip'} | beside),
                f'entries beside {base}')
         sums = read(os.path.join(folder, 'SHA256SUMS'), 'r').splitlines()
-        # The kit's zip is beside the folder, and named from inside it.
+        # The kit's zip and the .intunewin are beside the folder, and named from inside it.
         expect(sorted(line.split('  ', 1)[1] for line in sums),
-               sorted((files - {'SHA256SUMS'}) | {'../' + os.path.basename(kit)}), 'files in SHA256SUMS')
+               sorted((files - {'SHA256SUMS'}) | {'../' + n for n in beside}), 'files in SHA256SUMS')
         r = run(['sha256sum', '--strict', '-c', 'SHA256SUMS'], cwd=folder)
         check(r.returncode == 0, f'sha256sum -c: {r.stdout}{r.stderr}')
         with zipfile.ZipFile(folder + '.zip') as z:
@@ -237,6 +266,77 @@ def t_verify_kit(s):
             check(r.returncode == 0, f'the kit exe does not verify against the test CA:\n{r.stdout[-800:]}')
     check('verification kit' in s.signed_out and 'SIGNED with the same certificate' in s.signed_out,
           f'the release does not say what it did with the kit:\n{s.signed_out}')
+
+
+@step('intunewin-decodes')
+def t_intunewin_decodes(s):
+    """Each release's .intunewin, read as Intune would: MAC, digest and sizes hold, and the
+    content is the release folder's files that run on a device, byte for byte."""
+    for folder, definition in ((s.unsigned, TEMPLATE), (s.signed, DEFINITION)):
+        path = intunewin_of(folder)
+        try:
+            info, files = decode_intunewin.decode(read(path))
+        except decode_intunewin.DecodeError as e:
+            raise Failure(f'{os.path.basename(path)} does not decode: {e}') from None
+        expect(sorted(files), sorted(INTUNEWIN_FILES), f'files in {os.path.basename(path)}')
+        for name, data in files.items():
+            check(data == read(os.path.join(folder, name)), f'{name} in {os.path.basename(path)} differs from the folder\'s')
+        # The definition that goes with it names the same file and setup file, and Intune
+        # shows Detection.xml's name where the definition's display name goes.
+        app = json.loads(read(os.path.join(folder, definition), 'r'))
+        expect((app['fileName'], app['setupFilePath'], app['displayName']),
+               (os.path.basename(path), info['SetupFile'], info['Name']), f'{definition} against Detection.xml')
+        expect(info['SetupFile'], 'install.cmd', 'setup file')
+
+
+def rezip(data, entry, change):
+    """The .intunewin DATA with ENTRY's bytes passed through CHANGE, every entry kept as it was."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(data)) as src, zipfile.ZipFile(out, 'w') as dst:
+        for info in src.infolist():
+            body = src.read(info)
+            dst.writestr(info, change(body) if info.filename == entry else body)
+    return out.getvalue()
+
+
+def flip(data, at):
+    return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
+
+
+def flip_in_xml(element):
+    """Flips one byte of a base64 value of Detection.xml."""
+    def change(xml):
+        text = xml.decode('utf-8')
+        m = re.search(f'<{element}>([^<]*)</{element}>', text)
+        value = base64.b64encode(flip(base64.b64decode(m.group(1)), 7)).decode('ascii')
+        return (text[:m.start(1)] + value + text[m.end(1):]).encode('utf-8')
+    return change
+
+
+ENCRYPTED = decode_intunewin.CONTENTS + 'IntunePackage.intunewin'
+TAMPERED = [
+    # (label, entry, change, what the refusal must say); the first proves the copying sound.
+    ('untouched', ENCRYPTED, lambda b: b, None),
+    ('ciphertext-byte', ENCRYPTED, lambda b: flip(b, len(b) - 40), 'MAC mismatch'),
+    ('mac-byte', ENCRYPTED, lambda b: flip(b, 5), 'MAC mismatch'),
+    ('detection-mac-byte', decode_intunewin.DETECTION, flip_in_xml('Mac'), 'MAC mismatch'),
+    ('digest-byte', decode_intunewin.DETECTION, flip_in_xml('FileDigest'), 'digest mismatch'),
+]
+
+
+@step('intunewin-tampered')
+def t_intunewin_tampered(s):
+    original = read(intunewin_of(s.signed))
+    for label, entry, change, refusal in TAMPERED:
+        try:
+            decode_intunewin.decode(rezip(original, entry, change))
+            refused = None
+        except decode_intunewin.DecodeError as e:
+            refused = str(e)
+        if refusal is None:
+            expect(refused, None, f'{label}: the decoder refused the copy')
+        else:
+            check(refused and refusal in refused, f'{label}: refused with {refused!r}, want {refusal!r}')
 
 
 @step('definitions-match-code')
@@ -459,7 +559,8 @@ NO_ECHO = [
     ('release-secret-as-name', 'release', ['--pfx', 'signer.pfx', '--password-env', SECRET], 1,
      'named by --password-env is not set'),
     # Abbreviations are off for every option, not only the secret's.
-    ('release-abbreviated-option', 'release', ['--package', PACKAGE_VERSION], 2, 'unrecognized option --package'),
+    ('release-abbreviated-option', 'release', ['--package-ver', PACKAGE_VERSION], 2,
+     'unrecognized option --package-ver'),
 ]
 
 
@@ -505,7 +606,17 @@ def release_in_process(argv, **replace):
 
 
 def never(*_):
-    raise Failure('the release got past the certificate check')
+    raise Failure('the release got past its checks')
+
+
+def without_builds(s):
+    """release.py's steps that build, replaced: the unsigned release's exe stands for the build,
+    and the kit is left out (a failure before or after it takes the same way out)."""
+    built = os.path.join(s.tmp, 'in-process-built.exe')
+    if not os.path.exists(built):
+        shutil.copyfile(os.path.join(s.unsigned, EXE), built)
+    return {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
+            'stage_kit': lambda *args: 'not built in this check'}
 
 
 def failing_second_move():
@@ -525,12 +636,8 @@ def failing_second_move():
 def t_staging(s):
     """A release that fails at any point leaves the previous one in place, byte for byte, and
     nothing else beside it."""
-    built = os.path.join(s.tmp, 'staging-built.exe')
-    shutil.copyfile(os.path.join(s.unsigned, EXE), built)
     before_build = {'export_head': never, 'build': never}
-    # The kit's own build is left out here: a failure before or after it takes the same way out.
-    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
-                  'stage_kit': lambda *args: 'not built in this check'}
+    fake_build = without_builds(s)
     signer = ['--pfx', s.certs['signer.pfx'], '--password-env', PASSWORD_ENV]
     cases = [
         # (label, password in the environment, arguments, steps replaced, whether a move into
@@ -561,6 +668,53 @@ def t_staging(s):
         expect(code, 1, f'{label}: exit code')
         check(message in output, f'{label}: output does not say {message!r}:\n{output}')
         expect(tree(out), before, f'{label}: what the output folder holds')
+
+
+def package_refusals(d, real):
+    """(label, --package path, what the refusal must say), each path made in D; REAL is a
+    sound package for a link to point at."""
+    cases = []
+    for label, name, data, message in (('other-name', 'package.ppkg', b'x', 'the launcher reads only'),
+                                       ('other-case', PACKAGE.lower(), b'x', 'the launcher reads only'),
+                                       ('empty', PACKAGE, b'', 'is empty')):
+        path = os.path.join(d, label, name)
+        os.makedirs(os.path.dirname(path))
+        with open(path, 'wb') as f:
+            f.write(data)
+        cases.append((label, path, message))
+    link = os.path.join(d, 'link', PACKAGE)
+    os.makedirs(os.path.dirname(link))
+    os.symlink(real, link)
+    folder = os.path.join(d, 'directory', PACKAGE)
+    os.makedirs(folder)
+    return cases + [('link', link, 'is a link'), ('directory', folder, 'is not a regular file'),
+                    ('missing', os.path.join(d, 'missing', PACKAGE), 'No such file')]
+
+
+@step('package-option')
+def t_package_option(s):
+    """--package: a wrong file is refused before anything is built or written; without the
+    option no .intunewin and the reason; with it, the same bytes as the release made from a
+    clean export, so nothing of the moment or of chance gets in (the keys included)."""
+    for label, path, message in package_refusals(os.path.join(s.tmp, 'refused-packages'), s.package):
+        out = os.path.join(s.tmp, 'package-' + label)
+        code, output = release_in_process(['--package', path, '--out', out, '--name', NAME],
+                                          export_head=never, build=never)
+        expect(code, 1, f'{label}: exit code')
+        check(message in output, f'{label}: output does not say {message!r}:\n{output}')
+        check(not os.path.exists(out), f'{label}: the release wrote {out}')
+
+    out = os.path.join(s.tmp, 'package-none')
+    code, output = release_in_process(['--out', out, '--name', NAME], **without_builds(s))
+    expect(code, 0, 'exit code without --package')
+    check('no .intunewin: no package file given' in output, f'the release does not say why:\n{output}')
+    expect([n for n in os.listdir(out) if n.endswith('.intunewin')], [], '.intunewin files without --package')
+
+    out = os.path.join(s.tmp, 'package-again')
+    code, output = release_in_process(['--package', s.package, '--out', out, '--name', NAME], **without_builds(s))
+    expect(code, 0, f'exit code with --package:\n{output}')
+    again = intunewin_of(os.path.join(out, os.path.basename(s.unsigned)))
+    check(read(again) == read(intunewin_of(s.unsigned)), 'the same files gave another .intunewin')
 
 
 @step('sign-in-place')
@@ -754,6 +908,7 @@ def main():
     results = []
     try:
         setup_ok = attempt('certificates', lambda: setattr(s, 'certs', make_certificates(s.tmp)))
+        s.package = make_package(os.path.join(s.tmp, 'package'))
         setup_ok = setup_ok and attempt('definitions-program', lambda: setattr(s, 'defs', definitions(s.tmp)))
         results.append(setup_ok)
         for name, fn in CHECKS:

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,9 +14,13 @@
 #include "tests/model/FakeWindows.h"
 #include "tests/model/Sddl.h"
 #include "tests/verify/AclJudge.h"
+#include "tests/verify/CasePaths.h"
+#include "tests/verify/FolderJudge.h"
 #include "tests/verify/PeImports.h"
+#include "tests/verify/QueryVerdict.h"
 #include "tests/verify/RollbackJudge.h"
 #include "tests/verify/SplitRows.h"
+#include "tests/verify/TempReports.h"
 #include "tests/verify/Verdicts.h"
 
 namespace verify {
@@ -62,28 +69,49 @@ TEST(Tally, CountsAPassOnlyWhereItProvesSomething) {
             const Case c{L"case", nullptr, nullptr, nullptr, step.kind};
             EXPECT_EQ(tally.Settle(c, {step.given, L"detail"}).verdict, step.settled) << run.name;
         }
-        EXPECT_EQ(tally.ClosingLine(), run.closing) << run.name;
+        EXPECT_EQ(tally.ClosingLine(), std::wstring(run.closing) + L". " + ExitAdvice(run.exitCode)) << run.name;
         EXPECT_EQ(tally.ExitCode(), run.exitCode) << run.name;
     }
+}
+
+// Each exit code has its own advice, naming the code, and a refusal is never read as a run.
+TEST(Tally, EachExitCodeSaysItsNumberAndWhatToDo) {
+    std::vector<std::wstring> seen;
+    for (const int code : {kExitAllPassed, kExitFailed, kExitNotAllPrepared, kExitRefused}) {
+        const std::wstring advice = ExitAdvice(code);
+        EXPECT_EQ(advice.rfind(L"Exit " + std::to_wstring(code) + L": ", 0), 0U) << code;
+        EXPECT_EQ(std::find(seen.begin(), seen.end(), advice), seen.end()) << code;
+        seen.push_back(advice);
+    }
+    EXPECT_EQ(kExitRefused, 3);
+    EXPECT_EQ(RefusedClosingLine(), L"Nothing checked. " + ExitAdvice(kExitRefused));
 }
 
 TEST(Tally, AFailureOutsideTheCasesFailsTheRun) {
     Tally tally;
     tally.Settle({L"report-written", nullptr, nullptr, nullptr, Kind::Baseline}, {Verdict::Pass, L""});
     tally.AddFailure();
-    EXPECT_EQ(tally.ClosingLine(), L"1 passed, 1 failed, 0 not prepared");
+    EXPECT_EQ(tally.ClosingLine(), L"1 passed, 1 failed, 0 not prepared. " + ExitAdvice(kExitFailed));
     EXPECT_EQ(tally.ExitCode(), kExitFailed);
 }
 
 // ---- the access-list judge ------------------------------------------------------------------
 
-AccessList FromSddl(std::u16string_view sddl) {
+constexpr wchar_t kAdministrators[] = L"S-1-5-32-544";
+constexpr wchar_t kStandardUser[] = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+// What Wine reads back for every entry: its own user as owner, a list made up from mode bits.
+constexpr wchar_t kWineUser[] = L"S-1-5-21-0-0-0-1000";
+
+// The list as read back (owner, control bits, entries), written down as SDDL for the table.
+AccessList FromSddl(std::u16string_view sddl, const std::wstring& owner = kAdministrators) {
     const std::optional<model::Dacl> dacl = model::ParseDacl(sddl);
     EXPECT_TRUE(dacl.has_value()) << model::Narrow(std::u16string(sddl));
     AccessList list;
+    list.owner = owner;
     if (!dacl) return list;
     list.present = true;
     list.isProtected = dacl->isProtected;
+    list.autoInherited = sddl.rfind(u"D:PAI", 0) == 0 || sddl.rfind(u"D:AI", 0) == 0;
     for (const model::Ace& ace : dacl->aces) {
         AceEntry e;
         e.type = ace.type == u"A" ? AceType::Allow : ace.type == u"D" ? AceType::Deny : AceType::Other;
@@ -111,6 +139,8 @@ TEST(JudgeReportList, ReadsTheEntriesThatApplyAndThosePassedOnEachInTheirOwnOrde
     };
     const Row rows[] = {
         {"a file's list", false, u"D:P" + kEffective, L""},
+        // Set as D:P(...), stored with automatic inheritance: the bit changes nothing.
+        {"a file's list read back", false, u"D:PAI" + kEffective, L""},
         {"mapped and inheritable in one entry", true, u"D:P(D;OICI;FA;;;BG)(D;OICI;FA;;;AN)(A;OICI;0x1200a9;;;AU)(A;OICI;FA;;;BA)", L""},
         // How Windows stores the report's list on a directory: the inherit-only entries, with
         // their generic rights, come after the allows that apply to the directory itself.
@@ -131,7 +161,7 @@ TEST(JudgeReportList, ReadsTheEntriesThatApplyAndThosePassedOnEachInTheirOwnOrde
         {"an inherited entry", false, u"D:P" + kEffective + u"(A;ID;FA;;;SY)", L"inherited from the folder above"},
     };
     for (const Row& row : rows) {
-        const std::wstring problem = JudgeReportList(FromSddl(row.sddl), row.directory);
+        const std::wstring problem = JudgeReportList(FromSddl(row.sddl), row.directory, kAdministrators);
         if (std::wstring(row.problem).empty()) {
             EXPECT_EQ(problem, L"") << row.name;
         } else {
@@ -141,7 +171,82 @@ TEST(JudgeReportList, ReadsTheEntriesThatApplyAndThosePassedOnEachInTheirOwnOrde
 }
 
 TEST(JudgeReportList, ANullListGrantsEverything) {
-    EXPECT_EQ(JudgeReportList(AccessList{}, false), L"no DACL: everyone has full access");
+    EXPECT_EQ(JudgeReportList(AccessList{}, false, kAdministrators), L"no DACL: everyone has full access");
+}
+
+// A report a user made in advance, with the right list, is still theirs: its owner may rewrite it.
+TEST(JudgeReportList, WantsTheOwnerTheLauncherRanAs) {
+    const std::u16string read = u"D:PAI" + kEffective;
+    EXPECT_EQ(JudgeReportList(FromSddl(read, L"S-1-5-18"), false, L"S-1-5-18"), L"");
+    EXPECT_EQ(JudgeReportList(FromSddl(read, kStandardUser), false, kAdministrators),
+              L"owned by " + std::wstring(kStandardUser) + L", not by the account the launcher ran as (S-1-5-32-544)");
+    EXPECT_NE(JudgeReportList(FromSddl(read, L""), false, kAdministrators).find(L"owned by (unread)"), std::wstring::npos);
+}
+
+// ---- who else may change a folder --------------------------------------------------------------
+
+TEST(WhoElseMayChange, OnlyTheSystemAdministratorsAndTrustedInstaller) {
+    const std::wstring trustedInstaller = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    // C:\ on Windows 10 and 11: users may add folders to it, and what they make inside is theirs.
+    const std::u16string root =
+        u"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)";
+    // A folder an administrator made there: the users' inherit-only Modify applies to it.
+    const std::u16string madeInRoot =
+        u"D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)(A;OICIIOID;GXGWGRSD;;;AU)";
+    // One made in C:\Program Files: only TrustedInstaller, the system and Administrators change anything.
+    const std::u16string madeInProgramFiles =
+        u"D:AI(A;CIID;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;ID;FA;;;SY)"
+        u"(A;OICIIOID;GA;;;SY)(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;0x1200a9;;;BU)(A;OICIIOID;GXGR;;;BU)"
+        u"(A;OICIIOID;GA;;;CO)(A;ID;0x1200a9;;;S-1-15-2-1)(A;OICIIOID;GXGR;;;S-1-15-2-1)";
+    // One made in C:\ProgramData: users may add files and folders to it.
+    const std::u16string madeInProgramData = u"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;CIID;0x116;;;BU)";
+    const std::u16string scratch = u"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    struct Row {
+        const char* name;
+        std::u16string sddl;
+        std::wstring owner;
+        FolderRole role;
+        const wchar_t* problem;   // a part of the answer; empty when nobody else may change the folder
+    };
+    const Row rows[] = {
+        {"C:\\ on the way", root, trustedInstaller, FolderRole::Above, L""},
+        {"C:\\ as the program's own folder", root, trustedInstaller, FolderRole::Own, L"S-1-5-11 may add folders"},
+        {"a folder made in C:\\", madeInRoot, kAdministrators, FolderRole::Own,
+         L"S-1-5-11 may delete or rename it, add files, add folders, change its attributes (0x00010116)"},
+        {"a folder made in Program Files", madeInProgramFiles, kAdministrators, FolderRole::Own, L""},
+        {"a folder made in ProgramData", madeInProgramData, kAdministrators, FolderRole::Own,
+         L"S-1-5-32-545 may add files, add folders, change its attributes"},
+        {"owned by a standard user", madeInProgramFiles, kStandardUser, FolderRole::Own,
+         L"its owner S-1-5-21-1004336348-1177238915-682003330-1001 may rewrite its list"},
+        {"owner unread", madeInProgramFiles, L"", FolderRole::Above, L"its owner cannot be read"},
+        {"generic rights on the folder itself", u"D:P(A;;FA;;;SY)(A;;GA;;;WD)", kAdministrators, FolderRole::Above,
+         L"S-1-1-0 may delete or rename it"},
+        {"a deny does not excuse an allow", u"D:P(D;;FA;;;BU)(A;;SD;;;BU)", kAdministrators, FolderRole::Above,
+         L"S-1-5-32-545 may delete or rename it"},
+        {"an entry of another kind", u"D:P(XA;;FA;;;BU)", kAdministrators, FolderRole::Above, L"entry 0 is of a kind"},
+        // The scratch folder as Windows reads it back: D:PAI, not the D:P it was given.
+        {"the scratch folder read back", scratch, kAdministrators, FolderRole::Scratch, L""},
+        {"the scratch folder as the system made it", scratch, L"S-1-5-18", FolderRole::Scratch, L""},
+        {"the scratch folder unprotected", u"D:AI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kAdministrators,
+         FolderRole::Scratch, L"its list is not protected"},
+        {"users may change what the scratch folder makes", scratch + u"(A;OICIIO;0x1301bf;;;BU)", kAdministrators,
+         FolderRole::Scratch, L"S-1-5-32-545 may change what is made inside: delete or rename it, add files"},
+        // Wine keeps no lists: every entry reads back owned by its own user.
+        {"Wine's made-up list", u"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-0-0-0-1000)", kWineUser, FolderRole::Above,
+         L"its owner S-1-5-21-0-0-0-1000 may rewrite its list"},
+    };
+    for (const Row& row : rows) {
+        const std::wstring problem = WhoElseMayChange(FromSddl(row.sddl, row.owner), row.role);
+        if (std::wstring(row.problem).empty()) {
+            EXPECT_EQ(problem, L"") << row.name;
+        } else {
+            EXPECT_NE(problem.find(row.problem), std::wstring::npos)
+                << row.name << ": " << model::Narrow(std::u16string(problem.begin(), problem.end()));
+        }
+    }
+    AccessList none;
+    none.owner = kAdministrators;
+    EXPECT_EQ(WhoElseMayChange(none, FolderRole::Above), L"it has no DACL: everyone may change it");
 }
 
 // ---- the rollback judge ---------------------------------------------------------------------
@@ -206,6 +311,23 @@ public:
         }
         end_ = name;
     }
+    // A delay descriptor as mingw-w64's delay-load libraries write it, at the section's upper
+    // half: relative addresses, its module handle and tables beside it, its name `dll`; the
+    // delay-import directory stays empty.
+    void PlantDelayDescriptor(const std::string& dll) {
+        constexpr std::size_t kAt = kSection + 0x100;
+        constexpr std::size_t kName = kAt + 0x40;
+        constexpr std::size_t kNames = kAt + 0x60;
+        constexpr std::size_t kHint = kAt + 0x70;
+        constexpr std::size_t kHandle = kAt + 0xA0;
+        constexpr std::size_t kAddresses = kAt + 0xB0;
+        const std::array<std::uint64_t, 5> fields{1, kName, kHandle, kAddresses, kNames};
+        for (std::size_t i = 0; i < fields.size(); ++i) Put(kAt + 4 * i, 4, fields.at(i));
+        std::copy(dll.begin(), dll.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(kName));
+        Put(kNames, 8, kHint);
+        const std::string function = "CommandLineToArgvW";
+        std::copy(function.begin(), function.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(kHint + 2));
+    }
     std::vector<std::uint8_t>& bytes() { return bytes_; }
     std::size_t end() const { return end_; }   // just past the last name's terminator
     // A little-endian field: where it starts, its width, its value, in that order as the format lists them.
@@ -229,6 +351,23 @@ TEST(ImportedDllNames, ReadsEveryNameOfTheImportTable) {
     EXPECT_EQ(ImportedDllNames(image.bytes()), (std::vector<std::string>{"KERNEL32.dll", "shcore.dll", "ADVAPI32.dll"}));
 }
 
+// The toolchain leaves the delay-import directory empty: the descriptor is found by what it
+// holds, and something that only looks like one is not taken.
+TEST(ImportedDllNames, ReadsTheDelayDescriptorsMingwWrites) {
+    ImageBuilder image({"KERNEL32.dll"});
+    image.PlantDelayDescriptor("shcore.dll");
+    EXPECT_EQ(ImportedDllNames(image.bytes()), (std::vector<std::string>{"KERNEL32.dll", "shcore.dll"}));
+    ImageBuilder notADll({"KERNEL32.dll"});
+    notADll.PlantDelayDescriptor("shcore");
+    EXPECT_EQ(ImportedDllNames(notADll.bytes()), (std::vector<std::string>{"KERNEL32.dll"}));
+}
+
+TEST(OutsideKnownDlls, NamesTheImportsWindowsMightTakeFromTheProgramsFolder) {
+    const std::vector<std::wstring> known{L"kernel32.dll", L"advapi32.dll", L"shcore.dll"};
+    EXPECT_EQ(OutsideKnownDlls({"KERNEL32.dll", "ntdll.dll", "SHCORE.DLL", "tdh.dll"}, known),
+              (std::vector<std::string>{"tdh.dll"}));
+}
+
 TEST(ImportedDllNames, RefusesAnImageCutShortOrPointingOutsideItself) {
     ImageBuilder image({"KERNEL32.dll", "shcore.dll"});
     for (std::size_t size = 0; size < image.end(); ++size) {
@@ -237,6 +376,95 @@ TEST(ImportedDllNames, RefusesAnImageCutShortOrPointingOutsideItself) {
     }
     image.Put(ImageBuilder::kSection + 12, 4, ImageBuilder::kSize + 0x1000);   // the first name's address
     EXPECT_EQ(ImportedDllNames(image.bytes()), std::nullopt);
+}
+
+// ---- the evidence verdict -------------------------------------------------------------------
+
+std::string Utf16Report(std::u16string_view text) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+TEST(JudgeQueryEvidence, TellsWhetherAFailedQueryReadsAsAnAbsentPackage) {
+    const std::string marker(kReservationMarker);
+    const std::string mark = "\xFF\xFE";
+    const std::string errorText = Utf16Report(u"Get-ProvisioningPackage : A parameter cannot be found\r\n");
+    const PowerShellEvidence none;
+    struct Row {
+        const char* name = nullptr;
+        PowerShellEvidence absent, failed, merged;
+        Verdict verdict = Verdict::Pass;
+        const wchar_t* detail = nullptr;
+    };
+    const Row rows[] = {
+        {"the marker stays on a failure", {true, mark, 0}, {true, marker, 1}, {true, errorText, 1}, Verdict::Pass,
+         L"go: an absent package leaves the byte-order mark alone (read as absent, PowerShell's exit code 0); a "
+         L"refused call leaves the launcher's marker untouched (read as could not ask, PowerShell's exit code 1)"},
+        {"the error text with 2>&1 is told", {true, mark, 0}, {true, marker, 1}, {true, errorText, 1}, Verdict::Pass,
+         L"With 2>&1 the error text would read as absent; the launcher never merges it."},
+        {"8-bit text is no report", {true, "", 0}, {true, "error\r\n", 1}, none, Verdict::Pass, L"go: "},
+        {"a failure truncates to the mark", {true, mark, 0}, {true, mark, 1}, none, Verdict::Fail,
+         L"A failed query reads as an absent package here"},
+        {"a failure empties the file", {true, "", 0}, {true, "", 1}, none, Verdict::Fail, L"no-go: "},
+        {"the error text lands in the file", {true, mark, 0}, {true, errorText, 1}, none, Verdict::Fail,
+         L"reads as an absent package"},
+        {"an absent package keeps the marker", {true, marker, 0}, {true, marker, 1}, none, Verdict::Fail,
+         L"An absent package reads as 'could not ask' here"},
+        {"an absent package reads as installed", {true, Utf16Report(u"IsInstalled     : True\r\n"), 0},
+         {true, marker, 1}, none, Verdict::Fail, L"reads as installed"},
+        {"the failed call answered 0", {true, mark, 0}, {true, marker, 0}, none, Verdict::CannotPrepare,
+         L"answered 0"},
+        {"no evidence in this run", none, {true, marker, 1}, none, Verdict::CannotPrepare, L"gave no bytes"},
+    };
+    for (const Row& row : rows) {
+        const Outcome outcome = JudgeQueryEvidence({row.absent, row.failed, row.merged});
+        EXPECT_EQ(outcome.verdict, row.verdict) << row.name;
+        EXPECT_NE(outcome.detail.find(row.detail), std::wstring::npos)
+            << row.name << ": " << model::Narrow(std::u16string(outcome.detail.begin(), outcome.detail.end()));
+    }
+}
+
+// ---- temp reports and path lengths -----------------------------------------------------------
+
+TEST(JudgeTempReports, RemovesOnlyWhatThisProgramsOwnRunsMade) {
+    const std::vector<std::wstring> left{L"norv4c7d2a00-91e3-4b58-a6f2-3d05c123.pkt"};
+    const std::vector<std::wstring> other{L"ppkg-launcher.exe (process 4242)"};
+    struct Row {
+        const char* name = nullptr;
+        TempReportsSeen seen;
+        bool endedByItself = false;
+        Verdict verdict = Verdict::Pass;
+        bool remove = false;
+        const wchar_t* detail = nullptr;
+    };
+    const Row rows[] = {
+        {"nothing left", {true, {}, {}}, true, Verdict::Pass, false, L""},
+        {"left in its own folder", {true, left, {}}, true, Verdict::Fail, true, L"left a temp report behind"},
+        {"left by a run that was ended", {true, left, {}}, false, Verdict::Pass, true, L""},
+        {"appeared in a shared folder", {false, left, {}}, true, Verdict::CannotPrepare, false, L"left alone"},
+        {"appeared there while the run hung", {false, left, {}}, false, Verdict::CannotPrepare, false, L"left alone"},
+        {"another run around the case", {true, {}, other}, true, Verdict::CannotPrepare, false, L"process 4242"},
+        {"another run and a report of its own", {true, left, other}, true, Verdict::CannotPrepare, true,
+         L"another run of the launcher"},
+    };
+    for (const Row& row : rows) {
+        const TempReportsJudgement judgement = JudgeTempReports(row.seen, row.endedByItself);
+        EXPECT_EQ(judgement.verdict, row.verdict) << row.name;
+        EXPECT_EQ(judgement.removeAppeared, row.remove) << row.name;
+        EXPECT_NE(judgement.detail.find(row.detail), std::wstring::npos) << row.name;
+    }
+}
+
+TEST(TooLongForTheLauncher, LeavesTheLauncherNothingToRefuseForLength) {
+    const std::wstring folder = L"C:\\" + std::wstring(250, L'f');
+    EXPECT_EQ(TooLongForTheLauncher(folder.substr(0, 247) + L"\\" + std::wstring(11, L'r')), L"");   // 259 in all
+    EXPECT_NE(TooLongForTheLauncher(folder.substr(0, 247) + L"\\" + std::wstring(12, L'r')).find(L"260 characters"),
+              std::wstring::npos);
+    EXPECT_NE(TooLongForTheLauncher(folder.substr(0, 248) + L"\\status.txt").find(L"make folders"), std::wstring::npos);
 }
 
 // ---- the command lines Windows must split as the model does ---------------------------------

@@ -1,23 +1,25 @@
 #include "Acl.h"
 
-#include <windows.h>
-
+#include <aclapi.h>
 #include <sddl.h>
 
-#include <vector>
-
-#include "AclJudge.h"
+#include "FolderJudge.h"
 #include "Handles.h"
+#include "Privilege.h"
 #include "Scratch.h"
 #include "Text.h"
 
 namespace verify {
 namespace {
 
-// Users may add files and folders (and read); inherited by both, so without protection a
-// new entry inside would get this too.
-constexpr wchar_t kOpenFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;BU)";
+// Users may add files and folders (and read) in what is made inside, as under C:\ProgramData;
+// inherit-only, so the folder itself gives them nothing.
+constexpr wchar_t kOpenFolderSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;0x1301bf;;;BU)";
 constexpr DWORD kUsersAddBoth = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+constexpr wchar_t kUsersSid[] = L"S-1-5-32-545";
+// Only the system and Administrators may change it.
+constexpr wchar_t kAdminsOnlySddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 
 // The entry itself, never what a link there leads to.
 UniqueFile OpenEntry(const std::wstring& path, DWORD access) {
@@ -25,70 +27,29 @@ UniqueFile OpenEntry(const std::wstring& path, DWORD access) {
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// A descriptor read through a handle, in a buffer of its own.
-struct ReadDescriptor {
-    std::vector<BYTE> bytes;
-    PSECURITY_DESCRIPTOR get() { return bytes.data(); }
-};
-
-bool ReadSecurity(HANDLE entry, ReadDescriptor& out) {
-    DWORD need = 0;
-    GetKernelObjectSecurity(entry, DACL_SECURITY_INFORMATION, nullptr, 0, &need);
-    if (need == 0) return false;
-    out.bytes.assign(need, 0);
-    return GetKernelObjectSecurity(entry, DACL_SECURITY_INFORMATION, out.get(), need, &need) != 0;
-}
-
-std::wstring SddlOf(PSECURITY_DESCRIPTOR descriptor) {
-    UniqueLocal<LPWSTR> text;
-    return ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                                text.out(), nullptr)
-               ? std::wstring(text.get())
-               : std::wstring();
-}
-
 std::wstring SidText(PSID sid) {
     UniqueLocal<LPWSTR> text;
-    return ConvertSidToStringSidW(sid, text.out()) ? std::wstring(text.get()) : L"(unreadable SID)";
+    return sid != nullptr && ConvertSidToStringSidW(sid, text.out()) ? std::wstring(text.get()) : std::wstring();
 }
 
-// The list as plain entries for the judge; false when it cannot be read.
-bool ToAccessList(PSECURITY_DESCRIPTOR descriptor, AccessList& list) {
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!GetSecurityDescriptorControl(descriptor, &control, &revision) ||
-        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
-        return false;
+AceEntry ToEntry(const void* raw) {
+    const auto* header = static_cast<const ACE_HEADER*>(raw);
+    AceEntry e;
+    e.type = header->AceType == ACCESS_ALLOWED_ACE_TYPE  ? AceType::Allow
+             : header->AceType == ACCESS_DENIED_ACE_TYPE ? AceType::Deny
+                                                         : AceType::Other;
+    e.objectInherit = (header->AceFlags & OBJECT_INHERIT_ACE) != 0;
+    e.containerInherit = (header->AceFlags & CONTAINER_INHERIT_ACE) != 0;
+    e.noPropagate = (header->AceFlags & NO_PROPAGATE_INHERIT_ACE) != 0;
+    e.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+    e.inherited = (header->AceFlags & INHERITED_ACE) != 0;
+    if (e.type != AceType::Other) {
+        // Allow and deny entries share this layout: header, mask, then the SID.
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+        e.mask = ace->Mask;
+        e.sid = SidText(const_cast<DWORD*>(&ace->SidStart));
     }
-    list.present = present && dacl != nullptr;
-    list.isProtected = (control & SE_DACL_PROTECTED) != 0;
-    if (!list.present) return true;
-    ACL_SIZE_INFORMATION size{};
-    if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) return false;
-    for (DWORD i = 0; i < size.AceCount; ++i) {
-        void* raw = nullptr;
-        if (!GetAce(dacl, i, &raw)) return false;
-        const auto* header = static_cast<const ACE_HEADER*>(raw);
-        AceEntry e;
-        e.type = header->AceType == ACCESS_ALLOWED_ACE_TYPE  ? AceType::Allow
-                 : header->AceType == ACCESS_DENIED_ACE_TYPE ? AceType::Deny
-                                                             : AceType::Other;
-        e.objectInherit = (header->AceFlags & OBJECT_INHERIT_ACE) != 0;
-        e.containerInherit = (header->AceFlags & CONTAINER_INHERIT_ACE) != 0;
-        e.noPropagate = (header->AceFlags & NO_PROPAGATE_INHERIT_ACE) != 0;
-        e.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
-        e.inherited = (header->AceFlags & INHERITED_ACE) != 0;
-        if (e.type != AceType::Other) {
-            // Allow and deny entries share this layout: header, mask, then the SID.
-            const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
-            e.mask = ace->Mask;
-            e.sid = SidText(const_cast<DWORD*>(&ace->SidStart));
-        }
-        list.entries.push_back(e);
-    }
-    return true;
+    return e;
 }
 
 // Sets a protected list on the folder itself, through its handle: nothing is passed on to what
@@ -115,24 +76,74 @@ std::wstring SetFolderList(const std::wstring& folder, const wchar_t* sddl, Uniq
 
 }  // namespace
 
+bool ReadAccessList(HANDLE entry, AccessList& list, std::wstring& sddl) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    const DWORD read = GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       &owner, nullptr, &dacl, nullptr, descriptor.out());
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL unused = nullptr;
+    if (read != ERROR_SUCCESS) {
+        SetLastError(read);
+        return false;
+    }
+    if (!GetSecurityDescriptorControl(descriptor.get(), &control, &revision) ||
+        !GetSecurityDescriptorDacl(descriptor.get(), &present, &unused, &defaulted)) {
+        return false;
+    }
+    list = AccessList{};
+    list.owner = SidText(owner);
+    list.present = present && dacl != nullptr;
+    list.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    list.autoInherited = (control & SE_DACL_AUTO_INHERITED) != 0;
+    UniqueLocal<LPWSTR> text;
+    sddl = ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1,
+                                                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                                text.out(), nullptr)
+               ? std::wstring(text.get())
+               : std::wstring(L"(no text)");
+    if (!list.present) return true;
+    ACL_SIZE_INFORMATION size{};
+    if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) return false;
+    for (DWORD i = 0; i < size.AceCount; ++i) {
+        void* raw = nullptr;
+        if (!GetAce(dacl, i, &raw)) return false;
+        list.entries.push_back(ToEntry(raw));
+    }
+    return true;
+}
+
+std::wstring DefaultOwnerSid() {
+    UniqueKernelHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.out())) return {};
+    BYTE buffer[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenOwner, buffer, sizeof buffer, &size)) return {};
+    return SidText(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
+}
+
 std::wstring OpenToUsers(const std::wstring& folder) {
     UniqueFile entry;
     std::wstring why = SetFolderList(folder, kOpenFolderSddl, entry);
     if (!why.empty()) return why;
     // Read back: a file system that keeps no lists answers with one made up, not this one.
-    ReadDescriptor stored;
     AccessList list;
-    if (!ReadSecurity(entry.get(), stored) || !ToAccessList(stored.get(), list)) {
-        return ErrorText(L"reading the folder's list back", GetLastError());
-    }
+    std::wstring sddl;
+    if (!ReadAccessList(entry.get(), list, sddl)) return ErrorText(L"reading the folder's list back", GetLastError());
     bool usersAdd = false;
     for (const AceEntry& e : list.entries) {
         usersAdd = usersAdd || (e.type == AceType::Allow && e.objectInherit && e.containerInherit &&
-                                (e.mask & kUsersAddBoth) == kUsersAddBoth && e.sid == L"S-1-5-32-545");
+                                (e.mask & kUsersAddBoth) == kUsersAddBoth && e.sid == kUsersSid);
     }
-    if (!list.isProtected || !usersAdd) {
-        return L"a list set on a folder does not read back (set " + std::wstring(kOpenFolderSddl) + L", read " +
-               SddlOf(stored.get()) + L"): this system stores no access lists";
+    // Only the entries matter here: the folder's owner is the account running this program.
+    AccessList entries = list;
+    entries.owner = kAdministratorsSid;
+    if (!list.isProtected || !usersAdd || !WhoElseMayChange(entries, FolderRole::Own).empty()) {
+        return L"a list set on a folder does not read back (set " + std::wstring(kOpenFolderSddl) + L", read " + sddl +
+               L"): this system stores no access lists";
     }
     return {};
 }
@@ -142,18 +153,59 @@ std::wstring CloseToUsers(const std::wstring& folder) {
     return SetFolderList(folder, kScratchSddl, entry);
 }
 
+std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl) {
+    const UniqueFile entry(CreateFileW(path.c_str(), WRITE_OWNER | WRITE_DAC | READ_CONTROL,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!entry) return ErrorText(L"opening the entry itself", GetLastError());
+    UniqueLocal<PSID> owner;
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    if (!ConvertStringSidToSidW(ownerSid, owner.out()) ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.out(), nullptr)) {
+        return ErrorText(L"building the owner and list", GetLastError());
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted)) {
+        return ErrorText(L"GetSecurityDescriptorDacl", GetLastError());
+    }
+    {
+        // Naming any owner but oneself takes the restore privilege, which an elevated
+        // administrator holds but has not switched on; it goes off again at once.
+        EnabledPrivilege restore;
+        const std::wstring why = restore.Enable(L"SeRestorePrivilege");
+        if (!why.empty()) return why;
+        const DWORD set = SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                              PROTECTED_DACL_SECURITY_INFORMATION,
+                                          owner.get(), nullptr, list, nullptr);
+        if (set != ERROR_SUCCESS) return ErrorText(L"SetSecurityInfo", set);
+    }
+    PSID readOwner = nullptr;
+    UniqueLocal<PSECURITY_DESCRIPTOR> readBack;
+    if (GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &readOwner, nullptr, nullptr,
+                        nullptr, readBack.out()) != ERROR_SUCCESS ||
+        readOwner == nullptr || !EqualSid(readOwner, owner.get())) {
+        return L"the owner of " + path + L" did not stick";
+    }
+    return {};
+}
+
+std::wstring HandToAdministrators(const std::wstring& path) {
+    return SetOwnerAndList(path, kAdministratorsSid, kAdminsOnlySddl);
+}
+
 AclVerdict JudgeReportAcl(const std::wstring& path, bool directory) {
     AclVerdict verdict;
     const UniqueFile entry = OpenEntry(path, READ_CONTROL);
-    ReadDescriptor descriptor;
     AccessList list;
-    if (!entry || !ReadSecurity(entry.get(), descriptor) || !ToAccessList(descriptor.get(), list)) {
+    if (!entry || !ReadAccessList(entry.get(), list, verdict.sddl)) {
         verdict.problem = ErrorText(L"reading the list", GetLastError());
         return verdict;
     }
-    verdict.sddl = SddlOf(descriptor.get());
-    verdict.problem = JudgeReportList(list, directory);
-    if (!verdict.problem.empty()) verdict.problem += L"; read back " + (verdict.sddl.empty() ? L"(no text)" : verdict.sddl);
+    verdict.problem = JudgeReportList(list, directory, DefaultOwnerSid());
+    if (!verdict.problem.empty()) verdict.problem += L"; read back " + verdict.sddl;
     return verdict;
 }
 

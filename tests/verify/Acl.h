@@ -1,21 +1,43 @@
 #pragma once
 
-// Access lists: opening a case's folder to every user and closing it again, and judging what a
-// created entry got.
+// Access lists: reading an entry's owner and list through its handle, opening a case's folder
+// to what every user's files get and closing it again, and judging what a created entry got.
+
+#include <windows.h>
 
 #include <string>
 
+#include "AclJudge.h"
+
 namespace verify {
 
-// Gives a folder a protected list that lets Users create files and folders in it, inherited
-// by both. Empty text when that list reads back; otherwise why not (some systems store none).
+// The owner and DACL of the entry a handle (opened with READ_CONTROL) holds, parsed, and the
+// same as SDDL text for the person reading it. False, with the error left, when unreadable.
+bool ReadAccessList(HANDLE entry, AccessList& list, std::wstring& sddl);
+
+// The owner of what this process creates: its token's default owner, as a SID string.
+std::wstring DefaultOwnerSid();
+
+// Gives a folder a protected list whose Users entry is inherit-only: what is made inside would
+// let Users add files and folders, as under C:\ProgramData, but the folder itself gives them
+// nothing to plant, move or pre-create while the launcher runs. Empty text when that list reads
+// back; otherwise why not (some systems store none).
 std::wstring OpenToUsers(const std::wstring& folder);
 
 // Gives the folder back the scratch folder's list, so that nobody but the system and
 // Administrators can add anything while it is checked and removed. Empty text, or why not.
 std::wstring CloseToUsers(const std::wstring& folder);
 
-// What the list read back from an entry means, judged against the report's four entries.
+// Gives the entry itself (a link or junction is never followed) an owner and a protected list,
+// and reads the owner back: some volumes keep none. Empty text, or why not.
+std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl);
+
+// Hands an entry (a link or junction itself, never followed) to Administrators with a list only
+// they and the system may change: what a case made a standard user's is not left that way.
+std::wstring HandToAdministrators(const std::wstring& path);
+
+// What the list read back from an entry means, judged against the report's four entries and
+// the owner the launcher gives what it makes.
 struct AclVerdict {
     std::wstring sddl;     // the list as Windows prints it, for the person running the check
     std::wstring problem;  // empty when the meaning is exactly the report's

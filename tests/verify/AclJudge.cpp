@@ -34,23 +34,6 @@ constexpr std::array<Expected, 4> kReportEntries{{
 }};
 using Rights = std::array<std::uint32_t, kReportEntries.size()>;
 
-std::uint32_t MapGeneric(std::uint32_t mask) {
-    std::uint32_t mapped = mask & ~kGenericBits;
-    if ((mask & kGenericRead) != 0) mapped |= kFileGenericRead;
-    if ((mask & kGenericWrite) != 0) mapped |= kFileGenericWrite;
-    if ((mask & kGenericExecute) != 0) mapped |= kFileGenericExecute;
-    if ((mask & kGenericAll) != 0) mapped |= kFileAllAccess;
-    return mapped;
-}
-
-std::wstring Hex(std::uint32_t mask) {
-    constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
-    constexpr unsigned kDigitCount = 8;
-    std::wstring text = L"0x";
-    for (unsigned shift = 4 * kDigitCount; shift > 0; shift -= 4) text += kDigits.at((mask >> (shift - 4)) & 0xFU);
-    return text;
-}
-
 // Windows stops at the first entry that decides, so in each set of entries read in order (those
 // that apply to the entry itself, and those passed on to what is made inside) a deny after an
 // allow may never be reached.
@@ -81,7 +64,24 @@ std::wstring Compare(const Rights& got, const wchar_t* scope) {
 
 }  // namespace
 
-std::wstring JudgeReportList(const AccessList& list, bool directory) {
+std::wstring Hex(std::uint32_t mask) {
+    constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
+    constexpr unsigned kDigitCount = 8;
+    std::wstring text = L"0x";
+    for (unsigned shift = 4 * kDigitCount; shift > 0; shift -= 4) text += kDigits.at((mask >> (shift - 4)) & 0xFU);
+    return text;
+}
+
+std::uint32_t MapGeneric(std::uint32_t mask) {
+    std::uint32_t mapped = mask & ~kGenericBits;
+    if ((mask & kGenericRead) != 0) mapped |= kFileGenericRead;
+    if ((mask & kGenericWrite) != 0) mapped |= kFileGenericWrite;
+    if ((mask & kGenericExecute) != 0) mapped |= kFileGenericExecute;
+    if ((mask & kGenericAll) != 0) mapped |= kFileAllAccess;
+    return mapped;
+}
+
+std::wstring JudgeReportList(const AccessList& list, bool directory, const std::wstring& owner) {
     if (!list.present) return L"no DACL: everyone has full access";
     if (!list.isProtected) return L"the list is not protected";
     Rights self{}, files{}, folders{};
@@ -121,6 +121,12 @@ std::wstring JudgeReportList(const AccessList& list, bool directory) {
     // A file has nothing to pass its inheritable entries on to.
     if (problem.empty() && directory) problem = Compare(files, L"for files made inside");
     if (problem.empty() && directory) problem = Compare(folders, L"for folders made inside");
+    // The owner may always rewrite the list: an entry someone else made in advance, with the
+    // right list, is still theirs.
+    if (problem.empty() && list.owner != owner) {
+        problem = L"owned by " + (list.owner.empty() ? std::wstring(L"(unread)") : list.owner) +
+                  L", not by the account the launcher ran as (" + owner + L")";
+    }
     return problem;
 }
 

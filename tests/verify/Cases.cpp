@@ -90,8 +90,7 @@ std::wstring ReportProblem(const std::string& bytes, DWORD exitCode) {
 Outcome CheckWritten(const Context& context, const Case& self, const std::wstring& folder) {
     const std::wstring path = Join(folder, self.report);
     DWORD exitCode = 0;
-    const std::wstring problem = RunStatus(context, path, exitCode);
-    if (!problem.empty()) return Fail(problem);
+    if (const std::optional<Outcome> stopped = RunStatus(context, path, exitCode)) return *stopped;
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) return Fail(L"no report at " + path);
     const std::wstring wrong = ReportProblem(*bytes, exitCode);
@@ -108,8 +107,7 @@ Outcome CheckUnchanged(const Context& context, const Case& self, const std::wstr
     if (!why.empty()) return CannotPrepare(why);
     const Snapshot before = TakeSnapshot(folder);
     DWORD exitCode = 0;
-    const std::wstring problem = RunStatus(context, Join(folder, self.report), exitCode);
-    if (!problem.empty()) return Fail(problem);
+    if (const std::optional<Outcome> stopped = RunStatus(context, Join(folder, self.report), exitCode)) return *stopped;
     const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));
     return changed.empty() ? Pass() : Fail(changed);
 }
@@ -119,8 +117,8 @@ Outcome JudgeAcl(const std::wstring& path, bool directory) {
     return verdict.problem.empty() ? Pass(verdict.sddl) : Fail(verdict.problem);
 }
 
-// The folder is open to Users only while the launcher runs in it; afterwards nobody else may
-// add anything while it is read and removed.
+// What is made in the folder would be open to Users, but only while the launcher runs in it;
+// afterwards the folder gets the scratch folder's list back while it is read and removed.
 class OpenedToUsers {
 public:
     explicit OpenedToUsers(std::wstring folder) : folder_(std::move(folder)) {}
@@ -141,8 +139,7 @@ Outcome CheckAclOfReport(const Context& context, const Case& self, const std::ws
     if (!why.empty()) return CannotPrepare(why);
     const std::wstring path = Join(folder, self.report);
     DWORD exitCode = 0;
-    const std::wstring problem = RunStatus(context, path, exitCode);
-    if (!problem.empty()) return Fail(problem);
+    if (const std::optional<Outcome> stopped = RunStatus(context, path, exitCode)) return *stopped;
     if (!ReadWholeFile(path)) return Fail(L"no report at " + path);
     return JudgeAcl(path, false);
 }
@@ -152,8 +149,7 @@ Outcome CheckAclOfDirectory(const Context& context, const Case& self, const std:
     const std::wstring why = opened.Open();
     if (!why.empty()) return CannotPrepare(why);
     DWORD exitCode = 0;
-    const std::wstring problem = RunStatus(context, Join(folder, self.report), exitCode);
-    if (!problem.empty()) return Fail(problem);
+    if (const std::optional<Outcome> stopped = RunStatus(context, Join(folder, self.report), exitCode)) return *stopped;
     const std::wstring made = Join(folder, L"made");
     if (LookAt(made).attributes != FILE_ATTRIBUTE_DIRECTORY) return Fail(L"no plain directory at " + made);
     return JudgeAcl(made, true);
@@ -170,8 +166,7 @@ Outcome CheckRollback(const Context& context, const Case& self, const std::wstri
     const std::wstring cannotWatch = watch.Start(folder);
     if (!cannotWatch.empty()) return CannotPrepare(L"the folder's changes cannot be logged: " + cannotWatch);
     DWORD exitCode = 0;
-    const std::wstring problem = RunStatus(context, Join(folder, self.report), exitCode);
-    if (!problem.empty()) return Fail(problem);
+    if (const std::optional<Outcome> stopped = RunStatus(context, Join(folder, self.report), exitCode)) return *stopped;
     std::vector<LoggedChange> log;
     const std::wstring incomplete = watch.Collect(log);
     const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));

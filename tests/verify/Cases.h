@@ -10,11 +10,14 @@
 
 namespace verify {
 
+struct QueryEvidence;
+
 struct Context {
     std::wstring launcher;      // full path of the copy of ppkg-launcher.exe inside the scratch folder
     std::wstring systemFolder;  // GetSystemDirectoryW
     std::wstring folder;        // every run's working directory: the scratch folder
     std::wstring scratch;       // everything the cases plant and check lies in here
+    QueryEvidence* evidence = nullptr;   // what the powershell-* cases saw, for query-verdict
 };
 
 // Info: evidence printed for a person to read; it never counts as a pass.

@@ -14,6 +14,7 @@
 #include "Handles.h"
 #include "Launch.h"
 #include "PeImports.h"
+#include "QueryVerdict.h"
 #include "SplitRows.h"
 #include "Text.h"
 
@@ -22,8 +23,6 @@ namespace {
 
 // No machine holds this package: the answer is the one for an absent package.
 constexpr wchar_t kAbsentPackageId[] = L"6f1e0c52-3b7a-4d19-9e84-2a5c7d30b1f6";
-// What the launcher writes into its report file before PowerShell starts.
-const std::string kReservationMarker = "ppkg-launcher: reserved\r\n";
 constexpr std::size_t kShownBytes = 48;
 constexpr wchar_t kKnownDllsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs";
 // The launcher is a few hundred kilobytes; its import table is read from the copy the cases run.
@@ -48,12 +47,14 @@ struct PowerShellRow {
     const wchar_t* name;
     const wchar_t* call;    // after "powershell.exe ", the package id appended
     const wchar_t* after;   // after the redirection
+    PowerShellEvidence QueryEvidence::*kept;   // where query-verdict finds what it left
 };
 const PowerShellRow kPowerShellRows[] = {
-    {L"powershell-absent-bytes", L"Get-ProvisioningPackage -PackageId ", L""},
+    {L"powershell-absent-bytes", L"Get-ProvisioningPackage -PackageId ", L"", &QueryEvidence::absent},
     // A call the cmdlet refuses, its error stream left alone and then merged into the target.
-    {L"powershell-failed-call", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L""},
-    {L"powershell-failed-call-merged", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L" 2>&1"},
+    {L"powershell-failed-call", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L"", &QueryEvidence::failed},
+    {L"powershell-failed-call-merged", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L" 2>&1",
+     &QueryEvidence::merged},
 };
 
 // What Windows PowerShell leaves in a `>` target that holds the launcher's marker beforehand.
@@ -64,13 +65,14 @@ Outcome CheckPowerShellBytes(const Context& context, const Case& self, const std
     const std::wstring program = Join(context.systemFolder, L"WindowsPowerShell\\v1.0\\powershell.exe");
     if (LookAt(program).attributes == INVALID_FILE_ATTRIBUTES) return CannotPrepare(L"no " + program);
     const std::wstring target = Join(folder, self.report);
-    if (!WriteNewFile(target, kReservationMarker)) return Fail(L"cannot write the marker into " + target);
+    if (!WriteNewFile(target, std::string(kReservationMarker))) return Fail(L"cannot write the marker into " + target);
     const RunResult run = RunAndWait(
         program, std::wstring(L"powershell.exe ") + row->call + kAbsentPackageId + L" >" + PowerShellTarget(target) + row->after,
         context.folder);
-    if (!run.problem.empty()) return Fail(run.problem);
+    if (!run.problem.empty()) return {run.verdict, run.problem};
     const std::optional<std::string> bytes = ReadWholeFile(target);
     if (!bytes) return Fail(L"PowerShell left no readable file at " + target);
+    if (context.evidence != nullptr) context.evidence->*row->kept = PowerShellEvidence{true, *bytes, run.exitCode};
     const std::wstring marker = *bytes == kReservationMarker ? L"the marker is still there, untouched"
                                 : bytes->rfind(kReservationMarker, 0) == 0 ? L"the marker is still there, more after it"
                                                                            : L"the marker is gone";
@@ -135,6 +137,13 @@ std::optional<std::vector<std::wstring>> KnownDlls() {
     return names;
 }
 
+// Where this process's ntdll.dll came from: the same file every process starts with.
+std::wstring NtdllPath() {
+    wchar_t path[MAX_PATH];
+    const DWORD got = GetModuleFileNameW(GetModuleHandleW(L"ntdll.dll"), path, MAX_PATH);
+    return got == 0 || got >= MAX_PATH ? std::wstring(L"(unknown)") : std::wstring(path, got);
+}
+
 // Every DLL the launcher imports is one Windows maps from the system folder whatever folder the
 // launcher stands in: none can be planted beside it.
 Outcome CheckKnownDlls(const Context& context, const Case&, const std::wstring&) {
@@ -144,18 +153,25 @@ Outcome CheckKnownDlls(const Context& context, const Case&, const std::wstring&)
     if (!imports || imports->empty()) return Fail(L"the launcher's import table cannot be read");
     const std::optional<std::vector<std::wstring>> known = KnownDlls();
     if (!known) return CannotPrepare(L"no list at HKLM\\" + std::wstring(kKnownDllsKey));
-    std::wstring all, missing;
-    for (const std::string& name : *imports) {
-        const std::wstring dll(name.begin(), name.end());
-        all += (all.empty() ? L"" : L", ") + dll;
-        if (std::find(known->begin(), known->end(), Lower(dll)) == known->end()) {
-            missing += (missing.empty() ? L"" : L", ") + dll;
-        }
+    const auto listed = [](const std::vector<std::string>& names) {
+        std::wstring text;
+        for (const std::string& name : names) text += (text.empty() ? L"" : L", ") + std::wstring(name.begin(), name.end());
+        return text;
+    };
+    const std::vector<std::string> outside = OutsideKnownDlls(*imports, *known);
+    if (!outside.empty()) {
+        return Fail(L"not in KnownDLLs, so looked for beside the launcher first: " + listed(outside) + L" (it imports " +
+                    listed(*imports) + L")");
     }
-    if (!missing.empty()) {
-        return Fail(L"not in KnownDLLs, so looked for beside the launcher first: " + missing + L" (it imports " + all + L")");
-    }
-    return {Verdict::Pass, L"each in KnownDLLs: " + all};
+    return {Verdict::Pass, L"each in KnownDLLs or, as ntdll.dll, in every process before its imports are read: " +
+                               listed(*imports) + L"; ntdll.dll here is " + NtdllPath()};
+}
+
+// One line from the three powershell-* cases of this run: whether a failed query leaves what an
+// absent package leaves, and what follows for /uninstall's 0 and "Not installed".
+Outcome CheckQueryVerdict(const Context& context, const Case&, const std::wstring&) {
+    if (context.evidence == nullptr) return CannotPrepare(L"no evidence was kept in this run");
+    return JudgeQueryEvidence(*context.evidence);
 }
 
 std::wstring Ms(double milliseconds) { return std::to_wstring(static_cast<long long>(milliseconds + 0.5)) + L" ms"; }
@@ -169,8 +185,7 @@ Outcome CheckTime(const Context& context, const Case& self, const std::wstring& 
         DeleteFileW(report.c_str());
         DWORD exitCode = 0;
         double milliseconds = 0;
-        const std::wstring problem = RunStatus(context, report, exitCode, &milliseconds);
-        if (!problem.empty()) return Fail(problem);
+        if (const std::optional<Outcome> stopped = RunStatus(context, report, exitCode, &milliseconds)) return *stopped;
         times.push_back(milliseconds);
         const std::wstring code = std::to_wstring(exitCode);
         if (exits.find(code) == std::wstring::npos) exits += (exits.empty() ? L"" : L" and ") + code;
@@ -188,6 +203,7 @@ std::vector<Case> EvidenceCases() {
     for (const PowerShellRow& row : kPowerShellRows) {
         cases.push_back({row.name, CheckPowerShellBytes, nullptr, L"answer.pkt", Kind::Info});
     }
+    cases.push_back({L"query-verdict", CheckQueryVerdict, nullptr, nullptr});
     cases.push_back({L"command-line-split", CheckCommandLineSplit, nullptr, nullptr});
     cases.push_back({L"known-dlls", CheckKnownDlls, nullptr, nullptr});
     cases.push_back({L"getstatus-time", CheckTime, nullptr, L"status.txt", Kind::Info});

@@ -12,6 +12,11 @@ namespace {
 constexpr DWORD kKeptBits = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
 // The tree is the program's own and shallow; a deeper one means something went wrong.
 constexpr int kMaxDepth = 16;
+// FileDispositionInfoEx and two of its flags (FILE_DISPOSITION_INFORMATION_EX, Windows 10 1809
+// and later), which mingw-w64 declares only for builds aimed at that release.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
 
 bool IsDots(const wchar_t* name) { return std::wstring_view(name) == L"." || std::wstring_view(name) == L".."; }
 
@@ -102,6 +107,15 @@ std::wstring RemoveEntry(const std::wstring& path, int depth, const BY_HANDLE_FI
         }
     }
     if ((info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        // Attributes belong to the file, not to one of its names: clearing the flag through a
+        // second name would clear it on a file outside. Such a name goes with the flag ignored
+        // (Windows 10 1809 and later), or stays.
+        BY_HANDLE_FILE_INFORMATION names{};
+        if (!GetFileInformationByHandle(entry.get(), &names) || names.nNumberOfLinks != 1) {
+            DWORD ignoring = kDispositionDelete | kDispositionIgnoreReadOnly;
+            if (SetFileInformationByHandle(entry.get(), kFileDispositionInfoEx, &ignoring, sizeof ignoring)) return failure;
+            return failure.empty() ? path + L" is read-only and has more than one name: left as it is" : failure;
+        }
         FILE_BASIC_INFO basic{};
         basic.FileAttributes = (info.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_NORMAL;
         SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic);
@@ -130,12 +144,19 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path, DWORD maxByte
         (info.FileAttributes & kKeptBits) != 0) {
         return std::nullopt;
     }
+    return ReadThrough(file.get(), maxBytes);
+}
+
+std::optional<std::string> ReadThrough(HANDLE file, DWORD maxBytes) {
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > maxBytes) return std::nullopt;
+    const LARGE_INTEGER start{};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart > maxBytes || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        return std::nullopt;
+    }
     std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
     DWORD got = 0;
-    if (!bytes.empty() && (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
-                           got != bytes.size())) {
+    if (!bytes.empty() &&
+        (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size())) {
         return std::nullopt;
     }
     return bytes;

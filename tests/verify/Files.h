@@ -19,6 +19,9 @@ inline constexpr DWORD kMaxCaseFile = 64 * 1024;
 // The whole of the plain file a path names, or nothing when it cannot be opened, is a link, a
 // device or a directory, or is larger than `maxBytes`.
 std::optional<std::string> ReadWholeFile(const std::wstring& path, DWORD maxBytes = kMaxCaseFile);
+// The whole of an open plain file, from its start, through its handle; nothing when it is larger
+// than `maxBytes` or cannot be read.
+std::optional<std::string> ReadThrough(HANDLE file, DWORD maxBytes);
 bool WriteNewFile(const std::wstring& path, const std::string& bytes);
 
 // The entry a path names itself: its attributes and, for a reparse point, its tag.

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "Cases.h"
@@ -15,7 +16,10 @@ namespace verify {
 std::wstring QuoteArgument(const std::wstring& argument);
 
 struct RunResult {
-    std::wstring problem;  // empty when the program ran to its end and left no temp report behind
+    // Empty when the program ran to its end, left no temp report behind and no other run of the
+    // launcher was seen; else what stands against the case, and what it makes of it.
+    std::wstring problem;
+    Verdict verdict = Verdict::Fail;   // Fail, or CannotPrepare for what this machine did
     DWORD exitCode = 0;
     double milliseconds = 0;  // from just before the start to the end of the wait
 };
@@ -23,15 +27,23 @@ struct RunResult {
 // Never found by search: the program is the full path given. Console output of the child
 // goes nowhere, so that only the case lines reach the person reading them. The program and
 // all it starts run in a job: one that does not end in time is ended with everything it
-// started, and the launcher's temp reports that appeared meanwhile are removed.
+// started. The launcher's temp reports that appeared meanwhile are removed only from this
+// program's own temp folder; in a shared one they are left alone and the case is not prepared,
+// as it is when another run of the launcher is seen, or application control blocks the start.
 RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, const std::wstring& directory);
 
 // How long one run may take; only the bench's build of this program shortens it.
 void SetRunTimeout(DWORD milliseconds);
 
-// ppkg-launcher.exe /getstatus PATH: a problem text unless it ran to its end with 0 or 1.
-std::wstring RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode,
-                       double* milliseconds = nullptr);
+// ppkg-launcher.exe /getstatus PATH: the case's outcome when the run already settles it (a
+// failure, or not prepared, a path too long for the launcher included), else nothing and the
+// exit code, 0 or 1.
+std::optional<Outcome> RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode,
+                                 double* milliseconds = nullptr);
+
+// Points the temp folder of every program this one starts at `folder` (TMP and TEMP), which
+// GetTempPathW honours; the system account's GetTempPath2W does not, and keeps its own.
+void UseOwnTempFolder(const std::wstring& folder);
 
 // Where the launcher, started by this program, puts its temp reports: GetTempPath2W's folder
 // where the system has it (C:\Windows\SystemTemp for the system account), else GetTempPathW's.

@@ -1,10 +1,11 @@
 // ppkg-verify.exe [/keep] [/system]
-// Run elevated on a Windows machine from a folder holding ppkg-launcher.exe. It checks that the
-// launcher is the one it was built beside (by SHA-256), copies it into a new scratch folder of
-// its own that only the system and Administrators may change, plants links, junctions and open
-// folders there, runs the copy's /getstatus against each and checks what was left. Nothing
-// outside the scratch folder is touched but the launcher's own temp reports, which a run that
-// has to be ended would leave. The scratch folder is removed at the end unless /keep is given.
+// Run elevated on a Windows machine from a folder holding ppkg-launcher.exe that only the system,
+// Administrators and TrustedInstaller may change. It holds its own file from start-up, checks
+// that the launcher is the one it was built beside (by SHA-256) and that nobody else may change
+// its folder or any folder above it, copies the launcher into a new scratch folder of its own,
+// plants links, junctions and open folders there, runs the copy's /getstatus against each and
+// checks what was left. Nothing outside the scratch folder is touched. The scratch folder is
+// removed at the end unless /keep is given.
 // /system runs all of it once more as the local system account, through a task of the Task
 // Scheduler that is removed again, and prints that run.
 
@@ -18,11 +19,15 @@
 #include <vector>
 
 #include "platform/win32/Win32Platform.h"
+#include "Acl.h"
 #include "Cases.h"
 #include "Files.h"
+#include "KitFolder.h"
 #include "LauncherHash.h"
 #include "Launch.h"
 #include "Output.h"
+#include "OwnImage.h"
+#include "QueryVerdict.h"
 #include "Scratch.h"
 #include "Sha256.h"
 #include "SystemRun.h"
@@ -42,8 +47,10 @@ constexpr wchar_t kSystemExit[] = L"system-exit.txt";
 constexpr wchar_t kUsage[] = L"usage: ppkg-verify.exe [/keep] [/system]";
 
 #ifdef PPKG_VERIFY_BENCH_BUILD
-// The bench's build: it can be pointed at a stand-in launcher, given a shorter time limit and a
-// few cases, and says so in every run. The build shipped to administrators has none of this.
+// The bench's build: it can be pointed at a stand-in launcher, given a shorter time limit, a few
+// cases and the temp folder it was started with, and it goes on where the build shipped to
+// administrators refuses (another launcher, a folder others may change), saying so each time.
+// The shipped build has none of this.
 constexpr bool kBenchBuild = true;
 #else
 constexpr bool kBenchBuild = false;
@@ -56,6 +63,7 @@ struct Options {
     std::wstring launcher;         // bench build: a launcher elsewhere
     DWORD timeoutSeconds = 0;      // bench build: a shorter limit per run
     std::vector<std::wstring> only;  // bench build: these cases alone
+    bool sharedTemp = false;       // bench build: the launcher keeps the temp folder it would have
 };
 
 std::wstring ModulePath() {
@@ -95,9 +103,18 @@ bool KeepsAccessLists(const std::wstring& folder) {
            (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
+// Nothing was checked: the reason, then the closing line that says what to do.
 int Refuse(const std::wstring& why) {
     Print(L"ppkg-verify: " + why);
-    return kExitNotAllPrepared;
+    Print(RefusedClosingLine());
+    return kExitRefused;
+}
+
+// Where the shipped build refuses, the bench's build says so and goes on.
+bool RefuseUnlessBench(const std::wstring& why) {
+    if (!kBenchBuild) return true;
+    Print(L"ppkg-verify: BENCH BUILD: " + why + L"; going on only because this is the bench's build");
+    return false;
 }
 
 std::vector<std::wstring> SplitNames(const std::wstring& list) {
@@ -127,6 +144,8 @@ bool ReadOptions(int argc, wchar_t** argv, Options& options, std::wstring& why) 
             options.timeoutSeconds = static_cast<DWORD>(_wtoi(argv[++i]));
         } else if (kBenchBuild && arg == L"/only" && hasValue) {
             options.only = SplitNames(argv[++i]);
+        } else if (kBenchBuild && arg == L"/shared-temp") {
+            options.sharedTemp = true;
         } else {
             why = kUsage;
             return false;
@@ -170,6 +189,27 @@ void RemoveScratch(Scratch& scratch, Tally& tally) {
     }
 }
 
+// What /keep leaves must not stay a user's: every link and junction the cases planted goes to
+// Administrators, with a list only they and the system may change.
+void SecureKept(const Scratch& scratch, Tally& tally) {
+    for (const Entry& e : TakeSnapshot(scratch.path())) {
+        if ((e.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) continue;
+        const std::wstring why = HandToAdministrators(Join(scratch.path(), e.name));
+        if (!why.empty()) {
+            tally.AddFailure();
+            Print(L"keep: FAIL: " + e.name + L" could not be handed to Administrators: " + why);
+        }
+    }
+}
+
+void EndRun(const Options& options, Scratch& scratch, Tally& tally) {
+    if (options.keep) {
+        SecureKept(scratch, tally);
+    } else {
+        RemoveScratch(scratch, tally);
+    }
+}
+
 bool Selected(const Options& options, const Case& c) {
     if (options.only.empty()) return true;
     for (const std::wstring& name : options.only) {
@@ -182,23 +222,27 @@ bool Selected(const Options& options, const Case& c) {
 // run cannot promise that nobody else changed what the cases planted.
 const Case kScratchList{L"scratch-protected", nullptr, nullptr, nullptr};
 
-std::wstring UnprotectedScratch(const std::wstring& list) {
-    return L"the list set on the scratch folder (" + std::wstring(kScratchSddl) + L") reads back as " + list +
-           L": this system keeps none, so others could change what the cases plant";
+std::wstring UnprotectedScratch(const std::wstring& list, const std::wstring& problem) {
+    return L"the scratch folder was made with " + std::wstring(kScratchSddl) + L" and reads back as " + list + L": " +
+           problem + L", so others could change what the cases plant";
 }
 
 int RunCases(const Options& options, Context& context, Scratch& scratch, const std::string& launcherImage,
              const std::wstring& unprotected) {
     Tally tally;
     if (!unprotected.empty()) Print(CaseLine(kScratchList.name, tally.Settle(kScratchList, {Verdict::CannotPrepare, unprotected})));
+    QueryEvidence evidence;
     context.launcher = Join(scratch.path(), kLauncherName);
     context.folder = scratch.path();
     context.scratch = scratch.path();
+    context.evidence = &evidence;
     if (!WriteCopy(context.launcher, launcherImage)) {
         Print(L"ppkg-verify: cannot write the launcher's copy " + context.launcher);
         tally.AddFailure();
     } else {
-        Print(L"ppkg-verify: runs the copy " + context.launcher + L", temp reports in " + LauncherTempFolder());
+        const std::wstring temp = LauncherTempFolder();
+        Print(L"ppkg-verify: runs the copy " + context.launcher + L", temp reports in " + temp +
+              (temp.rfind(scratch.TempFolder(), 0) == 0 ? L" (its own)" : L" (shared: what others leave there is left alone)"));
         for (const Case& c : AllCases()) {
             if (!Selected(options, c)) continue;
             const std::wstring caseFolder = Join(context.scratch, c.name);
@@ -207,7 +251,7 @@ int RunCases(const Options& options, Context& context, Scratch& scratch, const s
             Print(CaseLine(c.name, tally.Settle(c, std::move(outcome))));
         }
     }
-    if (!options.keep) RemoveScratch(scratch, tally);
+    EndRun(options, scratch, tally);
     Print(tally.ClosingLine());
     return tally.ExitCode();
 }
@@ -237,30 +281,23 @@ int RunSystemTask(const Options& options, Scratch& scratch, const std::string& o
             Print(CaseLine(systemRun.name, tally.Settle(systemRun, {run.verdict, run.detail})));
         }
     }
-    if (!options.keep) RemoveScratch(scratch, tally);
+    EndRun(options, scratch, tally);
     if (exitCode >= 0 && tally.ExitCode() == kExitAllPassed) return exitCode;
     Print(tally.ClosingLine());
     return tally.ExitCode();
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    // As the launcher does: no library from this program's folder, no junction a user made.
-    platform::win32::RestrictLibrarySearchToSystemFolder();
-    platform::win32::RefuseUntrustedJunctions();
-    Options options;
-    std::wstring why;
-    if (!ReadOptions(argc, argv, options, why)) return Refuse(why);
-
-    const std::wstring self = ModulePath();
-    const std::wstring folder = FolderOf(self);
-    // The run the task started reports through a file beside it, read by the run that started it.
-    if (options.systemChild && !PrintToFile(Join(folder, kSystemOutput))) return kExitNotAllPrepared;
+// Everything after the options: the checks before any case, then the run.
+int Run(const Options& options, const std::wstring& self, const std::wstring& folder) {
     Print(L"ppkg-verify: runs as " + CurrentAccount());
     if (kBenchBuild) Print(L"ppkg-verify: BENCH BUILD, not for checking a machine: it takes a stand-in launcher");
 
-    Context context{{}, SystemFolder(), {}, {}};
+    // Held from now on: the run as the system account gets these bytes, not what stands there later.
+    OwnImage own;
+    std::wstring why = own.Hold(self);
+    if (!why.empty()) return Refuse(L"refused: " + why);
+
+    Context context{{}, SystemFolder(), {}, {}, nullptr};
     if (folder.empty() || context.systemFolder.empty()) return Refuse(L"cannot read its own or the system folder");
     // A link or junction on the way would let whoever made it decide where the cases plant.
     const std::wstring reparse = ReparsePointOnTheWay(folder);
@@ -275,31 +312,56 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring hash = Sha256Hex(launcherImage);
     Print(L"ppkg-verify: launcher " + launcher + L" SHA-256 " + (hash.empty() ? L"(cannot be computed)" : hash));
     Print(L"ppkg-verify: built beside the launcher with SHA-256 " + std::wstring(kBuiltBesideSha256));
-    if (hash != kBuiltBesideSha256) {
-        if (!kBenchBuild) {
-            return Refuse(L"refused: this is not the launcher this program was built beside; use the two from one release");
-        }
-        Print(L"ppkg-verify: BENCH BUILD: the hashes differ; going on with the stand-in only because this is the bench's build");
+    if (hash != kBuiltBesideSha256 && RefuseUnlessBench(L"the hashes differ; it runs the stand-in")) {
+        return Refuse(L"refused: this is not the launcher this program was built beside; use the two from one release");
+    }
+
+    // Whoever may change this folder, or one above it, could swap this program or what it runs
+    // as the system account between two steps.
+    why = WhyNotTrusted(folder);
+    if (!why.empty() && RefuseUnlessBench(L"its folder may be changed by others: " + why)) {
+        return Refuse(L"refused: " + why + L". Run it from a folder that only the system, Administrators and "
+                      L"TrustedInstaller may change, such as one made with: mkdir \"%ProgramFiles%\\ppkg-verify\"");
     }
     if (options.timeoutSeconds != 0) SetRunTimeout(options.timeoutSeconds * 1000);
 
     std::string ownImage;
     if (options.system) {
-        ownImage = ReadImage(self, why);
-        if (ownImage.empty()) return Refuse(why);
+        std::optional<std::string> bytes = own.Read();
+        if (!bytes) return Refuse(L"cannot read this program's own file through the handle it holds");
+        ownImage = std::move(*bytes);
     }
 
     Scratch scratch;
     why = scratch.Create(Join(folder, L"ppkg-verify-scratch-" + std::to_wstring(GetCurrentProcessId())));
     if (!why.empty()) return Refuse(why);
-    bool asSet = false;
-    const std::wstring list = scratch.ListReadBack(asSet);
-    Print(L"ppkg-verify: scratch folder " + scratch.path() + L", list " + list);
-    const std::wstring unprotected = asSet ? std::wstring() : UnprotectedScratch(list);
+    // Where the launcher still honours it, its temp reports go into the scratch folder too, where
+    // only this program's own runs can have put anything.
+    if (!options.sharedTemp) UseOwnTempFolder(scratch.TempFolder());
+    std::wstring problem;
+    const std::wstring list = scratch.ListReadBack(problem);
+    Print(L"ppkg-verify: scratch folder " + scratch.path() + L", owner and list " + list);
+    const std::wstring unprotected = problem.empty() ? std::wstring() : UnprotectedScratch(list, problem);
 
-    const int exitCode = options.system ? RunSystemTask(options, scratch, ownImage, launcherImage, unprotected)
-                                        : RunCases(options, context, scratch, launcherImage, unprotected);
-    if (options.systemChild) {
+    return options.system ? RunSystemTask(options, scratch, ownImage, launcherImage, unprotected)
+                          : RunCases(options, context, scratch, launcherImage, unprotected);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // As the launcher does: no library from this program's folder, no junction a user made.
+    platform::win32::RestrictLibrarySearchToSystemFolder();
+    platform::win32::RefuseUntrustedJunctions();
+    Options options;
+    std::wstring why;
+    const std::wstring self = ModulePath();
+    const std::wstring folder = FolderOf(self);
+    // The run the task started reports through a file beside it, read by the run that started it.
+    const bool child = ReadOptions(argc, argv, options, why) && options.systemChild;
+    if (child && !PrintToFile(Join(folder, kSystemOutput))) return kExitRefused;
+    const int exitCode = why.empty() ? Run(options, self, folder) : Refuse(why);
+    if (child) {
         // Written last, through a new file, so that the run that started this one knows it is whole.
         WriteNewFile(Join(folder, kSystemExit), std::to_string(exitCode) + "\n");
     }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "Acl.h"
 #include "Files.h"
 #include "Launch.h"
 #include "Links.h"
@@ -33,60 +34,6 @@ constexpr wchar_t kUsersSid[] = L"S-1-5-32-545";
 constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 
 
-// Naming any owner but oneself takes the restore privilege, which an elevated administrator
-// holds but has not switched on.
-std::wstring EnableRestorePrivilege() {
-    UniqueKernelHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.out())) {
-        return ErrorText(L"OpenProcessToken", GetLastError());
-    }
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid)) {
-        return ErrorText(L"LookupPrivilegeValueW", GetLastError());
-    }
-    if (!AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) ||
-        GetLastError() != ERROR_SUCCESS) {
-        return L"the restore privilege cannot be switched on (error " + std::to_wstring(GetLastError()) + L")";
-    }
-    return {};
-}
-
-// Gives the entry itself (a junction is never followed here) an owner and a protected list,
-// and reads the owner back: some volumes keep none.
-std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl) {
-    const UniqueFile entry(CreateFileW(path.c_str(), WRITE_OWNER | WRITE_DAC | READ_CONTROL,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!entry) return ErrorText(L"opening the junction itself", GetLastError());
-    UniqueLocal<PSID> owner;
-    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
-    if (!ConvertStringSidToSidW(ownerSid, owner.out()) ||
-        !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.out(), nullptr)) {
-        return ErrorText(L"building the owner and list", GetLastError());
-    }
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL list = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted)) {
-        return ErrorText(L"GetSecurityDescriptorDacl", GetLastError());
-    }
-    const DWORD set = SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                          PROTECTED_DACL_SECURITY_INFORMATION,
-                                      owner.get(), nullptr, list, nullptr);
-    if (set != ERROR_SUCCESS) return ErrorText(L"SetSecurityInfo", set);
-    PSID readOwner = nullptr;
-    UniqueLocal<PSECURITY_DESCRIPTOR> readBack;
-    if (GetSecurityInfo(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &readOwner, nullptr, nullptr,
-                        nullptr, readBack.out()) != ERROR_SUCCESS ||
-        readOwner == nullptr || !EqualSid(readOwner, owner.get())) {
-        return L"the junction's owner did not stick";
-    }
-    return {};
-}
-
 // behind\keep.txt, behind\a\b, and the junction j leading to behind, owned as asked.
 std::wstring PlantJunction(const std::wstring& folder, const wchar_t* ownerSid, const wchar_t* sddl) {
     const std::wstring behind = Join(folder, L"behind");
@@ -97,7 +44,6 @@ std::wstring PlantJunction(const std::wstring& folder, const wchar_t* ownerSid, 
     }
     const std::wstring junction = Join(folder, L"j");
     std::wstring why = MakeJunction(junction, behind);
-    if (why.empty()) why = EnableRestorePrivilege();
     if (why.empty()) why = SetOwnerAndList(junction, ownerSid, sddl);
     return why;
 }
@@ -129,8 +75,7 @@ Outcome CheckRefused(const Context& context, const Case& self, const std::wstrin
     std::wstring path = Join(folder, self.report);
     if (self.report[0] == L'/') path = Slashed(folder) + self.report;
     DWORD exitCode = 0;
-    const std::wstring problem = RunStatus(context, path, exitCode);
-    if (!problem.empty()) return Fail(problem);
+    if (const std::optional<Outcome> stopped = RunStatus(context, path, exitCode)) return *stopped;
     const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));
     return changed.empty() ? Pass() : Fail(changed);
 }
@@ -141,8 +86,7 @@ Outcome CheckFollowed(const Context& context, const Case& self, const std::wstri
     if (!why.empty()) return CannotPrepare(why);
     Snapshot expected = TakeSnapshot(folder);
     DWORD exitCode = 0;
-    const std::wstring problem = RunStatus(context, Join(folder, self.report), exitCode);
-    if (!problem.empty()) return Fail(problem);
+    if (const std::optional<Outcome> stopped = RunStatus(context, Join(folder, self.report), exitCode)) return *stopped;
     const std::wstring landed = Join(folder, L"behind\\a\\b\\status.txt");
     const std::optional<std::string> bytes = ReadWholeFile(landed);
     if (!bytes) return Fail(L"no report behind the junction at " + landed);
@@ -159,9 +103,7 @@ Outcome CheckFollowed(const Context& context, const Case& self, const std::wstri
 }  // namespace
 
 std::wstring OwnedByAStandardUser(const std::wstring& path) {
-    std::wstring why = EnableRestorePrivilege();
-    if (!why.empty()) return why;
-    why = SetOwnerAndList(path, kStandardUserSid, kAdminsOnlySddl);
+    std::wstring why = SetOwnerAndList(path, kStandardUserSid, kAdminsOnlySddl);
     // A volume that takes no unknown SID still takes the Users group, which is no administrator either.
     if (!why.empty()) why = SetOwnerAndList(path, kUsersSid, kAdminsOnlySddl);
     return why;

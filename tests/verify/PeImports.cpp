@@ -1,6 +1,11 @@
 #include "PeImports.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstddef>
+#include <string_view>
+#include <utility>
 
 namespace verify {
 namespace {
@@ -25,6 +30,11 @@ constexpr std::uint32_t kDelayImportDirectory = 13;
 // More than any real image holds; a longer table is taken for a broken one.
 constexpr std::size_t kMaxDescriptors = 4096;
 constexpr std::size_t kMaxNameLength = 255;
+// A delay descriptor whose addresses are relative to the image base (bit 0 of its attributes).
+constexpr std::uint64_t kRvaBased = 1;
+constexpr std::size_t kDelayDescriptorWords = 8;
+constexpr std::uint64_t kOrdinalFlag32 = 0x80000000U;
+constexpr std::uint64_t kOrdinalFlag64 = 0x8000000000000000ULL;
 
 class Image {
 public:
@@ -56,6 +66,7 @@ public:
         const auto directories = Read(countAt, 4);
         if (!base || !directories) return false;
         imageBase_ = *base;
+        plus_ = plus;
         directoryCount_ = *directories;
         directories_ = countAt + 4;
         sectionTable_ = optional + static_cast<std::size_t>(*optionalSize);
@@ -99,10 +110,37 @@ public:
     }
 
     std::uint64_t ImageBase() const { return imageBase_; }
+    bool Plus() const { return plus_; }
+    std::size_t SectionCount() const { return sectionCount_; }
+
+    // Where section `s` lies in the file, clipped to the bytes there are.
+    std::optional<std::pair<std::size_t, std::size_t>> RawSpan(std::size_t s) const {
+        const std::size_t header = sectionTable_ + s * kSectionHeaderSize;
+        const auto rawSize = Read(header + 16, 4);
+        const auto rawAt = Read(header + 20, 4);
+        if (!rawSize || !rawAt || *rawAt >= bytes_.size()) return std::nullopt;
+        return std::make_pair(static_cast<std::size_t>(*rawAt),
+                              std::min(static_cast<std::size_t>(*rawSize), bytes_.size() - *rawAt));
+    }
+
+    // Whether an address lies inside a section once the image is mapped (its zero-filled tail too).
+    bool Maps(std::uint64_t rva) const {
+        for (std::size_t s = 0; s < sectionCount_; ++s) {
+            const std::size_t header = sectionTable_ + s * kSectionHeaderSize;
+            const auto virtualSize = Read(header + 8, 4);
+            const auto address = Read(header + 12, 4);
+            const auto rawSize = Read(header + 16, 4);
+            if (virtualSize && address && rawSize && rva >= *address && rva - *address < std::max(*virtualSize, *rawSize)) {
+                return true;
+            }
+        }
+        return false;
+    }
 
 private:
     std::span<const std::uint8_t> bytes_;
     std::uint64_t imageBase_ = 0;
+    bool plus_ = false;
     std::uint64_t directoryCount_ = 0;
     std::size_t directories_ = 0;
     std::size_t sectionTable_ = 0;
@@ -134,6 +172,50 @@ bool ReadTable(const Image& image, const TableFormat& format, std::uint64_t tabl
     return false;
 }
 
+bool NamesADll(const std::string& name) {
+    constexpr std::string_view kSuffix = ".dll";
+    if (name.size() <= kSuffix.size()) return false;
+    return std::equal(kSuffix.begin(), kSuffix.end(), name.end() - static_cast<std::ptrdiff_t>(kSuffix.size()),
+                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+// The DLL a relative delay descriptor at `at` names, when every field of it points where such a
+// descriptor's fields do: its name, module handle and two tables inside the image, and the
+// first entry of its name table naming a function or an ordinal.
+std::optional<std::string> DelayDescriptorAt(const Image& image, std::size_t at) {
+    std::array<std::uint64_t, kDelayDescriptorWords> word{};
+    for (std::size_t i = 0; i < word.size(); ++i) word.at(i) = image.Read(at + 4 * i, 4).value_or(~0ULL);
+    const auto [attributes, name, handle, addresses, names, bound, unload, stamp] = word;
+    static_cast<void>(stamp);
+    if (attributes != kRvaBased || !image.Maps(handle) || !image.Maps(addresses)) return std::nullopt;
+    if ((bound != 0 && !image.Maps(bound)) || (unload != 0 && !image.Maps(unload))) return std::nullopt;
+    const auto first = image.Offset(names);
+    const auto entry = first ? image.Read(*first, image.Plus() ? 8 : 4) : std::nullopt;
+    if (!entry || *entry == 0) return std::nullopt;
+    if ((*entry & (image.Plus() ? kOrdinalFlag64 : kOrdinalFlag32)) == 0 && !image.Name(*entry + 2)) return std::nullopt;
+    std::optional<std::string> dll = image.Name(name);
+    return dll && NamesADll(*dll) ? dll : std::nullopt;
+}
+
+// mingw-w64's delay-load libraries put each DLL's descriptor among the code and leave the
+// delay-import directory empty: the descriptors are found by what they hold.
+void ScanDelayDescriptors(const Image& image, std::vector<std::string>& names) {
+    for (std::size_t s = 0; s < image.SectionCount(); ++s) {
+        const auto span = image.RawSpan(s);
+        if (!span) continue;
+        const auto [from, size] = *span;
+        for (std::size_t at = (from + 3) & ~std::size_t{3}; at + 4 * kDelayDescriptorWords <= from + size; at += 4) {
+            const std::optional<std::string> dll = DelayDescriptorAt(image, at);
+            const auto same = [&dll](const std::string& known) {
+                return std::equal(known.begin(), known.end(), dll->begin(), dll->end(), [](char a, char b) {
+                    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+                });
+            };
+            if (dll && std::none_of(names.begin(), names.end(), same)) names.push_back(*dll);
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<std::vector<std::string>> ImportedDllNames(std::span<const std::uint8_t> bytes) {
@@ -146,7 +228,18 @@ std::optional<std::vector<std::string>> ImportedDllNames(std::span<const std::ui
         !ReadTable(image, kDelayImportTable, *delayed, names)) {
         return std::nullopt;
     }
+    ScanDelayDescriptors(image, names);
     return names;
+}
+
+std::vector<std::string> OutsideKnownDlls(const std::vector<std::string>& imports, const std::vector<std::wstring>& known) {
+    std::vector<std::string> outside;
+    for (const std::string& dll : imports) {
+        std::wstring lower;
+        for (const char c : dll) lower += static_cast<wchar_t>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower != L"ntdll.dll" && std::find(known.begin(), known.end(), lower) == known.end()) outside.push_back(dll);
+    }
+    return outside;
 }
 
 }  // namespace verify

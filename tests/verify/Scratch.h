@@ -16,8 +16,11 @@ public:
     // Makes the folder, which must not exist yet; an empty text, or why it could not.
     std::wstring Create(const std::wstring& path);
     const std::wstring& path() const { return path_; }
-    // The list read back, as SDDL, and whether it is the one set.
-    std::wstring ListReadBack(bool& asSet) const;
+    // The owner and list read back, as SDDL for the person reading, and in `problem` who besides
+    // the system and Administrators could change the folder or what is made in it (empty: nobody).
+    std::wstring ListReadBack(std::wstring& problem) const;
+    // The launcher's own temp folder inside it, made by Create; its runs are told to use it.
+    std::wstring TempFolder() const;
     // Removes the folder and everything in it, once it is sure to be the folder it made; an
     // empty text, or what stayed.
     std::wstring Remove();
@@ -28,7 +31,8 @@ private:
     BY_HANDLE_FILE_INFORMATION identity_{};
 };
 
-// Only the system and Administrators, inherited by everything made inside.
-inline constexpr wchar_t kScratchSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Only the system and Administrators, inherited by everything made inside, and owned by
+// Administrators whichever of them made it.
+inline constexpr wchar_t kScratchSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 }  // namespace verify

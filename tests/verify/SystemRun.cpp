@@ -31,6 +31,63 @@ constexpr wchar_t kTaskTimeLimit[] = L"PT1H";
 constexpr ULONGLONG kSettleMs = 10 * 1000;
 constexpr DWORD kPollMs = 500;
 constexpr DWORD kMaxOutput = 4 * 1024 * 1024;
+// The local system account by SID: its name differs with the machine's language.
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+// NORMAL_PRIORITY_CLASS, as a management agent's own run gets, instead of the task's default 7
+// (below normal, and low I/O and memory priority), which would slow every case it times.
+constexpr int kNormalPriority = 4;
+// Once asked to stop, the time the console gives before it ends this process on a close.
+constexpr DWORD kStoppingMs = 4500;
+
+// Ctrl+C, Ctrl+Break or the console closing while the task runs: the run stops the task and
+// deletes it, and the handler waits for that before it lets the process go.
+struct Stopping {
+    UniqueKernelHandle asked;   // set by the handler
+    UniqueKernelHandle done;    // set once the task is deleted
+};
+Stopping* stopping = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    if (stopping == nullptr) return FALSE;
+    SetEvent(stopping->asked.get());
+    WaitForSingleObject(stopping->done.get(), kStoppingMs);
+    return TRUE;
+}
+
+// The handler from the task's registration until it is deleted again.
+class ConsoleControl {
+public:
+    ConsoleControl() {
+        state_.asked.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        state_.done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (state_.asked && state_.done) {
+            stopping = &state_;
+            SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+        }
+    }
+    ConsoleControl(const ConsoleControl&) = delete;
+    ConsoleControl& operator=(const ConsoleControl&) = delete;
+    ConsoleControl(ConsoleControl&&) = delete;
+    ConsoleControl& operator=(ConsoleControl&&) = delete;
+    ~ConsoleControl() {
+        if (stopping == &state_) {
+            SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+            SetEvent(state_.done.get());
+            stopping = nullptr;
+        }
+    }
+    // Waits up to `ms` for a request to stop; true when one came.
+    bool Asked(DWORD ms) const {
+        if (!state_.asked) {
+            Sleep(ms);
+            return false;
+        }
+        return WaitForSingleObject(state_.asked.get(), ms) == WAIT_OBJECT_0;
+    }
+
+private:
+    Stopping state_;
+};
 
 UniqueBstr Bstr(const std::wstring& text) {
     return UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
@@ -112,6 +169,8 @@ std::wstring Define(ITaskService* service, const SystemRunFiles& files, UniqueCo
     if (FAILED(result)) return Failed(L"ITaskService::NewTask", result);
     UniqueCom<IPrincipal> principal;
     result = definition.get()->get_Principal(principal.out());
+    const UniqueBstr system = Bstr(kSystemSid);
+    if (SUCCEEDED(result)) result = principal.get()->put_UserId(system.get());
     if (SUCCEEDED(result)) result = principal.get()->put_LogonType(TASK_LOGON_SERVICE_ACCOUNT);
     if (SUCCEEDED(result)) result = principal.get()->put_RunLevel(TASK_RUNLEVEL_HIGHEST);
     if (FAILED(result)) return Failed(L"setting the task's account", result);
@@ -121,6 +180,7 @@ std::wstring Define(ITaskService* service, const SystemRunFiles& files, UniqueCo
     if (SUCCEEDED(result)) result = settings.get()->put_ExecutionTimeLimit(limit.get());
     if (SUCCEEDED(result)) result = settings.get()->put_DisallowStartIfOnBatteries(VARIANT_FALSE);
     if (SUCCEEDED(result)) result = settings.get()->put_StopIfGoingOnBatteries(VARIANT_FALSE);
+    if (SUCCEEDED(result)) result = settings.get()->put_Priority(kNormalPriority);
     if (FAILED(result)) return Failed(L"setting the task's limits", result);
     UniqueCom<IActionCollection> actions;
     UniqueCom<IAction> action;
@@ -229,13 +289,10 @@ SystemRunResult RunAsSystem(const SystemRunFiles& files) {
     outcome.detail = Define(service.get(), files, definition);
     if (!outcome.detail.empty()) return outcome;
 
-    BYTE systemSid[SECURITY_MAX_SID_SIZE];
-    DWORD sidSize = sizeof systemSid;
-    const std::wstring account =
-        CreateWellKnownSid(WinLocalSystemSid, nullptr, systemSid, &sidSize) ? AccountName(systemSid) : std::wstring();
     const std::wstring name = L"ppkg-verify-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                               std::to_wstring(GetTickCount64());
-    const UniqueBstr taskName = Bstr(name), user = Bstr(account.empty() ? L"SYSTEM" : account);
+    const UniqueBstr taskName = Bstr(name), user = Bstr(kSystemSid);
+    const ConsoleControl control;   // declared first: it goes last, once the task is deleted
     RegisteredTask registered(root.get(), name);
     result = root.get()->RegisterTaskDefinition(taskName.get(), definition.get(), TASK_CREATE, Text(user.get()), Empty(),
                                                 TASK_LOGON_SERVICE_ACCOUNT, Empty(), registered.task.out());
@@ -249,13 +306,18 @@ SystemRunResult RunAsSystem(const SystemRunFiles& files) {
         outcome.detail = Failed(L"running the task", result);
         return outcome;
     }
-    Print(L"ppkg-verify: task \\" + name + L" started; its run follows");
+    Print(L"ppkg-verify: task \\" + name + L" started; its run follows (Ctrl+C stops and deletes it)");
 
     Tail tail(files.output);
     const ULONGLONG started = GetTickCount64();
     ULONGLONG idleSince = 0;
     for (;;) {
-        Sleep(kPollMs);
+        if (control.Asked(kPollMs)) {
+            registered.task.get()->Stop(0);
+            tail.Print();
+            outcome.detail = L"stopped by Ctrl+C or the console closing: the task was stopped and deleted";
+            return outcome;
+        }
         tail.Print();
         if (const std::optional<int> code = ExitCodeWritten(files.exitCode)) {
             tail.Print();

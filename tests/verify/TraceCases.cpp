@@ -236,8 +236,7 @@ Outcome CheckTraceEvents(const Context& context, const Case& self, const std::ws
 
     for (const std::wstring& path : {written, refused}) {
         DWORD exitCode = 0;
-        const std::wstring problem = RunStatus(context, path, exitCode);
-        if (!problem.empty()) return Fail(problem);
+        if (const std::optional<Outcome> stopped = RunStatus(context, path, exitCode)) return *stopped;
     }
     session.Stop();
 

@@ -26,13 +26,29 @@ Outcome Tally::Settle(const Case& c, Outcome outcome) {
 
 std::wstring Tally::ClosingLine() const {
     return std::to_wstring(passed_) + L" passed, " + std::to_wstring(failed_) + L" failed, " +
-           std::to_wstring(notPrepared_) + L" not prepared";
+           std::to_wstring(notPrepared_) + L" not prepared. " + ExitAdvice(ExitCode());
 }
 
 int Tally::ExitCode() const {
     if (failed_ > 0) return kExitFailed;
     return notPrepared_ > 0 ? kExitNotAllPrepared : kExitAllPassed;
 }
+
+std::wstring ExitAdvice(int exitCode) {
+    switch (exitCode) {
+        case kExitAllPassed: return L"Exit 0: every case held on this machine.";
+        case kExitFailed:
+            return L"Exit 1: a protection did not hold on this machine; do not deploy, keep this output and report "
+                   L"the FAIL lines.";
+        case kExitNotAllPrepared:
+            return L"Exit 2: nothing failed, but the cases not prepared proved nothing; mend what their lines name "
+                   L"and run it again.";
+        case kExitRefused: return L"Exit 3: it refused to start; mend what the line above says and run it again.";
+        default: return L"Exit " + std::to_wstring(exitCode) + L".";
+    }
+}
+
+std::wstring RefusedClosingLine() { return L"Nothing checked. " + ExitAdvice(kExitRefused); }
 
 std::wstring CaseLine(const wchar_t* name, const Outcome& settled) {
     std::wstring line = std::wstring(name) + L": ";

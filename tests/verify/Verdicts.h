@@ -12,7 +12,8 @@ namespace verify {
 
 inline constexpr int kExitAllPassed = 0;
 inline constexpr int kExitFailed = 1;
-inline constexpr int kExitNotAllPrepared = 2;  // also when it refused to start
+inline constexpr int kExitNotAllPrepared = 2;
+inline constexpr int kExitRefused = 3;  // refused to start: nothing was checked
 
 class Tally {
 public:
@@ -20,7 +21,7 @@ public:
     Outcome Settle(const Case& c, Outcome outcome);
     // A failure outside any case, such as a scratch folder that could not be removed.
     void AddFailure() { ++failed_; }
-    // "N passed, N failed, N not prepared"
+    // "N passed, N failed, N not prepared. Exit N: what to do."
     std::wstring ClosingLine() const;
     // 0 only when every case passed, 1 on any failure, 2 when nothing failed but something
     // could not be prepared.
@@ -32,6 +33,11 @@ private:
     int notPrepared_ = 0;
     bool baselinePassed_ = false;
 };
+
+// What an exit code means and what to do about it: "Exit 2: ...".
+std::wstring ExitAdvice(int exitCode);
+// The last line of a run that refused to start: "Nothing checked. Exit 3: ...".
+std::wstring RefusedClosingLine();
 
 // "name: pass (detail)", "name: FAIL: detail", "name: cannot prepare here: detail", "name: info: detail".
 std::wstring CaseLine(const wchar_t* name, const Outcome& settled);

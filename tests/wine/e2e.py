@@ -17,6 +17,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -809,6 +810,8 @@ VERIFY_UNDER_WINE = {
     'junction-above-users-may-change': 'not prepared', 'junction-above-forward-slashes': 'not prepared',
     # The stand-in's bytes, not Windows PowerShell's.
     'powershell-absent-bytes': 'info', 'powershell-failed-call': 'info', 'powershell-failed-call-merged': 'info',
+    # Judged from the stand-in's bytes: its refused call leaves the marker and answers 1.
+    'query-verdict': 'pass',
     'command-line-split': 'pass',
     # Wine's registry has no KnownDLLs list.
     'known-dlls': 'not prepared',
@@ -817,7 +820,7 @@ VERIFY_UNDER_WINE = {
     'trace-events': 'not prepared',
 }
 VERDICT = re.compile(r'([a-z0-9-]+): (pass(?: \(.*\))?|FAIL: .+|cannot prepare here: .+|info: .+)')
-CLOSING = re.compile(r'(\d+) passed, (\d+) failed, (\d+) not prepared')
+REFUSED_CLOSING = 'Nothing checked. Exit 3: '
 MARKER_HEX = ' '.join(f'{b:02x}' for b in b'ppkg-launcher: reserved\r\n')
 
 
@@ -855,18 +858,30 @@ def kind_of(verdict):
             else 'not prepared' if verdict.startswith('cannot prepare here: ') else 'FAIL')
 
 
-def expect_closing(closing, results):
+def expect_closing(closing, results, code):
+    """The counts of RESULTS and the advice for exit CODE."""
     kinds = [kind_of(v) for v in results.values()]
-    expect(closing, f'{kinds.count("pass")} passed, {kinds.count("FAIL")} failed, '
-                    f'{kinds.count("not prepared")} not prepared', 'closing line')
+    want = (f'{kinds.count("pass")} passed, {kinds.count("FAIL")} failed, {kinds.count("not prepared")} not prepared. '
+            f'Exit {code}: ')
+    check(closing.startswith(want), f'closing line {closing!r} does not start with {want!r}')
 
 
-def verify_folder(b, name, launcher):
-    """A folder in the prefix holding the shipped verification program and LAUNCHER."""
+def expect_refused(code, results, headers, closing, reason):
+    """A run that refused to start: exit 3, no case, REASON on the last line before the closing one."""
+    expect(code, 3, 'exit code of a refusal')
+    expect(results, {}, 'cases run')
+    check(closing.startswith(REFUSED_CLOSING), f'closing line {closing!r}')
+    check(headers and reason in headers[-1], f'the line before the closing one does not say {reason!r}: {headers}')
+
+
+def verify_folder(b, name, launcher, program='ppkg-verify.exe'):
+    """A folder in the prefix holding LAUNCHER and the shipped verification program (or PROGRAM,
+    the bench's build)."""
     folder = b.wine.c(name)
     os.makedirs(folder)
     shutil.copy(launcher, os.path.join(folder, 'ppkg-launcher.exe'))
-    shutil.copy(b.verify, os.path.join(folder, 'ppkg-verify.exe'))
+    shutil.copy(b.verify if program == 'ppkg-verify.exe' else os.path.join(b.bench_dir, program),
+                os.path.join(folder, program))
     return folder
 
 
@@ -875,22 +890,34 @@ def sha256_of(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+# Wine keeps no access lists: every folder reads back owned by Wine's own user, so the shipped
+# kit refuses every folder here (verify-refuses). Its cases run under Wine through the bench's
+# build, which says so and goes on where the shipped one refuses; the release checks that the
+# shipped kit holds no such way (tests/release, verify-kit).
+FOLDER_REFUSAL = 'its owner S-1-5-21-0-0-0-1000 may rewrite its list'
+
+
 @test('verify-program')
 def t_verify_program(b):
     if not b.verify:
         raise Skipped('no --verify given')
     c = b.case(clear_registry=False)
-    folder = verify_folder(b, 'verify', b.launcher)
+    program = 'ppkg-verify-bench.exe'
+    folder = verify_folder(b, 'verify', b.launcher, program)
     # No store: every query finds the package absent, as on a machine that never had it.
-    code, headers, results, closing = run_verify(b, c, os.path.join(folder, 'ppkg-verify.exe'), folder)
+    code, headers, results, closing = run_verify(b, c, os.path.join(folder, program), folder)
+    check(any('BENCH BUILD: its folder may be changed by others' in h and FOLDER_REFUSAL in h for h in headers),
+          f'the bench build does not say that it goes on where the shipped one refuses: {headers}')
     expect(sorted(results), sorted(VERIFY_UNDER_WINE), 'cases')
     for name, verdict in results.items():
         expect((name, kind_of(verdict)), (name, VERIFY_UNDER_WINE[name]), f'verdict {verdict!r}')
-    expect_closing(closing, results)
+    expect_closing(closing, results, 2)
     expect(code, 2, 'exit code with cases not prepared and none failed')
     digest = sha256_of(b.launcher)
     check(f'ppkg-verify: launcher C:\\verify\\ppkg-launcher.exe SHA-256 {digest}' in headers, f'launcher hash: {headers}')
     check(f'ppkg-verify: built beside the launcher with SHA-256 {digest}' in headers, f'embedded hash: {headers}')
+    check(any(h.startswith('ppkg-verify: runs the copy ') and h.endswith(' (its own)') for h in headers),
+          f'the temp folder is not its own: {headers}')
     expect(results['report-written'], 'pass (exit 1, "Not installed\\x0a")', 'report-written')
     expect(results['chain-rollback'], 'pass (new1 added, new1\\new2 added, new1\\new2 removed, new1 removed)',
            'chain-rollback')
@@ -899,19 +926,25 @@ def t_verify_program(b):
     expect(results['powershell-absent-bytes'], "info: 2 bytes: ff fe; the marker is gone; PowerShell's exit code 0",
            'powershell-absent-bytes')
     for name in ('powershell-failed-call', 'powershell-failed-call-merged'):
-        check(results[name].startswith(f'info: 25 bytes: {MARKER_HEX}; the marker is still there, untouched'),
-              f'{name}: {results[name]}')
+        expect(results[name], f"info: 25 bytes: {MARKER_HEX}; the marker is still there, untouched; "
+                              "PowerShell's exit code 1", name)
+    check(results['query-verdict'].startswith('pass (go: an absent package leaves the byte-order mark alone (read as '
+                                              "absent, PowerShell's exit code 0); a refused call leaves the "
+                                              "launcher's marker untouched (read as could not ask"),
+          results['query-verdict'])
     check(re.fullmatch(r'info: median \d+ ms of 7 runs \(fastest \d+ ms, slowest \d+ ms\), exit 1',
                        results['getstatus-time']), results['getstatus-time'])
     # Its scratch folder is gone again, and nothing else appeared beside the two programs.
-    expect(sorted(os.listdir(folder)), ['ppkg-launcher.exe', 'ppkg-verify.exe'], 'left in its folder')
+    expect(sorted(os.listdir(folder)), ['ppkg-launcher.exe', program], 'left in its folder')
 
 
 @test('verify-refuses', [
-    # (label, what is wrong, what the first lines must say)
+    # (label, what is wrong, what the line before the closing one must say)
     ('other-launcher', 'decoy', 'refused: this is not the launcher this program was built beside'),
     # A Unix link to a folder shows as a reparse point (0x410): the kit will not plant behind it.
     ('linked-folder', 'link', 'is a link, junction or mount point'),
+    # Any folder: Wine's made-up lists let its own user change every level, from C:\ down.
+    ('changeable-folder', 'plain', 'refused: C:\\: ' + FOLDER_REFUSAL),
 ])
 def t_verify_refuses(b, wrong, message):
     if not b.verify:
@@ -924,13 +957,14 @@ def t_verify_refuses(b, wrong, message):
         folder = real + '-link'
         os.symlink(real, folder)
     code, headers, results, closing = run_verify(b, c, os.path.join(folder, 'ppkg-verify.exe'), folder)
-    expect(code, 2, 'exit code')
-    expect(results, {}, 'cases run')
-    check(message in closing, f'last line {closing!r} does not say {message!r}')
+    expect_refused(code, results, headers, closing, message)
     if wrong == 'decoy':
         # Both hashes, so that the person running it sees which launcher it was built for.
-        check(f'SHA-256 {sha256_of(launcher)}' in headers[-2] and f'SHA-256 {sha256_of(b.launcher)}' in headers[-1],
+        check(f'SHA-256 {sha256_of(launcher)}' in headers[-3] and f'SHA-256 {sha256_of(b.launcher)}' in headers[-2],
               f'hashes: {headers}')
+    if wrong == 'plain':
+        # It says how to make a folder it takes.
+        check('mkdir "%ProgramFiles%\\ppkg-verify"' in headers[-1], f'no remedy: {headers[-1]}')
     expect(sorted(os.listdir(real)), ['ppkg-launcher.exe', 'ppkg-verify.exe'], 'left in its folder')
 
 
@@ -957,72 +991,113 @@ def survivors(wine, names):
 
 
 @test('verify-guards', [
-    # (label, what the stand-in launcher does, options, {case: (verdict kind, part of its text)}, exit)
+    # (label, what the stand-in launcher does, options, {case: (verdict kind, part of its text)}, exit,
+    #  what must be left in the temp folder the kit was started with, whether another launcher runs)
     # Writes nothing at all: every refusal would pass by itself, and a chain that never made its
     # levels leaves the folder as it was.
     ('launcher-writes-nothing', 'inert', ['/only', 'report-written,hard-link,chain-rollback'],
      {'report-written': ('FAIL', 'no report at'),
       'hard-link': ('not prepared', 'report-written did not pass in this run'),
-      'chain-rollback': ('FAIL', 'new1 was never made')}, 1),
+      'chain-rollback': ('FAIL', 'new1 was never made')}, 1, [], False),
     # Writes through whatever stands at the path: the refusal case catches it.
     ('launcher-writes-through', 'writes-through', ['/only', 'report-written,hard-link,chain-rollback'],
      {'report-written': ('pass', ''), 'hard-link': ('FAIL', 'behind\\keep.txt'),
-      'chain-rollback': ('FAIL', 'new1 was never made')}, 1),
-    # Never ends, and leaves a child and a temp report: the whole tree ends, the report goes.
+      'chain-rollback': ('FAIL', 'new1 was never made')}, 1, [], False),
+    # Never ends, and leaves a child and a temp report in the kit's own temp folder: the whole
+    # tree ends, the report goes.
     ('launcher-hangs', 'hangs', ['/only', 'report-written', '/timeout', '3'],
-     {'report-written': ('FAIL', 'did not end within 3 seconds: ended with all it started; its temp report')}, 1),
+     {'report-written': ('FAIL', 'did not end within 3 seconds: ended with all it started; its temp report')}, 1, [], False),
+    # Leaves a temp report in the kit's own temp folder: only its own run can have made it.
+    ('temp-report-its-own', 'leaves-temp', ['/only', 'report-written'],
+     {'report-written': ('FAIL', 'the run left a temp report behind: ')}, 1, [], False),
+    # The same in a temp folder others share (the system account's SystemTemp): it may be another
+    # run's, so it stays where it is and proves nothing either way.
+    ('temp-report-not-its-own', 'leaves-temp', ['/only', 'report-written', '/shared-temp'],
+     {'report-written': ('not prepared', 'appeared in the shared temp folder during the run')}, 2, ['temp report'], False),
+    # Another deployment's run of the launcher, outside the kit's jobs, while the case runs.
+    ('another-launcher-run', 'writes-through', ['/only', 'report-written'],
+     {'report-written': ('not prepared', 'another run of the launcher was running meanwhile (ppkg-launcher.exe')}, 2,
+     [], True),
 ])
-def t_verify_guards(b, mode, options, wanted, want_exit):
+def t_verify_guards(b, mode, options, wanted, want_exit, want_tmp, other_run):
     if not b.verify:
         raise Skipped('no --verify given')
     c = b.case(clear_registry=False)
-    folder = b.wine.c(f'verify-{mode}')
+    folder = b.wine.c(f'verify-{mode}-{len(options)}-{want_exit}')
     os.makedirs(folder)
     shutil.copy(os.path.join(b.bench_dir, 'ppkg-verify-bench.exe'), folder)
     standin = b.wine.c('standins', 'fake-launcher.exe')
     os.makedirs(os.path.dirname(standin), exist_ok=True)
     shutil.copy(os.path.join(b.bench_dir, 'fake-launcher.exe'), standin)
     tmp = c.tmp_win.rstrip('\\')
-    code, headers, results, closing = run_verify(
-        b, c, os.path.join(folder, 'ppkg-verify-bench.exe'), folder, '/launcher', b.wine.win(standin), *options,
-        env=('PPKG_FAKE_LAUNCHER=' + mode, 'TMP=' + tmp, 'TEMP=' + tmp))
+    other = start_other_launcher(b) if other_run else None
+    try:
+        code, headers, results, closing = run_verify(
+            b, c, os.path.join(folder, 'ppkg-verify-bench.exe'), folder, '/launcher', b.wine.win(standin), *options,
+            env=('PPKG_FAKE_LAUNCHER=' + mode, 'TMP=' + tmp, 'TEMP=' + tmp))
+    finally:
+        if other:
+            stop_other_launcher(b, other)
     check(any('BENCH BUILD' in h for h in headers), f'the bench build does not say what it is: {headers}')
     del results['scratch-protected']  # Wine keeps no access lists
     expect(sorted(results), sorted(wanted), 'cases')
     for name, (kind, text) in wanted.items():
         check(kind_of(results[name]) == kind and text in results[name], f'{name}: {results[name]!r}')
-    expect_closing(closing, {**results, 'scratch-protected': 'cannot prepare here: '})
+    expect_closing(closing, {**results, 'scratch-protected': 'cannot prepare here: '}, want_exit)
     expect(code, want_exit, 'exit code')
     expect(survivors(b.wine, ['ppkg-verify-scratch']), [], 'processes left running')
-    expect(os.listdir(c.tmp), [], 'left in the temp folder')
+    left = os.listdir(c.tmp)
+    expect(['temp report' for name in left if re.fullmatch(r'norv4c7d2a00-91e3-4b58-a6f2-3d05c\d+\.pkt', name)],
+           want_tmp, f'left in the temp folder {left}')
     expect(os.listdir(folder), ['ppkg-verify-bench.exe'], 'left in its folder')
 
 
-@test('verify-system-run', [
-    # The shipped build will not hand a copy of itself to the system account from a scratch
-    # folder whose list did not read back; the bench build goes on, to show what Wine's Task
-    # Scheduler answers: it cannot make a task run as the system account.
-    ('shipped', 'ppkg-verify.exe', 'the list set on the scratch folder'),
-    ('bench-build', 'ppkg-verify-bench.exe', "setting the task's account failed (0x80004001)"),
-])
-def t_verify_system_run(b, program, message):
+def start_other_launcher(b):
+    """A launcher run outside the kit: the stand-in as C:\\other\\ppkg-launcher.exe, idling."""
+    w = b.wine
+    os.makedirs(w.c('other'), exist_ok=True)
+    shutil.copy(os.path.join(b.bench_dir, 'fake-launcher.exe'), w.c('other', 'ppkg-launcher.exe'))
+    process = subprocess.Popen(['wine', w.win(w.c('other', 'ppkg-launcher.exe'))],
+                               env=dict(w.env, PPKG_FAKE_LAUNCHER='idles'), stdin=subprocess.DEVNULL,
+                               stdout=w.out, stderr=w.out)
+    for _ in range(100):
+        if survivors(w, ['other\\ppkg-launcher.exe']):
+            return process
+        time.sleep(0.1)
+    stop_other_launcher(b, process)
+    raise Failure('the other launcher run did not start')
+
+
+def stop_other_launcher(b, process):
+    for pid, _ in survivors(b.wine, ['other\\ppkg-launcher.exe']):
+        os.kill(pid, signal.SIGKILL)
+    try:
+        process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+
+
+@test('verify-system-run')
+def t_verify_system_run(b):
+    """The bench build goes on past the folder the shipped one refuses, to show what Wine's Task
+    Scheduler answers: it cannot make a task run as the system account. No task is left."""
     if not b.verify:
         raise Skipped('no --verify given')
     c = b.case(clear_registry=False)
-    folder = verify_folder(b, f'verify-system-{program[:-4]}', b.launcher)
-    if program != 'ppkg-verify.exe':
-        shutil.copy(os.path.join(b.bench_dir, program), folder)
+    program = 'ppkg-verify-bench.exe'
+    folder = verify_folder(b, 'verify-system-bench', b.launcher, program)
     tasks = b.wine.c('windows', 'system32', 'tasks')
     tasks_before = sorted(os.listdir(tasks)) if os.path.isdir(tasks) else []
     code, headers, results, closing = run_verify(b, c, os.path.join(folder, program), folder, '/system')
     expect(sorted(results), ['system-run'], 'cases')
-    check(results['system-run'].startswith('cannot prepare here: ') and message in results['system-run'],
+    check(results['system-run'].startswith('cannot prepare here: ') and
+          "setting the task's account failed (0x80004001)" in results['system-run'],
           f'system-run: {results["system-run"]!r}')
-    expect(closing, '0 passed, 0 failed, 1 not prepared', 'closing line')
+    expect_closing(closing, results, 2)
     expect(code, 2, 'exit code')
     check(any(h.startswith('ppkg-verify: runs as ') for h in headers), f'no account line: {headers}')
     expect(sorted(os.listdir(tasks)) if os.path.isdir(tasks) else [], tasks_before, 'tasks left registered')
-    expect(sorted(os.listdir(folder)), sorted({'ppkg-launcher.exe', 'ppkg-verify.exe', program}), 'left in its folder')
+    expect(sorted(os.listdir(folder)), ['ppkg-launcher.exe', program], 'left in its folder')
 
 
 # ---- driver --------------------------------------------------------------------------------

@@ -6,6 +6,9 @@
 //                   stands there and making no folder, and answers 1
 //   hangs           leaves a temp report named as the launcher's, starts a copy of itself that
 //                   never ends, and never ends itself
+//   leaves-temp     writes "Not installed" as writes-through does, leaves a temp report named as
+//                   the launcher's, and answers 1
+//   idles           never ends and does nothing: another deployment's run of the launcher
 
 #include "../common/Win.h"
 
@@ -17,26 +20,30 @@ void Hang() {
     for (;;) Sleep(INFINITE);
 }
 
+// A file named as the launcher's temp reports, in the temp folder the launcher would use.
+void LeaveTempReport() {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD got = GetTempPathW(MAX_PATH + 1, temp);
+    if (got == 0 || got > MAX_PATH) return;
+    const std::wstring report = std::wstring(temp) + L"norv4c7d2a00-91e3-4b58-a6f2-3d05c" +
+                                std::to_wstring(GetCurrentProcessId()) + L".pkt";
+    bench::Handle file(CreateFileW(report.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     wchar_t mode[32] = L"";
     GetEnvironmentVariableW(L"PPKG_FAKE_LAUNCHER", mode, 32);
     const std::wstring_view how(mode);
-    if (argc == 2 && std::wstring_view(argv[1]) == L"child") Hang();
-    if (how == L"writes-through" && argc == 3) {
+    if ((argc == 2 && std::wstring_view(argv[1]) == L"child") || how == L"idles") Hang();
+    if ((how == L"writes-through" || how == L"leaves-temp") && argc == 3) {
         bench::Handle file(CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD put = 0;
         if (file.valid()) WriteFile(file.get(), kNotInstalled, sizeof kNotInstalled - 1, &put, nullptr);
+        if (how == L"leaves-temp") LeaveTempReport();
     } else if (how == L"hangs") {
-        wchar_t temp[MAX_PATH + 1];
-        const DWORD got = GetTempPathW(MAX_PATH + 1, temp);
-        if (got > 0 && got <= MAX_PATH) {
-            const std::wstring report = std::wstring(temp) + L"norv4c7d2a00-91e3-4b58-a6f2-3d05c" +
-                                        std::to_wstring(GetCurrentProcessId()) + L".pkt";
-            bench::Handle file(CreateFileW(report.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                           nullptr));
-        }
+        LeaveTempReport();
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         std::wstring commandLine = L"\"" + std::wstring(self) + L"\" child";

@@ -180,7 +180,9 @@ int run(std::wstring_view script, const bench::Store& store) {
     bool remove = equalsNoCase(cmdlet, L"Remove-ProvisioningPackage");
     if (!query && !remove) return 0;
     c.skipBlanks();
-    if (!equalsNoCase(c.word(), L"-PackageId")) return 0;
+    // A parameter the cmdlet does not have fails the call before it runs, with exit code 1, as
+    // Windows PowerShell answers a command that failed.
+    if (!equalsNoCase(c.word(), L"-PackageId")) return 1;
     c.skipBlanks();
     std::wstring id(c.word(L">"));
     if (id.empty()) return 0;

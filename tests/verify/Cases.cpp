@@ -10,6 +10,7 @@
 #include "Launch.h"
 #include "Links.h"
 #include "EvidenceCases.h"
+#include "HeldLevelCases.h"
 #include "PathWalkCases.h"
 #include "RollbackJudge.h"
 #include "Text.h"
@@ -196,7 +197,7 @@ const std::vector<Case>& AllCases() {
         {L"chain-rollback", CheckRollback, nullptr, L"new1\\new2\\bad?name\\status.txt"},
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
-    }, PathWalkCases());
+    }, Appended(PathWalkCases(), HeldLevelCases()));
     static const std::vector<Case> all = Appended(Appended(cases, EvidenceCases()), TraceCases());
     return all;
 }

@@ -48,6 +48,32 @@ struct ProgramDataFixture : ReportFixture {
     }
 };
 
+// How many calls a plain run of the writer on kReport makes.
+std::size_t CallsOfAPlainRun() {
+    ProgramDataFixture f;
+    f.Write(kReport);
+    EXPECT_EQ(f.At(kReport)->content, kText);
+    return f.os.calls.size();
+}
+
+// A run on kReport in which another user's `move` comes just before the writer's `at`th call.
+// Whatever it did, nothing under C:\Windows changes, and a report, where there is one, holds the
+// text.
+void WriteWithMoveBefore(ProgramDataFixture& f, std::size_t at, const std::string& name,
+                         const std::function<void(model::FakeWindows&)>& move) {
+    const auto windows = f.Windows();
+    std::size_t seen = 0;
+    f.os.beforeCall = [&](model::FakeWindows& os, const std::string&, const std::u16string&) {
+        if (seen++ == at) move(os);
+    };
+    f.Write(kReport);
+    f.os.beforeCall = nullptr;
+    EXPECT_EQ(f.Windows(), windows) << name;
+    if (f.os.entries.count(kReport) != 0) {
+        EXPECT_EQ(f.os.entries[kReport].content, kText) << name;
+    }
+}
+
 struct LinkKind {
     const char* name;
     std::uint32_t tag;
@@ -194,26 +220,15 @@ TEST(PathWalk, JudgesEveryLevelFromTheRoot) {
 // C:\Windows, and the report is written at its own place or not at all.
 TEST(PathWalk, ALevelTheWalkHoldsCannotBeSwappedAndNoneRedirects) {
     const Paths swappable = {u"C:\\ProgramData", u"C:\\ProgramData\\Org", u"C:\\ProgramData\\Org\\Logs"};
-    std::size_t calls = 0;
-    {
-        ProgramDataFixture f;
-        f.Write(kReport);
-        ASSERT_EQ(f.At(kReport)->content, kText);
-        calls = f.os.calls.size();
-    }
+    const std::size_t calls = CallsOfAPlainRun();
     int swapped = 0;
     int refused = 0;
     for (const std::u16string& level : swappable) {
         for (std::size_t at = 0; at < calls; ++at) {
             const std::string name = model::Narrow(level) + " before call " + std::to_string(at);
             ProgramDataFixture f;
-            const auto windows = f.Windows();
-            std::size_t seen = 0;
-            bool done = false;
             bool afterWrite = false;
-            f.os.beforeCall = [&](model::FakeWindows& os, const std::string&, const std::u16string&) {
-                if (done || seen++ != at) return;
-                done = true;
+            WriteWithMoveBefore(f, at, name, [&](model::FakeWindows& os) {
                 afterWrite = std::any_of(os.calls.begin(), os.calls.end(),
                                          [](const std::string& call) { return call.rfind("WriteBytes", 0) == 0; });
                 model::Entry junction;
@@ -229,14 +244,7 @@ TEST(PathWalk, ALevelTheWalkHoldsCannotBeSwappedAndNoneRedirects) {
                 } else {
                     ++refused;
                 }
-            };
-            f.Write(kReport);
-            f.os.beforeCall = nullptr;
-            EXPECT_EQ(f.Windows(), windows) << name;
-            const model::Entry* report = f.os.entries.count(kReport) != 0 ? &f.os.entries[kReport] : nullptr;
-            if (report != nullptr) {
-                EXPECT_EQ(report->content, kText) << name;
-            }
+            });
             // Nothing but a report at its own place, or in a level renamed away after it was written.
             for (const auto& [key, entry] : f.os.entries) {
                 if (entry.content == kText) {
@@ -256,31 +264,15 @@ TEST(PathWalk, ALevelTheWalkHoldsCannotBeSwappedAndNoneRedirects) {
 // stop it. Every open through the held level carries OBJ_DONT_REPARSE, so an open that would go
 // through the junction fails: nothing is made or written behind it.
 TEST(PathWalk, AHeldLevelMadeAJunctionLeadsNothingAway) {
-    std::size_t calls = 0;
-    {
-        ProgramDataFixture f;
-        f.Write(kReport);
-        calls = f.os.calls.size();
-    }
+    const std::size_t calls = CallsOfAPlainRun();
     int madeJunction = 0;
     for (std::size_t at = 0; at < calls; ++at) {
-        const std::string name = "before call " + std::to_string(at);
         ProgramDataFixture f;
-        const auto windows = f.Windows();
-        std::size_t seen = 0;
-        f.os.beforeCall = [&](model::FakeWindows& os, const std::string&, const std::u16string&) {
-            if (seen++ != at) return;
+        WriteWithMoveBefore(f, at, "before call " + std::to_string(at), [&](model::FakeWindows& os) {
             if (os.SetReparseAsUser(u"C:\\ProgramData\\Org", platform::kReparseTagMountPoint, u"C:\\Windows\\Temp")) {
                 ++madeJunction;
             }
-        };
-        f.Write(kReport);
-        f.os.beforeCall = nullptr;
-        EXPECT_EQ(f.Windows(), windows) << name;
-        const model::Entry* report = f.os.entries.count(kReport) != 0 ? &f.os.entries[kReport] : nullptr;
-        if (report != nullptr) {
-            EXPECT_EQ(report->content, kText) << name;
-        }
+        });
     }
     EXPECT_GT(madeJunction, 0);
 }

@@ -20,10 +20,6 @@
 namespace verify {
 namespace {
 
-// What a planted target holds; any write through a link or a second name changes it.
-const std::string kKept = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
-
-
 // A behind folder with a file in it: the target the links point at.
 std::wstring MakeBehind(const std::wstring& folder) {
     const std::wstring behind = Join(folder, L"behind");

@@ -12,6 +12,7 @@
 #include "Handles.h"
 #include "Launch.h"
 #include "Links.h"
+#include "PathWalkCases.h"
 #include "Text.h"
 #include "platform/win32/SystemExport.h"
 #include "report/PathWalk.h"
@@ -19,11 +20,6 @@
 namespace verify {
 namespace {
 
-const std::string kKept = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
-constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
-constexpr wchar_t kAdminsOnlySddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-// As an administrator's folder below C:\ProgramData gets it: Users may write its attributes.
-constexpr wchar_t kUsersMayWriteSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x116;;;BU)";
 // Everyone signed in may make folders and junctions in it, the case's non-administrator too.
 constexpr wchar_t kAnyoneMayAddSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;AU)";
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);

@@ -19,22 +19,15 @@
 namespace verify {
 namespace {
 
-// What the junction leads to holds a file that must not change, and the two folders a report
-// below the junction would use, so that only the judgement of the junction stops it.
-const std::string kKept = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
-// The junction's own list: nobody but the system and Administrators may change it, so that its
-// owner alone decides.
-constexpr wchar_t kAdminsOnlySddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
-// As a folder below C:\ProgramData gets it: users may write its data and attributes.
-constexpr wchar_t kUsersMayWriteSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x116;;;BU)";
 // A standard user's SID (no account needs to stand behind it for it to own a file), and the
 // Users group should a volume refuse it.
 constexpr wchar_t kStandardUserSid[] = L"S-1-5-21-1004336348-1177238915-682003330-1001";
 constexpr wchar_t kUsersSid[] = L"S-1-5-32-545";
-constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 
 
-// <behind>\keep.txt, <behind>\a\b, and the junction <name> leading to <behind>, owned as asked.
+// <behind>\keep.txt, <behind>\a\b, and the junction <name> leading to <behind>, owned as asked:
+// what the junction leads to holds a file that must not change, and the two folders a report
+// below it would use, so that only the judgement of the junction stops it.
 std::wstring PlantJunctionAs(const std::wstring& folder, const wchar_t* name, const wchar_t* behindName,
                              const wchar_t* ownerSid, const wchar_t* sddl) {
     const std::wstring behind = Join(folder, behindName);

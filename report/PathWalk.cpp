@@ -41,8 +41,8 @@ std::string_view OpenRefusal(std::uint32_t error, std::string_view otherwise) {
     // A system older than OBJ_DONT_REPARSE (reported: before Windows 10 version 1803) refuses
     // every open that carries it; going on without it would give up what it guards.
     if (error == platform::kErrorInvalidParameter) {
-        return "the system refuses the open with OBJ_DONT_REPARSE (Windows 10 version 1803 or later is needed): the "
-               "report is not written without it";
+        return "the system refused the open as an invalid parameter, as a Windows without OBJ_DONT_REPARSE (reported: "
+               "before Windows 10 version 1803) refuses every open with it: the report is not written without it";
     }
     return otherwise;
 }
@@ -63,9 +63,9 @@ void TraceRefusal(platform::Platform& os, const platform::TraceField& level, std
 }
 
 bool PathWalk::OpenLevels(const ReportPlan& plan) {
-    const bool reached = Enter(plan.root) && std::all_of(plan.levels.begin(), plan.levels.end(), [this](const PathLevel& level) {
-                             return Reach(level.name, level.creatable);
-                         });
+    const bool reached = Enter(plan.root) &&
+                         std::all_of(plan.levels.begin(), plan.levels.end(),
+                                     [this](const PathLevel& level) { return Reach(level.name, level.creatable); });
     if (!reached) RemoveMade();
     return reached;
 }

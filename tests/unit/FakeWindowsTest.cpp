@@ -169,6 +169,17 @@ TEST(ReplaceAsUser, RefusedOnlyWhileAnOpenThatTakesPartInTheShareCheckHoldsTheEn
     EXPECT_FALSE(d.os.ReplaceAsUser(u"C:\\nowhere\\new", Entry{}));
 }
 
+// A handle stays with its object: once the entry under its name is another object, the
+// handle reaches nothing.
+TEST(OpenChild, AHandleReachesNothingOnceItsEntryIsAnotherObject) {
+    LinkedDrive d;
+    const platform::FileHandle held = OpenDirectory(d.os, u"C:\\target");
+    d.os.entries[u"C:\\target"] = Entry{};
+    EXPECT_FALSE(d.os.QueryHandle(held));
+    EXPECT_EQ(d.os.OpenChild(held, u"keep.txt", kLevelOpen), platform::kNoFile);
+    d.os.CloseFile(held);
+}
+
 // FSCTL_SET_REPARSE_POINT needs only write-data or write-attributes, which no sharing keeps
 // from anyone: a held empty folder becomes a junction; one that holds anything cannot.
 TEST(SetReparseAsUser, TurnsAHeldEmptyFolderIntoALinkButNoFullOne) {

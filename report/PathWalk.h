@@ -29,8 +29,8 @@ void TraceRefusal(platform::Platform& os, const platform::TraceField& level, std
 inline constexpr int kMaxLinksFollowed = 63;
 
 // What each open of the walk asks for. Traverse makes a held level take part in the
-// share-access check; FILE_LIST_DIRECTORY would too, but the system's own junctions deny it to
-// everyone. OBJ_DONT_REPARSE on every open made through a held handle: a level checked as a
+// share-access check; FILE_LIST_DIRECTORY would too, but the system's own junctions deny reading
+// to everyone and let them be traversed (the "Junction Points" page of the VSS documentation). OBJ_DONT_REPARSE on every open made through a held handle: a level checked as a
 // plain folder that becomes a junction afterwards (its empty folder needs only write-data or
 // write-attributes for that, MS-FSA 2.1.5.10.37) fails the open instead of leading it away.
 inline constexpr platform::OpenRequest kRootOpen{

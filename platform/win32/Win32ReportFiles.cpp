@@ -102,8 +102,9 @@ FileHandle Open(const NtOpen& open, std::uint32_t& error) {
     attributes.Length = sizeof attributes;
     attributes.RootDirectory = open.root;
     attributes.ObjectName = &name;
-    // A system older than the flag refuses the whole open as an invalid parameter: the open then
-    // fails, never goes on without it.
+    // A system older than the flag refuses the whole open, reportedly as an invalid parameter
+    // (ppkg-verify's junction-after-check shows which): the open then fails, never goes on
+    // without it.
     attributes.Attributes = OBJ_CASE_INSENSITIVE | (open.request->dontReparse ? OBJ_DONT_REPARSE : 0);
     attributes.SecurityDescriptor = open.descriptor;
     IO_STATUS_BLOCK status{};

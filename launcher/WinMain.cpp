@@ -5,6 +5,7 @@
 
 #include "launcher/Entry.h"
 #include "launcher/ExitCodes.h"
+#include "platform/Tracing.h"
 #include "platform/win32/UniqueResource.h"
 #include "platform/win32/Win32Platform.h"
 
@@ -22,8 +23,14 @@ void EndOnMemoryExhaustion() { ExitProcess(launcher::ExitFail); }
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     std::set_new_handler(EndOnMemoryExhaustion);
     platform::win32::RestrictLibrarySearchToSystemFolder();
-    platform::win32::RefuseUntrustedJunctions();
+    const platform::win32::RedirectionGuard guard = platform::win32::RefuseUntrustedJunctions();
     platform::win32::Win32Platform os;
+    // Expected to fail on older releases: information either way, with the system's error.
+    platform::Emit(os, "RedirectionGuard", platform::TraceLevel::Information, platform::kTraceReportPath,
+                   {platform::TraceText("Policy", guard.applied ? "applied: junctions non-administrators made are not "
+                                                                  "followed by this process"
+                                                                : "not applied: the system refused it"),
+                    platform::TraceNumber("Error", guard.error)});
     const std::u16string text(platform::win32::Utf16(commandLine));
     return static_cast<int>(launcher::RunEntry(os, text));
 }

@@ -27,6 +27,31 @@ inline constexpr std::uint32_t kReparseTagMountPoint = 0xA0000003u;
 inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000u;
 inline constexpr std::uint32_t kSecurityAttributesLength = 24u;   // sizeof(SECURITY_ATTRIBUTES) on x64
 
+// Access rights and sharing of the report path's opens. The walk decides what each open asks
+// for and hands it to the platform, so that the model judges the same request the exe makes.
+inline constexpr std::uint32_t kAccessTraverse = 0x20u;          // FILE_TRAVERSE (FILE_EXECUTE on a file)
+inline constexpr std::uint32_t kAccessDeleteChild = 0x40u;       // FILE_DELETE_CHILD
+inline constexpr std::uint32_t kAccessReadAttributes = 0x80u;    // FILE_READ_ATTRIBUTES
+inline constexpr std::uint32_t kAccessDelete = 0x10000u;         // DELETE
+inline constexpr std::uint32_t kAccessReadControl = 0x20000u;    // READ_CONTROL
+inline constexpr std::uint32_t kAccessSynchronize = 0x100000u;   // SYNCHRONIZE
+inline constexpr std::uint32_t kAccessGenericWrite = 0x40000000u;
+inline constexpr std::uint32_t kShareRead = 0x1u;
+inline constexpr std::uint32_t kShareWrite = 0x2u;
+inline constexpr std::uint32_t kShareDelete = 0x4u;
+
+// FILE_FS_DEVICE_INFORMATION: the volume's device type and characteristics.
+inline constexpr std::uint32_t kDeviceDfs = 0x6u;                  // FILE_DEVICE_DFS
+inline constexpr std::uint32_t kDeviceDisk = 0x7u;                 // FILE_DEVICE_DISK
+inline constexpr std::uint32_t kDeviceNetwork = 0x12u;             // FILE_DEVICE_NETWORK
+inline constexpr std::uint32_t kDeviceNetworkFileSystem = 0x14u;   // FILE_DEVICE_NETWORK_FILE_SYSTEM
+inline constexpr std::uint32_t kVolumeRemovableMedia = 0x1u;       // FILE_REMOVABLE_MEDIA
+inline constexpr std::uint32_t kVolumeRemoteDevice = 0x10u;        // FILE_REMOTE_DEVICE
+
+// Win32 errors the walk tells apart.
+inline constexpr std::uint32_t kErrorInvalidParameter = 87u;             // ERROR_INVALID_PARAMETER
+inline constexpr std::uint32_t kErrorReparsePointEncountered = 4395u;    // ERROR_REPARSE_POINT_ENCOUNTERED
+
 // One entry per value of an 8-bit code unit.
 inline constexpr std::size_t kByteValueCount = 256;
 
@@ -73,6 +98,22 @@ struct FileBytes {
         return data != nullptr;
     }
     std::span<const std::uint8_t> View() const { return {data.get(), size}; }
+};
+
+// What one open of the report path asks for.
+struct OpenRequest {
+    std::uint32_t access = 0;   // ACCESS_MASK
+    std::uint32_t share = 0;    // FILE_SHARE_*
+    // OBJ_DONT_REPARSE: the open fails with ERROR_REPARSE_POINT_ENCOUNTERED rather than follow any
+    // reparse point on its way, the held directory it starts from included. Never on a root's own
+    // open: \??\C: is itself a link.
+    bool dontReparse = false;
+};
+
+// The volume a handle's entry lies on.
+struct VolumeInfo {
+    std::uint32_t deviceType = 0;
+    std::uint32_t characteristics = 0;
 };
 
 // What a handle shows of the entry it was opened on.
@@ -190,37 +231,42 @@ public:
 
     // The report path is walked through handles, from a root down, one name at a time. Every
     // entry is opened as itself (FILE_OPEN_REPARSE_POINT), never as what a link there leads to,
-    // and shared for reading and writing but never for deleting: while the handle is held,
-    // nobody can rename the entry or delete it, so nothing can be swapped in under the walk.
-    // A name is one component, never a path. kNoFile on every failure.
+    // with the access, sharing and OBJ_DONT_REPARSE the caller asks for. A name is one component,
+    // never a path. kNoFile on every failure. On a local volume each open is made relative to the
+    // handle of the directory above; on a share the server resolves every name again (MS-SMB2
+    // 2.2.13 carries no root handle), so nothing held there pins anything.
     //
     // NtOpenFile of the root directory of a drive, share or volume, in its NT form:
     // \??\C:\, \??\UNC\server\share\, \??\Volume{...}\ (each with its final backslash).
-    virtual FileHandle OpenRoot(const std::u16string& root) = 0;
+    virtual FileHandle OpenRoot(const std::u16string& root, const OpenRequest& request) = 0;
     // NtCreateFile(FILE_OPEN) of the entry `name` inside the directory held by `parent`, whatever
-    // it is, with the rights to read its attributes and its security descriptor.
-    virtual FileHandle OpenChild(FileHandle parent, const std::u16string& name) = 0;
+    // it is.
+    virtual FileHandle OpenChild(FileHandle parent, const std::u16string& name, const OpenRequest& request) = 0;
     // NtCreateFile(FILE_CREATE) of a directory `name` inside `parent`, carrying the given
-    // descriptor: fails on anything already there, a link included. The handle may delete it.
-    virtual FileHandle CreateChildDirectory(FileHandle parent, const std::u16string& name,
+    // descriptor: fails on anything already there, a link included.
+    virtual FileHandle CreateChildDirectory(FileHandle parent, const std::u16string& name, const OpenRequest& request,
                                             const SecurityAttributes& security) = 0;
-    // NtCreateFile(FILE_CREATE) of an empty plain file `name` inside `parent` with the given
-    // descriptor, closed at once; fails on anything already there, a link included.
-    virtual bool CreateChildFile(FileHandle parent, const std::u16string& name, const SecurityAttributes& security) = 0;
-    // NtCreateFile(FILE_OPEN, FILE_NON_DIRECTORY_FILE) of an existing file `name` inside `parent`
-    // for writing: GENERIC_WRITE | FILE_READ_ATTRIBUTES, no sharing. Never a directory, never
-    // a link's target, never creates.
-    virtual FileHandle OpenChildForWriting(FileHandle parent, const std::u16string& name) = 0;
+    // NtCreateFile(FILE_CREATE, FILE_NON_DIRECTORY_FILE) of an empty plain file `name` inside
+    // `parent` with the given descriptor, its handle kept: what is written goes through the handle
+    // that made the file. Fails on anything already there, a link included.
+    virtual FileHandle CreateChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request,
+                                       const SecurityAttributes& security) = 0;
+    // NtCreateFile(FILE_OPEN, FILE_NON_DIRECTORY_FILE) of an existing file `name` inside `parent`.
+    // Never a directory, never a link's target, never creates.
+    virtual FileHandle OpenChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request) = 0;
     // GetFileInformationByHandleEx: FileAttributeTagInfo (attributes and reparse tag; the handle
     // must be open to read attributes or data) and FileStandardInfo (the link count).
     virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;
-    // GetSecurityInfo: the owner and the access list of an entry opened by OpenChild.
+    // NtQueryVolumeInformationFile(FileFsDeviceInformation): the device type and characteristics
+    // of the volume the entry lies on.
+    virtual std::optional<VolumeInfo> QueryVolume(FileHandle entry) = 0;
+    // GetSecurityInfo: the owner and the access list of an entry opened with READ_CONTROL.
     virtual std::optional<EntrySecurity> ReadSecurity(FileHandle entry) = 0;
-    // FSCTL_GET_REPARSE_POINT: the reparse data of an entry opened by OpenChild, at most 16 KiB.
+    // FSCTL_GET_REPARSE_POINT: the reparse data of an entry opened as itself, at most 16 KiB.
     virtual std::optional<std::vector<std::uint8_t>> ReadReparseData(FileHandle entry) = 0;
-    // SetFileInformationByHandle(FileDispositionInfo) on a directory made by CreateChildDirectory:
-    // it goes when its last handle closes. Fails on a directory that holds anything.
-    virtual bool DeleteEmptyDirectory(FileHandle directory) = 0;
+    // SetFileInformationByHandle(FileDispositionInfo) on an entry opened with DELETE: it goes when
+    // its last handle closes. Fails on a directory that holds anything.
+    virtual bool MarkForDeletion(FileHandle entry) = 0;
     // WriteFile; false when it fails or writes less than `size` bytes.
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
     virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace report {
@@ -23,15 +24,19 @@ constexpr std::uint8_t kAccessAllowedCallbackObjectAce = 0xB;
 constexpr std::uint8_t kInheritOnlyAce = 0x08;
 
 // What lets a holder point a link elsewhere (FSCTL_SET_REPARSE_POINT needs FILE_WRITE_DATA or
-// FILE_WRITE_ATTRIBUTES), or give itself that right or the link itself.
+// FILE_WRITE_ATTRIBUTES), delete or rename it, or give itself any of that or the link itself.
 constexpr std::uint32_t kFileWriteData = 0x2;
 constexpr std::uint32_t kFileWriteAttributes = 0x100;
 constexpr std::uint32_t kWriteDac = 0x40000;
 constexpr std::uint32_t kWriteOwner = 0x80000;
 constexpr std::uint32_t kGenericAll = 0x10000000;
 constexpr std::uint32_t kGenericWrite = 0x40000000;
+constexpr std::uint32_t kTakingRights = kWriteDac | kWriteOwner | kGenericAll;
 constexpr std::uint32_t kChangingRights =
-    kFileWriteData | kFileWriteAttributes | kWriteDac | kWriteOwner | kGenericAll | kGenericWrite;
+    kFileWriteData | kFileWriteAttributes | kGenericWrite | platform::kAccessDelete | kTakingRights;
+// What lets a holder move what a folder holds, or the folder itself.
+constexpr std::uint32_t kEmptyingRights = platform::kAccessDeleteChild | kTakingRights;
+constexpr std::uint32_t kMovingRights = kEmptyingRights | platform::kAccessDelete;
 
 constexpr std::uint32_t kReparseHeader = 8;       // tag, data length, reserved
 constexpr std::uint32_t kNameFields = 8;          // substitute and print name: offset, length each
@@ -60,15 +65,39 @@ bool IsTrustedPrincipal(std::u16string_view sid) {
                        [sid](std::u16string_view trusted) { return sid == trusted; });
 }
 
+namespace {
+
+// The first principal but the trusted ones (and the owner, itself trusted) that an entry of the
+// list grants any of `rights` on the entry itself; empty when none. Deny entries are not weighed:
+// an allow that a deny might cancel counts all the same.
+std::optional<std::u16string_view> Grantee(const platform::EntrySecurity& security, std::uint32_t rights) {
+    for (const platform::AccessEntry& entry : security.list) {
+        if (!IsAllow(entry.type) || (entry.flags & kInheritOnlyAce) != 0) continue;
+        if ((entry.mask & rights) == 0) continue;
+        if (!IsTrustedPrincipal(entry.trustee) && entry.trustee != kOwnerRights) return entry.trustee;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 LinkJudgement JudgeLink(const platform::EntrySecurity& security) {
     if (!IsTrustedPrincipal(security.owner)) return {LinkVerdict::OwnerNotTrusted, security.owner};
     if (!security.hasList) return {LinkVerdict::NoAccessList, {}};
-    for (const platform::AccessEntry& entry : security.list) {
-        // Deny entries are not weighed: an allow that a deny might cancel is refused all the same.
-        if (!IsAllow(entry.type) || (entry.flags & kInheritOnlyAce) != 0) continue;
-        if ((entry.mask & kChangingRights) == 0) continue;
-        if (!IsTrustedPrincipal(entry.trustee) && entry.trustee != kOwnerRights) {
-            return {LinkVerdict::OthersMayChange, entry.trustee};
+    if (const std::optional<std::u16string_view> who = Grantee(security, kChangingRights)) {
+        return {LinkVerdict::OthersMayChange, *who};
+    }
+    return {};
+}
+
+LinkJudgement JudgePlacement(std::span<const platform::EntrySecurity> folders) {
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const platform::EntrySecurity& folder = folders[i];
+        // An owner may always change the list, so an untrusted one may grant itself anything.
+        if (!IsTrustedPrincipal(folder.owner)) return {LinkVerdict::OthersMayMove, folder.owner};
+        if (!folder.hasList) return {LinkVerdict::OthersMayMove, {}};
+        if (const std::optional<std::u16string_view> who = Grantee(folder, i == 0 ? kEmptyingRights : kMovingRights)) {
+            return {LinkVerdict::OthersMayMove, *who};
         }
     }
     return {};

@@ -24,11 +24,35 @@ std::string_view DistrustText(LinkVerdict verdict) {
         case LinkVerdict::OwnerNotTrusted:
             return "a link whose owner is neither the system, Administrators nor TrustedInstaller";
         case LinkVerdict::NoAccessList: return "a link without an access list: anyone may change it";
-        case LinkVerdict::OthersMayChange: return "a link that someone else may change";
+        case LinkVerdict::OthersMayChange: return "a link that someone else may change, delete or rename";
+        case LinkVerdict::OthersMayMove:
+            return "a link that someone else may have moved here: a folder above it lets them delete, rename or "
+                   "move what it holds, or itself";
         case LinkVerdict::Trusted: break;
     }
     return {};
 }
+
+// Why an open through a held level failed, where the error tells more than the call.
+std::string_view OpenRefusal(std::uint32_t error, std::string_view otherwise) {
+    if (error == platform::kErrorReparsePointEncountered) {
+        return "the level above became a link after it was checked: the open stopped at the reparse point";
+    }
+    // A system older than OBJ_DONT_REPARSE (reported: before Windows 10 version 1803) refuses
+    // every open that carries it; going on without it would give up what it guards.
+    if (error == platform::kErrorInvalidParameter) {
+        return "the system refused the open as an invalid parameter, as a Windows without OBJ_DONT_REPARSE (reported: "
+               "before Windows 10 version 1803) refuses every open with it: the report is not written without it";
+    }
+    return otherwise;
+}
+
+// A share, by its NT root: refused before anything is sent to its server.
+bool IsShareRoot(std::u16string_view root) { return root.rfind(u"\\??\\UNC\\", 0) == 0; }
+
+constexpr std::string_view kShareRefusal =
+    "a share: its server resolves every open by name again and follows links inside the share, so nothing checked "
+    "here holds there";
 
 }  // namespace
 
@@ -39,49 +63,62 @@ void TraceRefusal(platform::Platform& os, const platform::TraceField& level, std
 }
 
 bool PathWalk::OpenLevels(const ReportPlan& plan) {
-    if (!Enter(plan.root)) return false;
-    const auto failed = std::find_if(plan.levels.begin(), plan.levels.end(),
-                                     [this](const PathLevel& level) { return !Reach(level.name, level.creatable); });
-    if (failed == plan.levels.end()) return true;
-    if (failed->inDirectoryPart) RemoveMade();
-    return false;
+    const bool reached = Enter(plan.root) &&
+                         std::all_of(plan.levels.begin(), plan.levels.end(),
+                                     [this](const PathLevel& level) { return Reach(level.name, level.creatable); });
+    if (!reached) RemoveMade();
+    return reached;
 }
 
-platform::FileHandle PathWalk::OpenReport(const std::u16string& name) {
-    if (current_ == platform::kNoFile) return platform::kNoFile;
-    platform::FileHandle file = os_.OpenChildForWriting(current_, name);
-    if (file != platform::kNoFile) return file;
+ReportFile PathWalk::OpenReport(const std::u16string& name) {
+    if (current_ == platform::kNoFile) return {};
+    const platform::FileHandle file = os_.OpenChildFile(current_, name, kReportOpen);
+    if (file != platform::kNoFile) return {file, false};
     const std::uint32_t openError = os_.LastError();
-    // Made here and then opened again: the open for writing is what a caller without the right
-    // to write under the report's descriptor is refused, as with any existing report.
-    if (!os_.CreateChildFile(current_, name, security_)) {
+    // Made and written through the same handle: nothing can be swapped in at the name between.
+    const platform::FileHandle made = os_.CreateChildFile(current_, name, kReportMade, security_);
+    if (made == platform::kNoFile) {
+        const std::uint32_t createError = os_.LastError();
         const platform::TraceField level = platform::TracePath("Level", here_.root, here_.names, name);
-        platform::EmitFailure(os_, kKeywords, "OpenChildForWriting", openError, {level});
-        platform::EmitCallFailed(os_, kKeywords, "CreateChildFile", {level});
-        Refuse(name, "the report can neither be opened for writing nor made");
-        return platform::kNoFile;
+        platform::EmitFailure(os_, kKeywords, "OpenChildFile", openError, {level});
+        platform::EmitFailure(os_, kKeywords, "CreateChildFile", createError, {level});
+        Refuse(name, OpenRefusal(createError, "the report can neither be opened for writing nor made"));
+        RemoveMade();
+        return {};
     }
     NoteLevel(name, "report made");
-    file = os_.OpenChildForWriting(current_, name);
-    if (file == platform::kNoFile) {
-        platform::EmitCallFailed(os_, kKeywords, "OpenChildForWriting",
-                                 {platform::TracePath("Level", here_.root, here_.names, name)});
-        Refuse(name, "the report cannot be opened for writing");
-    }
-    return file;
+    return {made, true};
 }
 
 bool PathWalk::Enter(const std::u16string& root) {
-    const platform::FileHandle handle = os_.OpenRoot(root);
+    here_ = Location{root, {}};
+    if (IsShareRoot(root)) {
+        Refuse({}, kShareRefusal);
+        return false;
+    }
+    const platform::FileHandle handle = os_.OpenRoot(root, kRootOpen);
     if (handle == platform::kNoFile) {
         platform::EmitCallFailed(os_, kKeywords, "OpenRoot", {platform::TracePath("Level", root, {})});
-        here_ = Location{root, {}};
         Refuse({}, "the root cannot be opened");
         return false;
     }
     Hold(handle, false);
-    here_ = Location{root, {}};
     ++rootsEntered_;
+    folders_.assign(1, handle);
+    // A drive letter can stand for a share too (a mapped drive): the volume tells.
+    const std::optional<platform::VolumeInfo> volume = os_.QueryVolume(handle);
+    if (!volume) {
+        platform::EmitCallFailed(os_, kKeywords, "QueryVolume", {platform::TracePath("Level", root, {})});
+        Refuse({}, "the volume of the root cannot be queried");
+        return false;
+    }
+    const std::uint32_t type = volume->deviceType;
+    if ((volume->characteristics & platform::kVolumeRemoteDevice) != 0 || type == platform::kDeviceNetworkFileSystem ||
+        type == platform::kDeviceNetwork || type == platform::kDeviceDfs) {
+        Refuse({}, kShareRefusal);
+        return false;
+    }
+    removableVolume_ = (volume->characteristics & platform::kVolumeRemovableMedia) != 0;
     NoteLevel({}, "root opened");
     return true;
 }
@@ -108,24 +145,27 @@ bool PathWalk::Reach(const std::u16string& name, bool creatable) {
 }
 
 PathWalk::Stepped PathWalk::Step(const std::u16string& name, bool creatable) {
-    platform::FileHandle handle = os_.OpenChild(current_, name);
+    platform::FileHandle handle = os_.OpenChild(current_, name, kLevelOpen);
     if (handle == platform::kNoFile) {
         const std::uint32_t openError = os_.LastError();
         const platform::TraceField level = platform::TracePath("Level", here_.root, here_.names, name);
         // Whatever kept the open from finding it, the create fails on anything that is there.
-        if (!creatable) {
+        if (!creatable || openError == platform::kErrorReparsePointEncountered ||
+            openError == platform::kErrorInvalidParameter) {
             platform::EmitFailure(os_, kKeywords, "OpenChild", openError, {level});
-            Refuse(name, "the level cannot be opened");
+            Refuse(name, OpenRefusal(openError, "the level cannot be opened"));
             return Stepped::Failed;
         }
-        handle = os_.CreateChildDirectory(current_, name, security_);
+        handle = os_.CreateChildDirectory(current_, name, kMadeLevel, security_);
         if (handle == platform::kNoFile) {
+            const std::uint32_t createError = os_.LastError();
             platform::EmitFailure(os_, kKeywords, "OpenChild", openError, {level});
-            platform::EmitCallFailed(os_, kKeywords, "CreateChildDirectory", {level});
-            Refuse(name, "the level can neither be opened nor made");
+            platform::EmitFailure(os_, kKeywords, "CreateChildDirectory", createError, {level});
+            Refuse(name, OpenRefusal(createError, "the level can neither be opened nor made"));
             return Stepped::Failed;
         }
         Hold(handle, true);
+        folders_.push_back(handle);
         NoteLevel(name, "made");
         here_.names.push_back(name);
         return Stepped::Entered;
@@ -150,6 +190,7 @@ PathWalk::Stepped PathWalk::Step(const std::u16string& name, bool creatable) {
     }
     NoteLevel(name, (info->attributes & platform::kAttributeReparsePoint) != 0 ? "opened: a reparse point, no link"
                                                                                 : "opened");
+    folders_.push_back(handle);
     here_.names.push_back(name);
     return Stepped::Entered;
 }
@@ -174,6 +215,12 @@ std::optional<Location> PathWalk::Follow(platform::FileHandle link, const std::u
         Refuse(name, DistrustText(judgement.verdict), kind, judgement.who);
         return std::nullopt;
     }
+    // Owners and lists on removable media may have been set on another machine.
+    if (removableVolume_) {
+        Refuse(name, "a link on removable media, whose owner and list may have been set elsewhere", kind);
+        return std::nullopt;
+    }
+    if (!PlacedByTrusted(name, kind)) return std::nullopt;
     const std::optional<std::vector<std::uint8_t>> data = os_.ReadReparseData(link);
     if (!data) {
         platform::EmitCallFailed(os_, kKeywords, "ReadReparseData", {level});
@@ -191,6 +238,27 @@ std::optional<Location> PathWalk::Follow(platform::FileHandle link, const std::u
                    {level, TraceText("Link", kind), platform::TraceWide("Owner", security->owner),
                     platform::TracePath("Target", destination->root, destination->names)});
     return destination;
+}
+
+// Nobody but the trusted principals may have put the link where it stands: the folders from
+// its root down to the one holding it are read through the walk's own handles.
+bool PathWalk::PlacedByTrusted(const std::u16string& name, std::string_view kind) {
+    std::vector<platform::EntrySecurity> folders;
+    folders.reserve(folders_.size());
+    for (const platform::FileHandle folder : folders_) {
+        std::optional<platform::EntrySecurity> security = os_.ReadSecurity(folder);
+        if (!security) {
+            platform::EmitCallFailed(os_, kKeywords, "ReadSecurity",
+                                     {platform::TracePath("Level", here_.root, here_.names, name)});
+            Refuse(name, "a link whose folders' owners and access lists cannot be read", kind);
+            return false;
+        }
+        folders.push_back(std::move(*security));
+    }
+    const LinkJudgement placement = JudgePlacement(folders);
+    if (placement.verdict == LinkVerdict::Trusted) return true;
+    Refuse(name, DistrustText(placement.verdict), kind, placement.who);
+    return false;
 }
 
 void PathWalk::Hold(platform::FileHandle handle, bool made) {
@@ -220,19 +288,21 @@ void PathWalk::RemoveMade() {
             const platform::TraceField level = platform::TracePath(
                 "Level", here_.root,
                 std::span<const std::u16string>(here_.names.data(), named ? last.depth : 0));
-            if (os_.DeleteEmptyDirectory(last.handle.get())) {
+            if (os_.MarkForDeletion(last.handle.get())) {
                 platform::Emit(os_, "ReportPathLevelRemoved", platform::TraceLevel::Verbose, kKeywords, {level});
             } else {
-                platform::EmitCallFailed(os_, kKeywords, "DeleteEmptyDirectory", {level});
+                platform::EmitCallFailed(os_, kKeywords, "MarkForDeletion", {level});
             }
         }
         held_.pop_back();
     }
+    folders_.clear();
     current_ = platform::kNoFile;
 }
 
 void PathWalk::Release() {
     while (!held_.empty()) held_.pop_back();
+    folders_.clear();
     current_ = platform::kNoFile;
 }
 

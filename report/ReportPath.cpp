@@ -44,6 +44,11 @@ bool IsDriveAbsolute(std::u16string_view path) {
     return path.size() >= 3 && IsLetter(path[0]) && path[1] == u':' && IsSeparator(path[2]);
 }
 
+// "C:" and what follows it without a separator: the current directory of that drive.
+bool IsDriveRelative(std::u16string_view path) {
+    return path.size() >= 2 && IsLetter(path[0]) && path[1] == u':' && !IsDriveAbsolute(path);
+}
+
 struct Span {
     std::size_t begin = 0;
     std::size_t end = 0;
@@ -219,15 +224,15 @@ std::u16string AsWideCString(std::u16string path) {
 }
 
 std::u16string AnchorBareFileName(std::u16string path) {
-    if (path.find_first_of(u"\\/") == std::u16string::npos) path.insert(0, u"./");
+    if (path.find_first_of(u"\\/") == std::u16string::npos && !IsDriveRelative(path)) path.insert(0, u"./");
     return path;
 }
 
-std::optional<std::size_t> SplitPosition(std::u16string_view path) {
-    std::size_t at = path.rfind(u'\\');
-    if (at == std::u16string_view::npos) at = path.rfind(u'/');
-    if (at == std::u16string_view::npos) return std::nullopt;
-    return at;
+std::optional<std::size_t> DirectoryEnd(std::u16string_view path) {
+    const std::size_t at = path.find_last_of(u"\\/");
+    if (at != std::u16string_view::npos) return at;
+    if (IsDriveRelative(path)) return 2;
+    return std::nullopt;
 }
 
 Base BaseOf(std::u16string_view path) {
@@ -259,8 +264,9 @@ bool IsDeviceName(std::u16string_view name) {
 // The path and the directory it is resolved against, in the order they are read.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16string_view base) {
-    const std::optional<std::size_t> split = SplitPosition(path);
-    // An empty directory part has always been refused, and so is a path naming no file.
+    // Both separators split alike, so the file part is one name, or "." or "..", which name no
+    // file. An empty directory part ("\\status.txt") names no drive and has always been refused.
+    const std::optional<std::size_t> split = DirectoryEnd(path);
     if (!split || *split == 0 || IsSeparator(path.back())) return std::nullopt;
 
     // A directory part that names a server without a share has never been taken, even where
@@ -295,7 +301,8 @@ std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16strin
     levels.pop_back();
     plan.levels = std::move(levels);
 
-    if (IsDeviceName(plan.file)) return std::nullopt;
+    // A colon names a stream of the entry before it, never a file of its own.
+    if (IsDeviceName(plan.file) || plan.file.find(u':') != std::u16string::npos) return std::nullopt;
     std::size_t length = qualified->win32RootLength;
     for (PathLevel& level : plan.levels) {
         // A stream is no folder, and a device name names the device wherever it stands.

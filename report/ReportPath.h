@@ -15,12 +15,14 @@ namespace report {
 // What a Windows call is handed: a wide C string, which ends at its first NUL.
 std::u16string AsWideCString(std::u16string path);
 
-// A path with neither separator is a bare file name: "./" makes it name the current directory.
+// A path with neither separator, and no drive before its name, is a bare file name: "./" makes
+// it name the current directory. "C:status.txt" names the current directory of drive C.
 std::u16string AnchorBareFileName(std::u16string path);
 
-// The split of a report path into its directory part and its file part: its last backslash, or
-// its last forward slash only when it holds no backslash at all. nullopt when it holds neither.
-std::optional<std::size_t> SplitPosition(std::u16string_view path);
+// Where the directory part of a report path ends and its file part begins: at its last
+// separator, a backslash or a forward slash alike, or after the drive of "C:status.txt". nullopt
+// when there is neither.
+std::optional<std::size_t> DirectoryEnd(std::u16string_view path);
 
 // What a path that is not fully qualified is resolved against.
 enum class BaseKind {
@@ -41,7 +43,7 @@ struct PathLevel {
     // way the report's folders have always been made (never what only a forward slash ends,
     // never a level of the current directory).
     bool creatable = false;
-    // Before the split: a failure here undoes the levels this walk made.
+    // In the directory part, not the file's own name.
     bool inDirectoryPart = false;
 };
 
@@ -58,9 +60,10 @@ struct ReportPlan {
 };
 
 // The walk for a report path (already anchored); `base` is the directory BaseOf asks for, or
-// empty. nullopt for a path that names no file (it ends in a separator, ".", "..", or the
-// directory part is empty), a legacy device name anywhere, a drive or share that cannot be told,
-// a verbatim path (\\?\) with a name Windows would refuse, or a path longer than MAX_PATH.
+// empty. nullopt for a path that names no file (its file part is empty, "." or "..", or its
+// directory part is empty), a colon in any name (a stream is no report), a legacy device name
+// anywhere, a drive or share that cannot be told, a verbatim path (\\?\) with a name Windows
+// would refuse, or a path longer than MAX_PATH.
 std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16string_view base);
 
 // A legacy DOS device (CON, NUL, COM1, ...), which Windows reads as the device wherever the

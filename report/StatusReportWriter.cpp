@@ -57,22 +57,33 @@ std::string_view UnsafeText(const platform::HandleInfo& info) {
     return "the report has another hard link, through which the write would reach another name";
 }
 
+// A report that fails its checks is not written. One this walk made goes again, through its own
+// handle, and then the levels made for it.
+Written Abandon(platform::Platform& os, PathWalk& walk, platform::UniqueFile& file, bool made,
+                const platform::TraceField& level) {
+    if (made && !os.MarkForDeletion(file.get())) platform::EmitCallFailed(os, kKeywords, "MarkForDeletion", {level});
+    file.reset();
+    walk.Undo();
+    return Written::No;
+}
+
 // The handle itself is checked before anything is written: what stands at the name may have
 // been swapped since the walk looked at the folder.
-Written WriteThrough(platform::Platform& os, const PathWalk& walk, const std::u16string& name,
-                     platform::FileHandle opened, std::string_view bytes) {
-    const platform::UniqueFile file(os, opened);
-    if (!file || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return Written::No;
+Written WriteThrough(platform::Platform& os, PathWalk& walk, const std::u16string& name, ReportFile opened,
+                     std::string_view bytes) {
+    platform::UniqueFile file(os, opened.handle);
+    if (!file) return Written::No;
     const platform::TraceField level = platform::TracePath("Level", walk.Here().root, walk.Here().names, name);
     const std::optional<platform::HandleInfo> info = os.QueryHandle(file.get());
     if (!info) {
         platform::EmitCallFailed(os, kKeywords, "QueryHandle", {level});
-        return Written::No;
+        return Abandon(os, walk, file, opened.made, level);
     }
     if (!IsSafeReportFile(*info)) {
         TraceRefusal(os, level, UnsafeText(*info));
-        return Written::No;
+        return Abandon(os, walk, file, opened.made, level);
     }
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return Abandon(os, walk, file, opened.made, level);
 
     Written written = Written::Yes;
     // A text cut short could read as a report of another version: after a failed write the

@@ -8,9 +8,16 @@ namespace platform::win32 {
 // launcher's folder. Looked up at run time, since older systems lack it; failure is ignored.
 void RestrictLibrarySearchToSystemFolder();
 
-// RedirectionGuard: from here on the process follows no junction a non-administrator made, in
-// any path it opens. Looked up at run time (Windows 10 22H2, Windows 11); failure is ignored.
-void RefuseUntrustedJunctions();
+// RedirectionGuard (PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY, EnforceRedirectionTrust):
+// Microsoft documents it as keeping this process from following filesystem junctions created by
+// non-admin users. It covers junctions only, and this process only: the tools it starts do not
+// inherit it. Which releases know the policy is not documented (reported: Windows 10 22H2 and
+// Windows 11); elsewhere the call fails. The report path's own checks do not rely on it.
+struct RedirectionGuard {
+    bool applied = false;
+    std::uint32_t error = 0;   // why not, when not
+};
+RedirectionGuard RefuseUntrustedJunctions();
 
 // The shipped implementation: each operation is the Win32 call its declaration names,
 // with every handle, search, key and descriptor owned until it is released.
@@ -44,16 +51,18 @@ public:
     void FreeDescriptor(Descriptor descriptor) override;
     std::optional<std::u16string> CurrentDirectory() override;
     std::optional<std::u16string> DriveDirectory(char16_t drive) override;
-    FileHandle OpenRoot(const std::u16string& root) override;
-    FileHandle OpenChild(FileHandle parent, const std::u16string& name) override;
-    FileHandle CreateChildDirectory(FileHandle parent, const std::u16string& name,
+    FileHandle OpenRoot(const std::u16string& root, const OpenRequest& request) override;
+    FileHandle OpenChild(FileHandle parent, const std::u16string& name, const OpenRequest& request) override;
+    FileHandle CreateChildDirectory(FileHandle parent, const std::u16string& name, const OpenRequest& request,
                                     const SecurityAttributes& security) override;
-    bool CreateChildFile(FileHandle parent, const std::u16string& name, const SecurityAttributes& security) override;
-    FileHandle OpenChildForWriting(FileHandle parent, const std::u16string& name) override;
+    FileHandle CreateChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request,
+                               const SecurityAttributes& security) override;
+    FileHandle OpenChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request) override;
     std::optional<HandleInfo> QueryHandle(FileHandle file) override;
+    std::optional<VolumeInfo> QueryVolume(FileHandle entry) override;
     std::optional<EntrySecurity> ReadSecurity(FileHandle entry) override;
     std::optional<std::vector<std::uint8_t>> ReadReparseData(FileHandle entry) override;
-    bool DeleteEmptyDirectory(FileHandle directory) override;
+    bool MarkForDeletion(FileHandle entry) override;
     bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) override;
     bool RewindFile(FileHandle file) override;
     bool EndFileHere(FileHandle file) override;

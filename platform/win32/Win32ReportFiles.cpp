@@ -19,6 +19,8 @@ static_assert(sizeof(SECURITY_ATTRIBUTES) == kSecurityAttributesLength, "the rec
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using RtlNtStatusToDosErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+using NtQueryVolumeInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                               FS_INFORMATION_CLASS);
 
 // Win32 opens no entry relative to a directory handle; ntdll's native call does, and ntdll is
 // mapped into every process, so it is looked up rather than imported.
@@ -29,6 +31,11 @@ Function NtdllEntry(const char* name) {
 
 NtCreateFileFunction NtCreateFileEntry() {
     static const auto function = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
+    return function;
+}
+
+NtQueryVolumeInformationFileFunction NtQueryVolumeInformationFileEntry() {
+    static const auto function = NtdllEntry<NtQueryVolumeInformationFileFunction>("NtQueryVolumeInformationFile");
     return function;
 }
 
@@ -46,10 +53,18 @@ FileHandle ToFileHandle(HANDLE file) {
     return reinterpret_cast<FileHandle>(file);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
 }
 
-// Levels are held without FILE_SHARE_DELETE: a rename or delete needs DELETE access, which
-// nobody else can then be granted.
-constexpr ULONG kShareLevel = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr ACCESS_MASK kLevelAccess = FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+// The values the walk hands over are the Win32 ones; it spells them without Windows headers.
+static_assert(kAccessTraverse == FILE_TRAVERSE && kAccessDeleteChild == FILE_DELETE_CHILD &&
+                  kAccessReadAttributes == FILE_READ_ATTRIBUTES && kAccessDelete == DELETE &&
+                  kAccessReadControl == READ_CONTROL && kAccessSynchronize == SYNCHRONIZE &&
+                  kAccessGenericWrite == GENERIC_WRITE,
+              "access rights as Windows defines them");
+static_assert(kShareRead == FILE_SHARE_READ && kShareWrite == FILE_SHARE_WRITE && kShareDelete == FILE_SHARE_DELETE,
+              "sharing as Windows defines it");
+static_assert(kDeviceDfs == FILE_DEVICE_DFS && kDeviceDisk == FILE_DEVICE_DISK && kDeviceNetwork == FILE_DEVICE_NETWORK &&
+                  kDeviceNetworkFileSystem == FILE_DEVICE_NETWORK_FILE_SYSTEM,
+              "device types as Windows defines them");
+static_assert(kErrorInvalidParameter == ERROR_INVALID_PARAMETER, "the Win32 error");
 constexpr std::size_t kMaxReparseData = MAXIMUM_REPARSE_DATA_BUFFER_SIZE;
 // A UNICODE_STRING counts its bytes in 16 bits.
 constexpr std::size_t kMaxNameBytes = 0xFFFE;
@@ -59,8 +74,7 @@ constexpr ACCESS_MASK kEveryRight = 0xFFFFFFFFu;
 struct NtOpen {
     HANDLE root = nullptr;
     const std::u16string* name = nullptr;
-    ACCESS_MASK access = 0;
-    ULONG share = 0;
+    const OpenRequest* request = nullptr;
     ULONG disposition = FILE_OPEN;
     ULONG options = 0;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -88,13 +102,16 @@ FileHandle Open(const NtOpen& open, std::uint32_t& error) {
     attributes.Length = sizeof attributes;
     attributes.RootDirectory = open.root;
     attributes.ObjectName = &name;
-    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    // A system older than the flag refuses the whole open, reportedly as an invalid parameter
+    // (ppkg-verify's junction-after-check shows which): the open then fails, never goes on
+    // without it.
+    attributes.Attributes = OBJ_CASE_INSENSITIVE | (open.request->dontReparse ? OBJ_DONT_REPARSE : 0);
     attributes.SecurityDescriptor = open.descriptor;
     IO_STATUS_BLOCK status{};
     HANDLE handle = nullptr;
-    const NTSTATUS result = ntCreateFile(&handle, open.access, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                         open.share, open.disposition, open.options | FILE_SYNCHRONOUS_IO_NONALERT,
-                                         nullptr, 0);
+    const NTSTATUS result = ntCreateFile(&handle, open.request->access, &attributes, &status, nullptr,
+                                         FILE_ATTRIBUTE_NORMAL, open.request->share, open.disposition,
+                                         open.options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (!NT_SUCCESS(result) || handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         error = NT_SUCCESS(result) ? static_cast<std::uint32_t>(ERROR_INVALID_HANDLE) : Win32ErrorOf(result);
         return kNoFile;
@@ -183,50 +200,67 @@ std::optional<std::u16string> Win32Platform::DriveDirectory(char16_t drive) {
     return std::u16string(Utf16(text.c_str()), got);
 }
 
-FileHandle Win32Platform::OpenRoot(const std::u16string& root) {
+FileHandle Win32Platform::OpenRoot(const std::u16string& root, const OpenRequest& request) {
     std::uint32_t error = 0;
-    const FileHandle handle = Open({nullptr, &root, kLevelAccess, kShareLevel, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr}, error);
+    const FileHandle handle = Open({nullptr, &root, &request, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr}, error);
     return handle != kNoFile ? handle : FailOpen(error);
 }
 
-FileHandle Win32Platform::OpenChild(FileHandle parent, const std::u16string& name) {
+FileHandle Win32Platform::OpenChild(FileHandle parent, const std::u16string& name, const OpenRequest& request) {
     if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
     std::uint32_t error = 0;
     const FileHandle handle =
-        Open({ToHandle(parent), &name, kLevelAccess, kShareLevel, FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr}, error);
+        Open({ToHandle(parent), &name, &request, FILE_OPEN, FILE_OPEN_REPARSE_POINT, nullptr}, error);
     return handle != kNoFile ? handle : FailOpen(error);
 }
 
 // Without FILE_OPEN_REPARSE_POINT a create follows a link already at the name, even a dangling
 // one, and makes its target; with it, anything at the name fails the create.
 FileHandle Win32Platform::CreateChildDirectory(FileHandle parent, const std::u16string& name,
-                                               const SecurityAttributes& security) {
+                                               const OpenRequest& request, const SecurityAttributes& security) {
     if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
     std::uint32_t error = 0;
-    const FileHandle handle = Open({ToHandle(parent), &name, kLevelAccess | DELETE, kShareLevel, FILE_CREATE,
+    const FileHandle handle = Open({ToHandle(parent), &name, &request, FILE_CREATE,
                                     FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security.descriptor},
                                    error);
     return handle != kNoFile ? handle : FailOpen(error);
 }
 
-bool Win32Platform::CreateChildFile(FileHandle parent, const std::u16string& name, const SecurityAttributes& security) {
-    if (!IsOneName(name)) return Fail(ERROR_INVALID_NAME);
-    std::uint32_t error = 0;
-    const FileHandle file = Open({ToHandle(parent), &name, GENERIC_READ | GENERIC_WRITE, 0, FILE_CREATE,
-                                  FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security.descriptor},
-                                 error);
-    if (file == kNoFile) return Fail(error);
-    CloseHandle(ToHandle(file));
-    return true;
-}
-
-FileHandle Win32Platform::OpenChildForWriting(FileHandle parent, const std::u16string& name) {
+FileHandle Win32Platform::CreateChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request,
+                                          const SecurityAttributes& security) {
     if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
     std::uint32_t error = 0;
-    const FileHandle handle = Open({ToHandle(parent), &name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
+    const FileHandle handle = Open({ToHandle(parent), &name, &request, FILE_CREATE,
+                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security.descriptor},
+                                   error);
+    return handle != kNoFile ? handle : FailOpen(error);
+}
+
+FileHandle Win32Platform::OpenChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request) {
+    if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
+    std::uint32_t error = 0;
+    const FileHandle handle = Open({ToHandle(parent), &name, &request, FILE_OPEN,
                                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr},
                                    error);
     return handle != kNoFile ? handle : FailOpen(error);
+}
+
+// Win32 has no call for the device characteristics (GetDriveType takes a path, which could be
+// swapped); the native query takes the handle the walk holds.
+std::optional<VolumeInfo> Win32Platform::QueryVolume(FileHandle entry) {
+    const NtQueryVolumeInformationFileFunction query = NtQueryVolumeInformationFileEntry();
+    if (query == nullptr) {
+        Fail(ERROR_PROC_NOT_FOUND);
+        return std::nullopt;
+    }
+    FILE_FS_DEVICE_INFORMATION device{};
+    IO_STATUS_BLOCK status{};
+    const NTSTATUS result = query(ToHandle(entry), &status, &device, sizeof device, FileFsDeviceInformation);
+    if (!NT_SUCCESS(result)) {
+        Fail(Win32ErrorOf(result));
+        return std::nullopt;
+    }
+    return VolumeInfo{device.DeviceType, device.Characteristics};
 }
 
 // The two classes that hold the attributes, the reparse tag and the link count:
@@ -295,9 +329,9 @@ std::optional<std::vector<std::uint8_t>> Win32Platform::ReadReparseData(FileHand
     return data;
 }
 
-bool Win32Platform::DeleteEmptyDirectory(FileHandle directory) {
+bool Win32Platform::MarkForDeletion(FileHandle entry) {
     FILE_DISPOSITION_INFO disposition{TRUE};
-    return SetFileInformationByHandle(ToHandle(directory), FileDispositionInfo, &disposition, sizeof disposition) != 0 ||
+    return SetFileInformationByHandle(ToHandle(entry), FileDispositionInfo, &disposition, sizeof disposition) != 0 ||
            Fail(GetLastError());
 }
 

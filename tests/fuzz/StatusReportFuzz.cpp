@@ -1,11 +1,12 @@
 // The status report writer on arbitrary UTF-16 paths over arbitrary entries already on disk:
 // directories, files, files with a second name, symbolic links and junctions owned by a user, by
-// Administrators, the system or TrustedInstaller (some of them left for users to change), other
-// reparse points, dangling links, refused creations, any one platform call that fails, and at
-// most one entry that another user swaps in between two of the writer's calls. Afterwards every
+// Administrators, the system or TrustedInstaller (some of them left for users to change, delete
+// or empty of entries), other reparse points, dangling links, shares, a drive on removable
+// media, refused creations, any one platform call that fails, and at most one entry that another
+// user swaps in, or turns into a junction, between two of the writer's calls. Afterwards every
 // entry is compared with what it was: the writer may only have made directories along the path
-// as it leads through links that can be trusted, and made or written the report file there,
-// and must have left nothing open.
+// as it leads through links that can be trusted, on no share, and made or written the report
+// file there; what it made stays only beside a report; and it must have left nothing open.
 
 #include <algorithm>
 #include <array>
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "report/PathWalk.h"
 #include "report/ReportPath.h"
 #include "report/ReportSecurity.h"
 #include "report/StatusReportWriter.h"
@@ -53,9 +55,9 @@ const auto kTexts =
 
 // The platform calls of the walk and the write, any one of which may fail once.
 constexpr auto kFailingCalls = std::to_array<const char*>({
-    "OpenRoot", "OpenChild", "QueryHandle", "CreateChildDirectory", "CreateChildFile", "OpenChildForWriting",
-    "ReadSecurity", "ReadReparseData", "DeleteEmptyDirectory", "WriteBytes", "RewindFile", "EndFileHere",
-    "CurrentDirectory", "DriveDirectory",
+    "OpenRoot", "OpenChild", "QueryHandle", "CreateChildDirectory", "CreateChildFile", "OpenChildFile",
+    "ReadSecurity", "ReadReparseData", "MarkForDeletion", "WriteBytes", "RewindFile", "EndFileHere",
+    "CurrentDirectory", "DriveDirectory", "QueryVolume",
 });
 
 struct Owner {
@@ -63,14 +65,19 @@ struct Owner {
     std::u16string_view sddl;
     // Read through an iterator, which cppcheck does not follow.
     // cppcheck-suppress unusedStructMember
-    bool trusted;
+    bool trusted;   // as a link: nobody else may change, delete or rename it
+    // As a folder above a link: nobody else may delete what it holds, or move it.
+    // cppcheck-suppress unusedStructMember
+    bool keepsPlace;
 };
 constexpr auto kOwners = std::to_array<Owner>({
-    {model::kUserSid, u"", false},
-    {model::kAdministratorsSid, u"", true},
-    {model::kSystemSid, u"", true},
-    {model::kTrustedInstallerSid, u"", true},
-    {model::kAdministratorsSid, model::kUsersMayWriteSddl, false},
+    {model::kUserSid, u"", false, false},
+    {model::kAdministratorsSid, u"", true, true},
+    {model::kSystemSid, u"", true, true},
+    {model::kTrustedInstallerSid, u"", true, true},
+    {model::kAdministratorsSid, model::kUsersMayWriteSddl, false, true},
+    {model::kAdministratorsSid, u"D:(A;;FA;;;BA)(A;;SD;;;BU)", false, false},
+    {model::kAdministratorsSid, u"D:(A;;FA;;;BA)(A;;0x40;;;BU)", true, false},
 });
 
 // A string of pieces, ended by kEndOfText or the input's end; two more choices beyond the
@@ -184,9 +191,9 @@ const std::u16string& CreatedList(bool directory) {
     static const std::pair<std::u16string, std::u16string> lists = [] {
         model::FakeWindows os;
         const report::ReportSecurity security(os);
-        const platform::FileHandle root = os.OpenRoot(u"\\??\\C:\\");
-        os.CloseFile(os.CreateChildDirectory(root, u"made", security.Attributes()));
-        os.CreateChildFile(root, u"made.txt", security.Attributes());
+        const platform::FileHandle root = os.OpenRoot(u"\\??\\C:\\", report::kRootOpen);
+        os.CloseFile(os.CreateChildDirectory(root, u"made", report::kMadeLevel, security.Attributes()));
+        os.CloseFile(os.CreateChildFile(root, u"made.txt", report::kReportMade, security.Attributes()));
         os.CloseFile(root);
         return std::pair(os.Find(u"C:\\made")->sddl, os.Find(u"C:\\made.txt")->sddl);
     }();
@@ -206,8 +213,10 @@ std::optional<std::u16string> RootKey(const std::u16string& root) {
 
 // Where the report path may lead, worked out apart from the walk: from the root down, through
 // any directory or reparse point that is no link, through a symbolic link or mount point only
-// when its owner is trusted and nobody else may change it, never through anything else. Every
-// directory reached or missing on the way may be made; the file at the end may be written.
+// when its owner is trusted, nobody else may change it, no folder above it on its drive lets
+// anyone else move it, and its drive is no removable one; never onto a share, never through
+// anything else. Every directory reached or missing on the way may be made; the file at the end
+// may be written.
 class Reach {
 public:
     explicit Reach(const model::FakeWindows& os) : os_(os) {}
@@ -216,7 +225,7 @@ public:
 
     void Plan(const report::ReportPlan& plan) {
         const std::optional<std::u16string> root = RootKey(plan.root);
-        if (!root) return;
+        if (!root || Remote(*root)) return;
         std::vector<std::u16string> names(plan.levels.size());
         std::transform(plan.levels.begin(), plan.levels.end(), names.begin(),
                        [](const report::PathLevel& level) { return level.name; });
@@ -231,6 +240,7 @@ private:
     void Walk(std::u16string key, std::vector<std::u16string> folder, const std::vector<std::u16string>& names,
               int links, bool endsInFile) {
         const std::u16string root = key;
+        bool placeKept = !Removable(root);
         for (std::size_t i = 0; i < names.size(); ++i) {
             const std::u16string next = Join(key, names[i]);
             if (endsInFile && i + 1 == names.size()) {
@@ -246,9 +256,9 @@ private:
             }
             const model::Entry& entry = found->second;
             if (entry.reparseTag != 0 && (entry.reparseTag & platform::kReparseTagNameSurrogate) != 0) {
-                if (!Trusted(entry) || links >= kMaxLinks) return;
+                if (!Trusted(entry) || !placeKept || links >= kMaxLinks) return;
                 std::optional<std::pair<std::u16string, std::vector<std::u16string>>> target = Target(entry, root, folder);
-                if (!target) return;
+                if (!target || Remote(target->first)) return;
                 // The rest of the path goes on from the link's target, walked from its root.
                 std::vector<std::u16string> rest = target->second;
                 rest.insert(rest.end(), names.begin() + static_cast<std::ptrdiff_t>(i) + 1, names.end());
@@ -256,19 +266,38 @@ private:
                 return;
             }
             if (!entry.IsDirectory()) return;
+            placeKept = placeKept && Known(entry).keepsPlace;
             key = next;
             folder.push_back(names[i]);
         }
+    }
+
+    // An entry's owner and list as one of the table's; a folder made for a missing level has
+    // the defaults: Administrators, a list granting nothing.
+    static Owner Known(const model::Entry& entry) {
+        const auto owner = std::find_if(kOwners.begin(), kOwners.end(), [&](const Owner& known) {
+            return known.sid == entry.owner && known.sddl == entry.sddl;
+        });
+        // Anything else keeps its place: what the walk may reach stays the wider set.
+        return owner != kOwners.end() ? *owner : Owner{entry.owner, entry.sddl, false, true};
     }
 
     static bool Trusted(const model::Entry& link) {
         if (link.reparseTag != platform::kReparseTagSymlink && link.reparseTag != platform::kReparseTagMountPoint) {
             return false;
         }
-        const auto owner = std::find_if(kOwners.begin(), kOwners.end(), [&](const Owner& known) {
-            return known.sid == link.owner && known.sddl == link.sddl;
-        });
-        return owner != kOwners.end() && owner->trusted;
+        return Known(link).trusted;
+    }
+
+    // A share, or a drive the model lists as one.
+    bool Remote(const std::u16string& root) const {
+        const auto volume = os_.volumes.find(root.substr(0, root.size() - 1));
+        return root.rfind(u"\\\\", 0) == 0 ||
+               (volume != os_.volumes.end() && (volume->second.characteristics & platform::kVolumeRemoteDevice) != 0);
+    }
+    bool Removable(const std::u16string& root) const {
+        const auto volume = os_.volumes.find(root.substr(0, root.size() - 1));
+        return volume != os_.volumes.end() && (volume->second.characteristics & platform::kVolumeRemovableMedia) != 0;
     }
 
     // The root key and the names a link's target stands for.
@@ -392,6 +421,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A write that stops part-way, after as many bytes as the input says.
     if ((flags & 8u) != 0) os.faults.push_back(model::Fault("WriteBytes").AfterBytes(input.Byte()));
     if ((flags & 16u) != 0) os.faults.push_back(model::Fault("BuildDescriptor"));
+    // Drive D on removable media, or a drive letter standing for a share.
+    if ((flags & 32u) != 0) os.volumes[u"D:"] = {platform::kDeviceDisk, platform::kVolumeRemovableMedia};
+    if ((flags & 128u) != 0) os.volumes[u"D:"] = {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice};
     if ((flags & 4u) != 0) {
         const char* call = kFailingCalls.at(input.Pick(kFailingCalls.size()));
         os.faults.push_back(model::Fault(call).OnCall(static_cast<int>(input.Pick(8)) + 1));
@@ -408,14 +440,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t count = input.Pick(3); count > 0; --count) {
         if (const std::optional<std::u16string> key = os.Resolve(ReadPath(input))) os.failCreate.insert(*key);
     }
-    std::optional<std::pair<std::size_t, std::pair<std::u16string, model::Entry>>> swap;
+    // Another user's one move: an entry put at a path (what stood there renamed aside), or, with
+    // flag 64, what stands there made a junction to the target.
+    struct Swap {
+        // Read through the optional holding it, which cppcheck does not follow.
+        // cppcheck-suppress unusedStructMember
+        std::size_t atCall;
+        std::u16string at;
+        std::u16string target;
+        model::Entry entry;
+    };
+    std::optional<Swap> swap;
     if ((flags & 2u) != 0) {
         const std::size_t atCall = input.Pick(48);
         const auto kind = static_cast<Kind>(input.Pick(static_cast<std::size_t>(Kind::Count)));
         const Owner& owner = kOwners.at(input.Pick(kOwners.size()));
         std::u16string at = ReadPath(input);
-        swap = std::pair(atCall, std::pair(std::move(at), MakeEntry(kind, ReadPath(input), owner)));
+        std::u16string target = ReadPath(input);
+        model::Entry entry = MakeEntry(kind, target, owner);
+        swap = Swap{atCall, std::move(at), std::move(target), std::move(entry)};
     }
+    const bool junctionInPlace = (flags & 64u) != 0;
 
     const std::string detail = "path " + fuzz::Printable(path);
     const std::u16string anchored = report::AnchorBareFileName(report::AsWideCString(path));
@@ -429,14 +474,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The hook below keeps it by reference for the writer's whole run.
     // cppcheck-suppress variableScope
     std::size_t calls = 0;
+    bool swapped = false;
     if (swap) {
         os.beforeCall = [&](model::FakeWindows& system, const std::string&, const std::u16string&) {
-            if (!swap || calls++ < swap->first) return;
-            const std::u16string at = swap->second.first;
-            model::Entry entry = swap->second.second;
+            if (!swap || calls++ < swap->atCall) return;
+            const Swap move = std::move(*swap);
             swap.reset();
-            const std::optional<std::u16string> key = system.Resolve(at);
-            if (!key || !system.ReplaceAsUser(at, entry)) return;
+            const std::optional<std::u16string> key = system.Resolve(move.at);
+            if (!key) return;
+            if (junctionInPlace) {
+                if (!system.SetReparseAsUser(move.at, platform::kReparseTagMountPoint, move.target)) return;
+                swapped = true;
+                expected[*key] = system.entries[*key];
+                if (plan) reach.Plan(*plan);
+                return;
+            }
+            if (!system.ReplaceAsUser(move.at, move.entry)) return;
+            swapped = true;
             // The other user's rename moves what stood there, and the oracle's bookkeeping with it.
             if (!system.movedAside.empty()) {
                 Rename(expected, *key, system.movedAside);
@@ -454,11 +508,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Require(os.OpenHandleCount() == 0 && os.LiveDescriptorCount() == 0, "nothing left open", detail);
 
     bool textMayBeCut = false;
+    bool removalFailed = false;
     for (const std::string& injected : os.injected) {
         for (const char* write : {"WriteBytes ", "RewindFile ", "EndFileHere "}) {
             if (injected.rfind(write, 0) == 0) textMayBeCut = true;
         }
+        if (injected.rfind("MarkForDeletion ", 0) == 0) removalFailed = true;
     }
+    // A folder the walk made stays only with the report inside it, unless its removal failed or
+    // another user put something in it.
+    const auto holdsReport = [&](const std::u16string& folder) {
+        return std::any_of(reach.files.begin(), reach.files.end(), [&](const std::u16string& file) {
+            const auto found = os.entries.find(file);
+            return found != os.entries.end() && !found->second.IsDirectory() && AtOrBelow(file, folder);
+        });
+    };
     const std::string written = text.substr(0, text.find('\0'));
     Keys all;
     for (const auto& [key, entry] : expected) all.insert(key);
@@ -481,6 +545,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (after->IsDirectory()) {
                 fuzz::Require(reach.levels.count(key) != 0, "directories are created only where the path leads",
                               change);
+                fuzz::Require(removalFailed || swapped || holdsReport(key),
+                              "a directory made stays only with the report inside it", change);
             } else {
                 fuzz::Require(report, "the only file created is the report", change);
                 fuzz::Require(after->content.empty() || after->content == written || textMayBeCut,

@@ -117,11 +117,12 @@ RAW_UNIT, NUL, END = len(PIECES), len(PIECES) + 1, 0xFF
 KINDS = ['Directory', 'ReadOnlyDirectory', 'File', 'SecondName', 'FileLink', 'DirectoryLink', 'MountPoint',
          'OtherDirectory', 'OtherFile', 'WineLink', 'OtherLink']
 # Who owns an entry: a standard user, Administrators, the system, TrustedInstaller, or
-# Administrators with a list that lets users change it.
-OWNERS = ['user', 'admins', 'system', 'installer', 'admins-users-write']
-CALLS = ['OpenRoot', 'OpenChild', 'QueryHandle', 'CreateChildDirectory', 'CreateChildFile', 'OpenChildForWriting',
-         'ReadSecurity', 'ReadReparseData', 'DeleteEmptyDirectory', 'WriteBytes', 'RewindFile', 'EndFileHere',
-         'CurrentDirectory', 'DriveDirectory']
+# Administrators with a list that lets users change it, delete it, or delete what it holds.
+OWNERS = ['user', 'admins', 'system', 'installer', 'admins-users-write', 'admins-users-delete',
+          'admins-users-delete-child']
+CALLS = ['OpenRoot', 'OpenChild', 'QueryHandle', 'CreateChildDirectory', 'CreateChildFile', 'OpenChildFile',
+         'ReadSecurity', 'ReadReparseData', 'MarkForDeletion', 'WriteBytes', 'RewindFile', 'EndFileHere',
+         'CurrentDirectory', 'DriveDirectory', 'QueryVolume']
 TEXTS = ['Version=10.0.1.3\n', 'Not installed\n', '', 'Version=\xe9\n', 'Version=1\0tail']
 
 
@@ -147,11 +148,13 @@ def entry(kind, at, target='', owner='user'):
 
 
 def status(report, entries=(), fail_create=(), swap=None, text=0, administrator=True, fault=None,
-           write_fails=False, descriptor_fails=False):
-    """entries: (kind, path, target[, owner]); swap: (at call, kind, path, target[, owner]);
-    fault: (call name, which call from 1)."""
+           write_fails=False, descriptor_fails=False, drive_d=None, junction_in_place=False):
+    """entries: (kind, path, target[, owner]); swap: (at call, kind, path, target[, owner]), or
+    with junction_in_place the path made a junction to the target; fault: (call name, which call
+    from 1); drive_d: 'removable' or 'share'."""
     flags = ((0 if administrator else 1) | (2 if swap else 0) | (4 if fault else 0) |
-             (8 if write_fails else 0) | (16 if descriptor_fails else 0))
+             (8 if write_fails else 0) | (16 if descriptor_fails else 0) | (32 if drive_d == 'removable' else 0) |
+             (64 if junction_in_place else 0) | (128 if drive_d == 'share' else 0))
     out = bytearray([flags])
     if write_fails:
         out.append(12)
@@ -206,7 +209,7 @@ def status_report():
         'write_fails': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')], write_fails=True),
         'descriptor_fails': status('C:\\a\\r.txt', descriptor_fails=True),
         'open_child_fails': status('C:\\out\\a\\r.txt', [out_dir], fault=('OpenChild', 2)),
-        'delete_fails': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b'], fault=('DeleteEmptyDirectory', 1)),
+        'delete_fails': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b'], fault=('MarkForDeletion', 1)),
         'owner_unreadable': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out', 'admins')],
                                    fault=('ReadSecurity', 1)),
         'swap_report_for_link': status('C:\\out\\r.txt', [out_dir, protected],
@@ -218,6 +221,22 @@ def status_report():
                                   swap=(6, 'MountPoint', 'C:\\out', 'C:\\Windows')),
         'plant_in_created_directory': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b'],
                                              swap=(4, 'File', 'C:\\a\\planted', '')),
+        'admin_link_users_may_delete': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out',
+                                                                         'admins-users-delete')]),
+        'admin_link_in_folder_users_empty': status('C:\\a\\b\\r.txt', [
+            out_dir, ('Directory', 'C:\\a', '', 'admins-users-delete-child'),
+            ('MountPoint', 'C:\\a\\b', 'C:\\out', 'admins')]),
+        'admin_link_on_removable_drive': status('D:\\b\\r.txt', [out_dir, ('MountPoint', 'D:\\b', 'C:\\out', 'admins')],
+                                                drive_d='removable'),
+        'drive_mapped_to_share': status('D:\\a\\r.txt', [('Directory', 'D:\\a', '')], drive_d='share'),
+        'link_to_share': status('C:\\b\\r.txt', [('Directory', '\\\\server\\share', ''),
+                                                ('DirectoryLink', 'C:\\b', '\\\\server\\share', 'admins')]),
+        'level_made_junction': status('C:\\out\\new\\r.txt', [out_dir, windows],
+                                      swap=(3, 'Directory', 'C:\\out', 'C:\\Windows'), junction_in_place=True),
+        'report_not_made_levels_removed': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b\\r.txt']),
+        'drive_relative': status('C:r.txt'),
+        'dot_after_slash': status('C:\\a/.', [('Directory', 'C:\\a', '')]),
+        'stream_on_folder': status('C:\\a\\:x'),
     }
 
 

@@ -569,12 +569,38 @@ std::u16string FakeWindows::DescriptorText(platform::Descriptor descriptor) {
 // Access rights a handle of the model carries, where the calls on it check them.
 namespace {
 
-constexpr std::uint32_t kDelete = 0x10000;
-constexpr std::uint32_t kReadControl = 0x20000;
-constexpr std::uint32_t kReadAttributes = 0x80;
-constexpr std::uint32_t kGenericWrite = 0x40000000;
+constexpr std::uint32_t kDelete = platform::kAccessDelete;
+constexpr std::uint32_t kReadControl = platform::kAccessReadControl;
+constexpr std::uint32_t kReadAttributes = platform::kAccessReadAttributes;
+constexpr std::uint32_t kGenericWrite = platform::kAccessGenericWrite;
 constexpr std::uint32_t kReadOnly = 0x1;
 constexpr std::uint32_t kReparseTagDirectoryBit = 0x10000000;
+
+// The rights the share-access check looks at (MS-FSA 2.1.5.1.2.2), and the generic ones as the
+// file system maps them (FILE_GENERIC_READ, _WRITE, _EXECUTE, FILE_ALL_ACCESS).
+constexpr std::uint32_t kReadData = 0x1;
+constexpr std::uint32_t kWriteData = 0x2;
+constexpr std::uint32_t kAppendData = 0x4;
+constexpr std::uint32_t kExecute = platform::kAccessTraverse;
+constexpr std::uint32_t kGenericAll = 0x10000000;
+constexpr std::uint32_t kGenericExecute = 0x20000000;
+constexpr std::uint32_t kGenericRead = 0x80000000;
+constexpr std::uint32_t kSharingChecked = kReadData | kExecute | kWriteData | kAppendData | kDelete;
+
+std::uint32_t FileRights(std::uint32_t access) {
+    if ((access & kGenericRead) != 0) access |= kReadData;
+    if ((access & kGenericWrite) != 0) access |= kWriteData | kAppendData;
+    if ((access & kGenericExecute) != 0) access |= kExecute;
+    if ((access & kGenericAll) != 0) access |= kSharingChecked;
+    return access;
+}
+
+bool Reads(std::uint32_t rights) { return (rights & (kReadData | kExecute)) != 0; }
+bool Writes(std::uint32_t rights) { return (rights & (kWriteData | kAppendData)) != 0; }
+bool Deletes(std::uint32_t rights) { return (rights & kDelete) != 0; }
+
+// A reparse point that stands for another named entity: a link of any kind.
+bool IsLink(const Entry& entry) { return (entry.reparseTag & platform::kReparseTagNameSurrogate) != 0; }
 
 // One name Windows would take inside a directory: no separator, no wildcard or other refused
 // character, no stream, and neither "." nor "..".
@@ -649,22 +675,51 @@ bool FakeWindows::IsHeld(const std::u16string& key) const {
     });
 }
 
+// MS-FSA 2.1.5.1.2.2: only an open asking for read or write data, append, execute (traverse) or
+// DELETE is checked, and only against the opens of the same object that hold one of those.
+bool FakeWindows::SharingViolation(std::uint64_t id, const platform::OpenRequest& request) const {
+    const std::uint32_t wanted = FileRights(request.access);
+    const std::uint32_t share = request.share;
+    if (id == 0 || (wanted & kSharingChecked) == 0) return false;
+    return std::any_of(handles_.begin(), handles_.end(), [&](const auto& handle) {
+        const OpenFile& open = handle.second;
+        const std::uint32_t held = FileRights(open.access);
+        if (open.id != id || (held & kSharingChecked) == 0) return false;
+        return ((open.share & platform::kShareRead) == 0 && Reads(wanted)) ||
+               ((open.share & platform::kShareWrite) == 0 && Writes(wanted)) ||
+               ((open.share & platform::kShareDelete) == 0 && Deletes(wanted)) ||
+               ((share & platform::kShareRead) == 0 && Reads(held)) ||
+               ((share & platform::kShareWrite) == 0 && Writes(held)) ||
+               ((share & platform::kShareDelete) == 0 && Deletes(held));
+    });
+}
+
+namespace {
+// `name` is `key` itself or lies inside it.
+bool AtOrBelow(const std::u16string& name, const std::u16string& key) {
+    const bool same = !CaseInsensitiveLess{}(name, key) && !CaseInsensitiveLess{}(key, name);
+    return same || (name.size() > key.size() && name[key.size()] == u'\\' && StartsWithFolded(name, key));
+}
+}  // namespace
+
 bool FakeWindows::ReplaceAsUser(const std::u16string& path, Entry entry) {
     movedAside.clear();
     const std::optional<std::u16string> key = Resolve(path);
     if (!key || !ParentOf(*key)) return Fail(kErrorInvalidName);
-    if (entries.count(*key) != 0) {
-        if (IsHeld(*key)) return Fail(kErrorSharingViolation);
-        // Renamed aside with everything inside it, as a rename moves a whole folder.
+    const auto found = entries.find(*key);
+    if (found != entries.end()) {
+        // A rename opens the entry for DELETE, shared every way, as MoveFileEx does.
+        constexpr platform::OpenRequest kRename{kDelete | platform::kAccessSynchronize,
+                                                platform::kShareRead | platform::kShareWrite | platform::kShareDelete};
+        if (SharingViolation(found->second.id, kRename)) {
+            return Fail(kErrorSharingViolation);
+        }
+        // Renamed aside with everything inside it, as a rename moves a whole folder; a handle
+        // stays with its object wherever it goes.
         const std::u16string aside = *key + u".moved" + Widen(std::to_string(++moved_));
         std::vector<std::pair<std::u16string, Entry>> moving;
         for (auto it = entries.begin(); it != entries.end();) {
-            const bool inside = it->first.size() > key->size() && it->first[key->size()] == u'\\' &&
-                                StartsWithFolded(it->first, *key);
-            if (!CaseInsensitiveLess{}(it->first, *key) && !CaseInsensitiveLess{}(*key, it->first)) {
-                moving.emplace_back(aside, it->second);
-                it = entries.erase(it);
-            } else if (inside) {
+            if (AtOrBelow(it->first, *key)) {
                 moving.emplace_back(aside + it->first.substr(key->size()), it->second);
                 it = entries.erase(it);
             } else {
@@ -672,12 +727,29 @@ bool FakeWindows::ReplaceAsUser(const std::u16string& path, Entry entry) {
             }
         }
         for (auto& [name, moved] : moving) entries[name] = std::move(moved);
+        for (auto& [handle, open] : handles_) {
+            if (AtOrBelow(open.key, *key)) open.key = aside + open.key.substr(key->size());
+        }
         movedAside = aside;
     } else if (!ParentIsDirectory(*key)) {
         return Fail(kErrorPathNotFound);
     }
     entry.id = nextId_++;
     entries[*key] = std::move(entry);
+    return true;
+}
+
+// FSCTL_SET_REPARSE_POINT through an open for FILE_WRITE_ATTRIBUTES, which no sharing stops;
+// refused on a directory that holds anything.
+bool FakeWindows::SetReparseAsUser(const std::u16string& path, std::uint32_t tag, const std::u16string& target) {
+    const std::optional<std::u16string> key = Resolve(path);
+    const auto found = key ? entries.find(*key) : entries.end();
+    if (found == entries.end()) return Fail(kErrorFileNotFound);
+    if (found->second.IsDirectory() && (tag & kReparseTagDirectoryBit) == 0 && HasChildren(*key)) {
+        return Fail(kErrorDirNotEmpty);
+    }
+    found->second.reparseTag = tag;
+    found->second.target = target;
     return true;
 }
 
@@ -690,16 +762,31 @@ Entry* FakeWindows::Live(platform::FileHandle file) {
     return &found->second;
 }
 
-platform::FileHandle FakeWindows::NewHandle(const std::u16string& key, Entry& entry, std::uint32_t access) {
+platform::FileHandle FakeWindows::NewHandle(const std::u16string& key, Entry& entry, const platform::OpenRequest& request) {
     if (entry.id == 0) entry.id = nextId_++;
     const platform::FileHandle handle = nextHandle_++;
-    handles_[handle] = OpenFile{key, entry.id, access, 0};
+    handles_[handle] = OpenFile{key, entry.id, request.access, request.share, 0};
     return handle;
 }
 
-std::optional<std::u16string> FakeWindows::ChildKey(platform::FileHandle parent, const std::u16string& name) {
+std::u16string FakeWindows::RootOf(const std::u16string& key) {
+    if (key.rfind(u"\\\\", 0) != 0) return key.substr(0, 2);
+    const std::size_t server = key.find(u'\\', 2);
+    const std::size_t share = server == std::u16string::npos ? server : key.find(u'\\', server + 1);
+    return key.substr(0, share);
+}
+
+platform::VolumeInfo FakeWindows::VolumeOf(const std::u16string& key) const {
+    const auto found = volumes.find(RootOf(key));
+    if (found != volumes.end()) return found->second;
+    if (key.rfind(u"\\\\", 0) == 0) return {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice};
+    return {platform::kDeviceDisk, 0};
+}
+
+std::optional<std::u16string> FakeWindows::ChildKey(platform::FileHandle parent, const std::u16string& name,
+                                                   const platform::OpenRequest& request) {
     const Entry* directory = Live(parent);
-    if (directory == nullptr || !directory->IsDirectory()) {
+    if (directory == nullptr) {
         lastError = kErrorInvalidHandle;
         return std::nullopt;
     }
@@ -708,7 +795,31 @@ std::optional<std::u16string> FakeWindows::ChildKey(platform::FileHandle parent,
         return std::nullopt;
     }
     const std::u16string& base = handles_[parent].key;
-    return base.back() == u'\\' ? base + name : base + u"\\" + name;
+    const std::u16string key = base.back() == u'\\' ? base + name : base + u"\\" + name;
+    // On a share the client sends the name from the share's root and the server resolves it again,
+    // following the links on the way (MS-SMB2 2.2.13, 3.3.5.9): the held handle pins nothing.
+    if ((VolumeOf(base).characteristics & platform::kVolumeRemoteDevice) != 0) {
+        std::optional<std::u16string> resolved = Resolve(key);
+        if (!resolved) lastError = kErrorInvalidName;
+        return resolved;
+    }
+    if (IsLink(*directory)) {
+        // A folder held as itself that is a link (or became one since): OBJ_DONT_REPARSE fails the
+        // open. Without it Windows documents nothing, and the model takes the reading the walk
+        // must not rely on: the link is followed.
+        if (request.dontReparse) {
+            lastError = platform::kErrorReparsePointEncountered;
+            return std::nullopt;
+        }
+        std::optional<std::u16string> followed = Resolve(directory->target + u"\\" + name);
+        if (!followed) lastError = kErrorInvalidName;
+        return followed;
+    }
+    if (!directory->IsDirectory()) {
+        lastError = kErrorInvalidHandle;
+        return std::nullopt;
+    }
+    return key;
 }
 
 std::optional<std::u16string> FakeWindows::CurrentDirectory() {
@@ -727,8 +838,9 @@ std::optional<std::u16string> FakeWindows::DriveDirectory(char16_t drive) {
     return letter + u":\\";
 }
 
-// \??\X:\ is the model's drive key "X:\", \??\UNC\server\share\ its "\\server\share\".
-platform::FileHandle FakeWindows::OpenRoot(const std::u16string& root) {
+// \??\X:\ is the model's drive key "X:\", \??\UNC\server\share\ its "\\server\share\". The NT name
+// \??\C: is itself a symbolic link of the object manager, so OBJ_DONT_REPARSE fails the open.
+platform::FileHandle FakeWindows::OpenRoot(const std::u16string& root, const platform::OpenRequest& request) {
     Note("OpenRoot", root);
     if (Injected("OpenRoot", root) != nullptr) return platform::kNoFile;
     std::u16string key;
@@ -739,21 +851,25 @@ platform::FileHandle FakeWindows::OpenRoot(const std::u16string& root) {
     } else {
         return FailOpen(kErrorPathNotFound);
     }
+    if (request.dontReparse) return FailOpen(platform::kErrorReparsePointEncountered);
     const auto found = entries.find(key);
     if (found == entries.end() || !found->second.IsDirectory()) return FailOpen(kErrorPathNotFound);
-    return NewHandle(key, found->second, kReadAttributes | kReadControl);
+    if (SharingViolation(found->second.id, request)) return FailOpen(kErrorSharingViolation);
+    return NewHandle(key, found->second, request);
 }
 
 // FILE_OPEN_REPARSE_POINT: the entry itself, whatever it is; nothing is followed, nothing made.
-platform::FileHandle FakeWindows::OpenChild(platform::FileHandle parent, const std::u16string& name) {
-    const std::optional<std::u16string> key = ChildKey(parent, name);
+platform::FileHandle FakeWindows::OpenChild(platform::FileHandle parent, const std::u16string& name,
+                                            const platform::OpenRequest& request) {
+    const std::optional<std::u16string> key = ChildKey(parent, name, request);
     Note("OpenChild", key.value_or(name));
     if (!key) return platform::kNoFile;
     if (Injected("OpenChild", *key) != nullptr) return platform::kNoFile;
     const auto found = entries.find(*key);
     if (found == entries.end()) return FailOpen(kErrorFileNotFound);
     if (found->second.deletePending) return FailOpen(kErrorDeletePending);
-    return NewHandle(*key, found->second, kReadAttributes | kReadControl);
+    if (SharingViolation(found->second.id, request)) return FailOpen(kErrorSharingViolation);
+    return NewHandle(*key, found->second, request);
 }
 
 // FILE_CREATE fails on anything at the name, a link or a dangling link included. Nothing can
@@ -766,57 +882,74 @@ bool HoldsNoEntries(const Entry& directory) {
 }
 }  // namespace
 
+std::optional<std::u16string> FakeWindows::NewChildKey(platform::FileHandle parent, const std::u16string& name,
+                                                      const platform::OpenRequest& request, const char* operation) {
+    std::optional<std::u16string> key = ChildKey(parent, name, request);
+    Note(operation, key.value_or(name));
+    if (!key || Injected(operation, *key) != nullptr) return std::nullopt;
+    const std::optional<std::u16string> above = ParentOf(*key);
+    const std::optional<std::u16string> aboveKey = above ? Normalise(*above) : std::nullopt;
+    const auto folder = aboveKey ? entries.find(*aboveKey) : entries.end();
+    if (folder == entries.end() || !folder->second.IsDirectory() || HoldsNoEntries(folder->second)) {
+        lastError = kErrorAccessDenied;
+        return std::nullopt;
+    }
+    if (entries.count(*key) != 0) {
+        lastError = kErrorFileExists;
+        return std::nullopt;
+    }
+    if (failCreate.count(*key) != 0) {
+        lastError = kErrorAccessDenied;
+        return std::nullopt;
+    }
+    return key;
+}
+
 platform::FileHandle FakeWindows::CreateChildDirectory(platform::FileHandle parent, const std::u16string& name,
+                                                       const platform::OpenRequest& request,
                                                        const platform::SecurityAttributes& security) {
-    const std::optional<std::u16string> key = ChildKey(parent, name);
-    Note("CreateChildDirectory", key.value_or(name));
+    const std::optional<std::u16string> key = NewChildKey(parent, name, request, "CreateChildDirectory");
     if (!key) return platform::kNoFile;
-    if (Injected("CreateChildDirectory", *key) != nullptr) return platform::kNoFile;
-    const Entry* above = Live(parent);
-    if (HoldsNoEntries(*above)) return FailOpen(kErrorAccessDenied);
-    if (entries.count(*key) != 0) return FailOpen(kErrorAlreadyExists);
-    if (failCreate.count(*key) != 0) return FailOpen(kErrorAccessDenied);
     Entry entry;
     entry.attributes = platform::kAttributeDirectory;
     entry.sddl = NewObjectList(*key, security.descriptor, true);
     entry.owner = TrusteeSid(creator.owner);
     Entry& made = entries[*key] = entry;
     madeDirectories.push_back(*key);
-    return NewHandle(*key, made, kReadAttributes | kReadControl | kDelete);
+    return NewHandle(*key, made, request);
 }
 
-bool FakeWindows::CreateChildFile(platform::FileHandle parent, const std::u16string& name,
-                                  const platform::SecurityAttributes& security) {
-    const std::optional<std::u16string> key = ChildKey(parent, name);
-    Note("CreateChildFile", key.value_or(name));
-    if (!key) return false;
-    if (Injected("CreateChildFile", *key) != nullptr) return false;
-    const Entry* above = Live(parent);
-    if (HoldsNoEntries(*above)) return Fail(kErrorAccessDenied);
-    if (entries.count(*key) != 0) return Fail(kErrorFileExists);
-    if (failCreate.count(*key) != 0) return Fail(kErrorAccessDenied);
+// The creator's handle gets the access it asked for, whatever the new file's own list says.
+platform::FileHandle FakeWindows::CreateChildFile(platform::FileHandle parent, const std::u16string& name,
+                                                  const platform::OpenRequest& request,
+                                                  const platform::SecurityAttributes& security) {
+    const std::optional<std::u16string> key = NewChildKey(parent, name, request, "CreateChildFile");
+    if (!key) return platform::kNoFile;
     Entry entry;
     entry.sddl = NewObjectList(*key, security.descriptor, false);
     entry.owner = TrusteeSid(creator.owner);
-    entries[*key] = entry;
-    return true;
+    Entry& made = entries[*key] = entry;
+    return NewHandle(*key, made, request);
 }
 
 // FILE_NON_DIRECTORY_FILE refuses a directory, a junction and a directory link alike; a file
-// link opens as itself. No sharing: an entry someone holds open cannot be opened.
-platform::FileHandle FakeWindows::OpenChildForWriting(platform::FileHandle parent, const std::u16string& name) {
-    const std::optional<std::u16string> key = ChildKey(parent, name);
-    Note("OpenChildForWriting", key.value_or(name));
+// link opens as itself.
+platform::FileHandle FakeWindows::OpenChildFile(platform::FileHandle parent, const std::u16string& name,
+                                                const platform::OpenRequest& request) {
+    const std::optional<std::u16string> key = ChildKey(parent, name, request);
+    Note("OpenChildFile", key.value_or(name));
     if (!key) return platform::kNoFile;
-    if (Injected("OpenChildForWriting", *key) != nullptr) return platform::kNoFile;
+    if (Injected("OpenChildFile", *key) != nullptr) return platform::kNoFile;
     const auto found = entries.find(*key);
     if (found == entries.end()) return FailOpen(kErrorFileNotFound);
     Entry& entry = found->second;
     if (entry.deletePending) return FailOpen(kErrorDeletePending);
     if (entry.IsDirectory()) return FailOpen(kErrorAccessDenied);
-    if (IsHeld(*key)) return FailOpen(kErrorSharingViolation);
-    if (!entry.sddl.empty() && !callerIsAdministrator) return FailOpen(kErrorAccessDenied);
-    return NewHandle(*key, entry, kGenericWrite | kReadAttributes);
+    if (SharingViolation(entry.id, request)) return FailOpen(kErrorSharingViolation);
+    if (!entry.sddl.empty() && !callerIsAdministrator && (FileRights(request.access) & kWriteData) != 0) {
+        return FailOpen(kErrorAccessDenied);
+    }
+    return NewHandle(*key, entry, request);
 }
 
 void FakeWindows::NoteHandle(const std::string& operation, platform::FileHandle file) {
@@ -890,17 +1023,26 @@ std::optional<std::vector<std::uint8_t>> FakeWindows::ReadReparseData(platform::
     return ReparseBuffer(found->reparseTag, found->target);
 }
 
+std::optional<platform::VolumeInfo> FakeWindows::QueryVolume(platform::FileHandle entry) {
+    NoteHandle("QueryVolume", entry);
+    if (Injected("QueryVolume", OpenKey(entry)) != nullptr) return std::nullopt;
+    if (Live(entry) == nullptr) {
+        lastError = kErrorInvalidHandle;
+        return std::nullopt;
+    }
+    return VolumeOf(OpenKey(entry));
+}
+
 // FileDispositionInfo needs DELETE, refuses a read-only entry and a directory that holds
 // anything, and only marks the entry: it goes when its last handle closes.
-bool FakeWindows::DeleteEmptyDirectory(platform::FileHandle directory) {
-    NoteHandle("DeleteEmptyDirectory", directory);
-    if (Injected("DeleteEmptyDirectory", OpenKey(directory)) != nullptr) return false;
-    const auto open = handles_.find(directory);
-    Entry* found = Live(directory);
+bool FakeWindows::MarkForDeletion(platform::FileHandle entry) {
+    NoteHandle("MarkForDeletion", entry);
+    if (Injected("MarkForDeletion", OpenKey(entry)) != nullptr) return false;
+    const auto open = handles_.find(entry);
+    Entry* found = Live(entry);
     if (found == nullptr || (open->second.access & kDelete) == 0) return Fail(kErrorAccessDenied);
     if ((found->attributes & kReadOnly) != 0) return Fail(kErrorCannotDelete);
-    if (!found->IsDirectory()) return Fail(kErrorDirectory);
-    if (HasChildren(open->second.key)) return Fail(kErrorDirNotEmpty);
+    if (found->IsDirectory() && HasChildren(open->second.key)) return Fail(kErrorDirNotEmpty);
     found->deletePending = true;
     return true;
 }

@@ -14,9 +14,12 @@
 
 // An in-memory model of the Windows behaviours the launcher relies on: a file system with
 // attribute values, owners and access lists, reparse points with their tags and targets, links
-// followed above the last component of a path, handles opened relative to a held directory,
-// with access rights and no sharing of delete; processes as recorded command lines; the
-// registry; failures on demand. Tests set it up through its public members and helpers.
+// followed above the last component of a path, handles opened relative to a held directory
+// with their access rights and sharing under the share-access check (MS-FSA 2.1.5.1.2.2),
+// volumes with their device characteristics, shares resolving every name again; processes as
+// recorded command lines; the registry; failures on demand. Where Windows documents nothing the
+// model takes the reading a protection must not rely on. Tests set it up through its public
+// members and helpers.
 namespace model {
 
 // Win32 error codes the model answers with.
@@ -151,11 +154,21 @@ public:
     std::uint32_t lastError = 0;   // GetLastError after the last failed call that sets it
     std::vector<std::u16string> madeDirectories;
     // Another user, acting by path: whatever stands at `path` is renamed out of the way (with
-    // what is inside it) and `entry` put in its place, or `entry` is put where nothing stood.
-    // Renaming or deleting needs DELETE access, which no handle lacking FILE_SHARE_DELETE lets
-    // anyone else have: while the walk holds the entry, this fails with a sharing violation.
+    // what is inside it, handles following their objects) and `entry` put in its place, or
+    // `entry` is put where nothing stood. The rename opens the entry for DELETE: it fails with a
+    // sharing violation only while an open that takes part in the share-access check (data,
+    // traverse or delete access) holds it without FILE_SHARE_DELETE. A rename of a folder with
+    // open handles below it is not refused: NTFS does, but no document says so.
     bool ReplaceAsUser(const std::u16string& path, Entry entry);
     std::u16string movedAside;   // where the last ReplaceAsUser moved what stood there; empty: nothing
+    // Another user turns the entry at `path` into a reparse point with `tag` and `target`
+    // (FSCTL_SET_REPARSE_POINT, which needs only write-data or write-attributes access, MS-FSA
+    // 2.1.5.10.37, and which no sharing stops); a directory must be empty for it.
+    bool SetReparseAsUser(const std::u16string& path, std::uint32_t tag, const std::u16string& target);
+    // Volumes by their root: "C:" or "\\server\share". A drive not listed is a local disk, a share
+    // not listed is remote (FILE_DEVICE_NETWORK_FILE_SYSTEM, FILE_REMOTE_DEVICE). Handles on a
+    // remote volume reach what their names reach now: each open is resolved by name again.
+    std::map<std::u16string, platform::VolumeInfo, CaseInsensitiveLess> volumes;
     // Whether a handle is open on the entry at this key.
     bool IsHeld(const std::u16string& key) const;
     std::size_t OpenHandleCount() const { return handles_.size(); }
@@ -208,17 +221,22 @@ public:
     void FreeDescriptor(platform::Descriptor descriptor) override;
     std::optional<std::u16string> CurrentDirectory() override;
     std::optional<std::u16string> DriveDirectory(char16_t drive) override;
-    platform::FileHandle OpenRoot(const std::u16string& root) override;
-    platform::FileHandle OpenChild(platform::FileHandle parent, const std::u16string& name) override;
+    platform::FileHandle OpenRoot(const std::u16string& root, const platform::OpenRequest& request) override;
+    platform::FileHandle OpenChild(platform::FileHandle parent, const std::u16string& name,
+                                   const platform::OpenRequest& request) override;
     platform::FileHandle CreateChildDirectory(platform::FileHandle parent, const std::u16string& name,
+                                              const platform::OpenRequest& request,
                                               const platform::SecurityAttributes& security) override;
-    bool CreateChildFile(platform::FileHandle parent, const std::u16string& name,
-                         const platform::SecurityAttributes& security) override;
-    platform::FileHandle OpenChildForWriting(platform::FileHandle parent, const std::u16string& name) override;
+    platform::FileHandle CreateChildFile(platform::FileHandle parent, const std::u16string& name,
+                                         const platform::OpenRequest& request,
+                                         const platform::SecurityAttributes& security) override;
+    platform::FileHandle OpenChildFile(platform::FileHandle parent, const std::u16string& name,
+                                       const platform::OpenRequest& request) override;
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
+    std::optional<platform::VolumeInfo> QueryVolume(platform::FileHandle entry) override;
     std::optional<platform::EntrySecurity> ReadSecurity(platform::FileHandle entry) override;
     std::optional<std::vector<std::uint8_t>> ReadReparseData(platform::FileHandle entry) override;
-    bool DeleteEmptyDirectory(platform::FileHandle directory) override;
+    bool MarkForDeletion(platform::FileHandle entry) override;
     bool WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) override;
     bool RewindFile(platform::FileHandle file) override;
     bool EndFileHere(platform::FileHandle file) override;
@@ -234,6 +252,7 @@ private:
         std::u16string key;
         std::uint64_t id = 0;
         std::uint32_t access = 0;
+        std::uint32_t share = 0;
         std::size_t position = 0;
     };
     void Note(const std::string& operation, const std::u16string& path);
@@ -248,10 +267,19 @@ private:
     std::optional<std::u16string> ParentOf(const std::u16string& key) const;
     // The entry a handle was opened on, while it is still that object under that name.
     Entry* Live(platform::FileHandle file);
-    // The directory a relative call starts from, and the key of `name` inside it; nullopt (with
-    // lastError set) when the handle is no live directory or the name is no single valid name.
-    std::optional<std::u16string> ChildKey(platform::FileHandle parent, const std::u16string& name);
-    platform::FileHandle NewHandle(const std::u16string& key, Entry& entry, std::uint32_t access);
+    // The key of `name` inside the directory a relative call starts from; nullopt (with
+    // lastError set) when the handle is no live directory, the name is no single valid name, or
+    // the directory is a link the request may not be reparsed through.
+    std::optional<std::u16string> ChildKey(platform::FileHandle parent, const std::u16string& name,
+                                           const platform::OpenRequest& request);
+    // The same for a create, logged and checked: nullopt when anything stands at the name or the
+    // folder takes no entries.
+    std::optional<std::u16string> NewChildKey(platform::FileHandle parent, const std::u16string& name,
+                                              const platform::OpenRequest& request, const char* operation);
+    platform::FileHandle NewHandle(const std::u16string& key, Entry& entry, const platform::OpenRequest& request);
+    bool SharingViolation(std::uint64_t id, const platform::OpenRequest& request) const;
+    static std::u16string RootOf(const std::u16string& key);
+    platform::VolumeInfo VolumeOf(const std::u16string& key) const;
     bool ParentIsDirectory(const std::u16string& key);
     bool HasChildren(const std::u16string& key) const;
     // The list a file or directory created at `key` gets: the descriptor's own entries and,

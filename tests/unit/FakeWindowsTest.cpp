@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "report/PathWalk.h"
 #include "tests/model/FakeWindows.h"
 #include "tests/unit/ReportFixture.h"
 
@@ -9,6 +10,17 @@
 // safety rests on: if the model were kinder than Windows, the tests above it would prove nothing.
 namespace model {
 namespace {
+
+using report::kLevelOpen;
+using report::kMadeLevel;
+using report::kReportMade;
+using report::kReportOpen;
+using report::kRootOpen;
+
+// What the walk held before it asked for traverse: attributes and the list alone.
+constexpr platform::OpenRequest kAttributesOnly{
+    platform::kAccessReadAttributes | platform::kAccessReadControl | platform::kAccessSynchronize,
+    platform::kShareRead | platform::kShareWrite, true};
 
 // A folder holding a file, and entries of each kind that lead to it.
 struct LinkedDrive {
@@ -26,15 +38,19 @@ struct LinkedDrive {
     }
 };
 
-// The directory at a path, opened the way the walk opens it: its root, then each name inside
-// the one before. Only the last handle stays open.
-platform::FileHandle OpenDirectory(FakeWindows& os, const std::u16string& path) {
-    platform::FileHandle handle = os.OpenRoot(u"\\??\\" + path.substr(0, 3));
-    std::size_t at = 3;
+// The directory at a path, opened the way the walk opens it (or with `request`): its root, then
+// each name inside the one before. Only the last handle stays open.
+platform::FileHandle OpenDirectory(FakeWindows& os, const std::u16string& path,
+                                   const platform::OpenRequest& request = kLevelOpen) {
+    const std::size_t rootEnd = path.rfind(u"\\\\", 0) == 0 ? path.find(u'\\', path.find(u'\\', 2) + 1) + 1 : 3;
+    const std::u16string root =
+        rootEnd == 3 ? u"\\??\\" + path.substr(0, 3) : u"\\??\\UNC\\" + path.substr(2, rootEnd - 2);
+    platform::FileHandle handle = os.OpenRoot(root, kRootOpen);
+    std::size_t at = rootEnd;
     while (handle != platform::kNoFile && at < path.size()) {
         std::size_t end = path.find(u'\\', at);
         if (end == std::u16string::npos) end = path.size();
-        const platform::FileHandle next = os.OpenChild(handle, path.substr(at, end - at));
+        const platform::FileHandle next = os.OpenChild(handle, path.substr(at, end - at), request);
         os.CloseFile(handle);
         handle = next;
         at = end + 1;
@@ -42,9 +58,7 @@ platform::FileHandle OpenDirectory(FakeWindows& os, const std::u16string& path) 
     return handle;
 }
 
-// FILE_OPEN_REPARSE_POINT opens the entry named, never what a link there leads to: a junction's
-// handle shows the junction, and a name looked up through it is looked up in the junction's
-// own (empty) directory, not in its target.
+// FILE_OPEN_REPARSE_POINT opens the entry named, never what a link there leads to.
 TEST(OpenChild, OpensTheEntryItselfAndFollowsNothing) {
     struct Case {
         const char16_t* name;
@@ -66,19 +80,15 @@ TEST(OpenChild, OpensTheEntryItselfAndFollowsNothing) {
     };
     for (const Case& c : cases) {
         LinkedDrive d;
-        const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
+        const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\", kRootOpen);
         ASSERT_NE(root, platform::kNoFile);
-        const platform::FileHandle entry = d.os.OpenChild(root, c.name);
+        const platform::FileHandle entry = d.os.OpenChild(root, c.name, kLevelOpen);
         EXPECT_EQ(entry != platform::kNoFile, c.opens) << Narrow(c.name);
         if (entry != platform::kNoFile) {
             const std::optional<platform::HandleInfo> info = d.os.QueryHandle(entry);
             ASSERT_TRUE(info) << Narrow(c.name);
             EXPECT_EQ(info->attributes, c.attributes) << Narrow(c.name);
             EXPECT_EQ(info->reparseTag, c.tag) << Narrow(c.name);
-            // Looked up through a link, a name is looked up in the link's own empty folder.
-            const platform::FileHandle inside = d.os.OpenChild(entry, u"keep.txt");
-            EXPECT_EQ(inside != platform::kNoFile, std::u16string(c.name) == u"target") << Narrow(c.name);
-            if (inside != platform::kNoFile) d.os.CloseFile(inside);
             d.os.CloseFile(entry);
         }
         d.os.CloseFile(root);
@@ -86,29 +96,75 @@ TEST(OpenChild, OpensTheEntryItselfAndFollowsNothing) {
     }
 }
 
-// A rename or delete needs DELETE access, which a handle opened without FILE_SHARE_DELETE
-// denies everyone else: while the walk holds an entry, nobody can swap it. Once it is closed
-// they can.
-TEST(ReplaceAsUser, FailsWhileTheEntryIsHeldAndMovesItAsideOtherwise) {
+// Through a folder held as itself that is a link, or became one after it was opened, OBJ_DONT_REPARSE
+// fails the open (ERROR_REPARSE_POINT_ENCOUNTERED), as it fails one on the root's own NT name,
+// itself a link. Without the flag Windows documents nothing, and the model follows the link: a
+// walk that relied on anything else would pass here and fail on Windows.
+TEST(OpenChild, ThroughALinkFailsWithDontReparseAndFollowsItWithout) {
     LinkedDrive d;
-    const platform::FileHandle held = OpenDirectory(d.os, u"C:\\target");
-    ASSERT_NE(held, platform::kNoFile);
-    Entry junction;
-    junction.attributes = platform::kAttributeDirectory;
-    junction.reparseTag = platform::kReparseTagMountPoint;
-    junction.target = u"C:\\Windows";
-    EXPECT_FALSE(d.os.ReplaceAsUser(u"C:\\target", junction));
-    EXPECT_EQ(d.os.lastError, kErrorSharingViolation);
-    EXPECT_EQ(d.os.Find(u"C:\\target")->reparseTag, 0u);
-    // What the handle was opened on is still what it reaches.
-    const platform::FileHandle inside = d.os.OpenChild(held, u"keep.txt");
-    EXPECT_NE(inside, platform::kNoFile);
-    d.os.CloseFile(inside);
-    d.os.CloseFile(held);
+    platform::OpenRequest rootWithFlag = kRootOpen;
+    rootWithFlag.dontReparse = true;
+    EXPECT_EQ(d.os.OpenRoot(u"\\??\\C:\\", rootWithFlag), platform::kNoFile);
+    EXPECT_EQ(d.os.lastError, platform::kErrorReparsePointEncountered);
 
-    EXPECT_TRUE(d.os.ReplaceAsUser(u"C:\\target", junction));
-    EXPECT_EQ(d.os.Find(u"C:\\target")->reparseTag, platform::kReparseTagMountPoint);
-    EXPECT_EQ(d.os.Find(u"C:\\target.moved1\\keep.txt")->content, "keep");
+    platform::OpenRequest withoutFlag = kLevelOpen;
+    withoutFlag.dontReparse = false;
+    const platform::FileHandle empty = OpenDirectory(d.os, u"C:\\empty");
+    ASSERT_TRUE(d.os.SetReparseAsUser(u"C:\\empty", platform::kReparseTagMountPoint, u"C:\\target"));
+    for (const platform::FileHandle link : {OpenDirectory(d.os, u"C:\\junction"), OpenDirectory(d.os, u"C:\\dirlink"), empty}) {
+        EXPECT_EQ(d.os.OpenChild(link, u"keep.txt", kLevelOpen), platform::kNoFile);
+        EXPECT_EQ(d.os.lastError, platform::kErrorReparsePointEncountered);
+        EXPECT_EQ(d.os.CreateChildFile(link, u"made.txt", kReportMade, {}), platform::kNoFile);
+        EXPECT_FALSE(d.os.Exists(u"C:\\target\\made.txt"));
+        const platform::FileHandle followed = d.os.OpenChild(link, u"keep.txt", withoutFlag);
+        ASSERT_NE(followed, platform::kNoFile);
+        EXPECT_EQ(d.os.calls.back(), "OpenChild C:\\target\\keep.txt");
+        d.os.CloseFile(followed);
+        d.os.CloseFile(link);
+    }
+    EXPECT_EQ(d.os.OpenHandleCount(), 0u);
+}
+
+// MS-FSA 2.1.5.1.2.2: a rename opens the entry for DELETE, and only an open that asks for data,
+// traverse or DELETE access takes part in the share-access check. A folder held for its
+// attributes alone is renamed away under the handle, which follows it; held for traverse without
+// FILE_SHARE_DELETE it cannot be. What was held before the walk asked for traverse pinned nothing.
+TEST(ReplaceAsUser, RefusedOnlyWhileAnOpenThatTakesPartInTheShareCheckHoldsTheEntry) {
+    struct Case {
+        const char* name = "";
+        platform::OpenRequest held;
+        bool swapped = false;
+    };
+    platform::OpenRequest sharedForDelete = kLevelOpen;
+    sharedForDelete.share |= platform::kShareDelete;
+    const Case cases[] = {
+        {"attributes and list alone", kAttributesOnly, true},
+        {"traverse, no delete sharing", kLevelOpen, false},
+        {"traverse and DELETE", kMadeLevel, false},
+        {"traverse, shared for deleting", sharedForDelete, true},
+    };
+    for (const Case& c : cases) {
+        LinkedDrive d;
+        const platform::FileHandle held = OpenDirectory(d.os, u"C:\\target", c.held);
+        ASSERT_NE(held, platform::kNoFile) << c.name;
+        Entry junction;
+        junction.attributes = platform::kAttributeDirectory;
+        junction.reparseTag = platform::kReparseTagMountPoint;
+        junction.target = u"C:\\Windows";
+        EXPECT_EQ(d.os.ReplaceAsUser(u"C:\\target", junction), c.swapped) << c.name;
+        EXPECT_EQ(d.os.Find(u"C:\\target")->reparseTag != 0, c.swapped) << c.name;
+        if (!c.swapped) {
+            EXPECT_EQ(d.os.lastError, kErrorSharingViolation) << c.name;
+        }
+        // The handle reaches what it was opened on, wherever that now is.
+        const platform::FileHandle inside = d.os.OpenChild(held, u"keep.txt", kLevelOpen);
+        ASSERT_NE(inside, platform::kNoFile) << c.name;
+        EXPECT_EQ(d.os.calls.back(), c.swapped ? "OpenChild C:\\target.moved1\\keep.txt" : "OpenChild C:\\target\\keep.txt")
+            << c.name;
+        d.os.CloseFile(inside);
+        d.os.CloseFile(held);
+    }
+    LinkedDrive d;
     EXPECT_TRUE(d.os.ReplaceAsUser(u"C:\\new", Entry{}));
     EXPECT_FALSE(d.os.ReplaceAsUser(u"C:\\nowhere\\new", Entry{}));
 }
@@ -120,61 +176,118 @@ TEST(OpenChild, AHandleReachesNothingOnceItsEntryIsAnotherObject) {
     const platform::FileHandle held = OpenDirectory(d.os, u"C:\\target");
     d.os.entries[u"C:\\target"] = Entry{};
     EXPECT_FALSE(d.os.QueryHandle(held));
-    EXPECT_EQ(d.os.OpenChild(held, u"keep.txt"), platform::kNoFile);
+    EXPECT_EQ(d.os.OpenChild(held, u"keep.txt", kLevelOpen), platform::kNoFile);
     d.os.CloseFile(held);
 }
 
+// FSCTL_SET_REPARSE_POINT needs only write-data or write-attributes, which no sharing keeps
+// from anyone: a held empty folder becomes a junction; one that holds anything cannot.
+TEST(SetReparseAsUser, TurnsAHeldEmptyFolderIntoALinkButNoFullOne) {
+    LinkedDrive d;
+    const platform::FileHandle empty = OpenDirectory(d.os, u"C:\\empty");
+    const platform::FileHandle full = OpenDirectory(d.os, u"C:\\full");
+    EXPECT_TRUE(d.os.SetReparseAsUser(u"C:\\empty", platform::kReparseTagMountPoint, u"C:\\target"));
+    EXPECT_EQ(d.os.QueryHandle(empty)->reparseTag, platform::kReparseTagMountPoint);
+    EXPECT_FALSE(d.os.SetReparseAsUser(u"C:\\full", platform::kReparseTagMountPoint, u"C:\\target"));
+    EXPECT_EQ(d.os.lastError, kErrorDirNotEmpty);
+    d.os.CloseFile(empty);
+    d.os.CloseFile(full);
+}
+
+// On a share every open is resolved by name again on the server, which follows the links on the
+// way: a held level made a junction leads the next open away, OBJ_DONT_REPARSE or not, and a
+// held level pins nothing. The volume says so; a drive letter can stand for a share too.
+TEST(Shares, ResolveEveryOpenByNameAndSayTheyAreRemote) {
+    FakeWindows os;
+    os.AddDirectory(u"\\\\srv\\share");
+    os.AddDirectory(u"\\\\srv\\share\\reports");
+    os.AddDirectory(u"\\\\srv\\share\\elsewhere");
+    const platform::FileHandle reports = OpenDirectory(os, u"\\\\srv\\share\\reports");
+    ASSERT_NE(reports, platform::kNoFile);
+    const std::optional<platform::VolumeInfo> volume = os.QueryVolume(reports);
+    ASSERT_TRUE(volume);
+    EXPECT_EQ(volume->characteristics & platform::kVolumeRemoteDevice, platform::kVolumeRemoteDevice);
+    ASSERT_TRUE(os.SetReparseAsUser(u"\\\\srv\\share\\reports", platform::kReparseTagMountPoint,
+                                    u"\\\\srv\\share\\elsewhere"));
+    const platform::FileHandle made = os.CreateChildFile(reports, u"status.txt", kReportMade, {});
+    ASSERT_NE(made, platform::kNoFile);
+    EXPECT_TRUE(os.Exists(u"\\\\srv\\share\\elsewhere\\status.txt"));
+    os.CloseFile(made);
+    os.CloseFile(reports);
+
+    os.volumes[u"Z:"] = {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice};
+    os.volumes[u"E:"] = {platform::kDeviceDisk, platform::kVolumeRemovableMedia};
+    os.AddDirectory(u"Z:\\");
+    os.AddDirectory(u"E:\\");
+    const std::pair<const char16_t*, std::uint32_t> drives[] = {
+        {u"C:\\", 0}, {u"Z:\\", platform::kVolumeRemoteDevice}, {u"E:\\", platform::kVolumeRemovableMedia}};
+    for (const auto& [drive, characteristics] : drives) {
+        const platform::FileHandle root = os.OpenRoot(u"\\??\\" + std::u16string(drive), kRootOpen);
+        EXPECT_EQ(os.QueryVolume(root)->characteristics, characteristics) << Narrow(drive);
+        os.CloseFile(root);
+    }
+}
+
 // FILE_CREATE fails on anything at the name, a link whose target is missing included, and
-// nothing can be made inside a reparse point; what is made carries the maker's owner.
+// nothing can be made inside a reparse point that takes no entries; what is made carries the
+// maker's owner, and the maker's handle writes it whatever its list says.
 TEST(CreateChild, FailsOnAnythingAtTheNameAndInsideAReparsePoint) {
     LinkedDrive d;
     d.os.AddLink(u"C:\\dangling", platform::kReparseTagSymlink, u"C:\\gone", false);
-    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
+    d.os.AddFile(u"C:\\other");
+    d.os.Find(u"C:\\other")->reparseTag = 0x80000017u;
+    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\", kRootOpen);
     for (const char16_t* taken : {u"file.txt", u"target", u"junction", u"dirlink", u"dangling"}) {
-        EXPECT_EQ(d.os.CreateChildDirectory(root, taken, {}), platform::kNoFile) << Narrow(taken);
-        EXPECT_FALSE(d.os.CreateChildFile(root, taken, {})) << Narrow(taken);
+        EXPECT_EQ(d.os.CreateChildDirectory(root, taken, kMadeLevel, {}), platform::kNoFile) << Narrow(taken);
+        EXPECT_EQ(d.os.CreateChildFile(root, taken, kReportMade, {}), platform::kNoFile) << Narrow(taken);
     }
     EXPECT_FALSE(d.os.Exists(u"C:\\gone"));
-    const platform::FileHandle junction = d.os.OpenChild(root, u"junction");
-    EXPECT_EQ(d.os.CreateChildDirectory(junction, u"inside", {}), platform::kNoFile);
-    EXPECT_FALSE(d.os.CreateChildFile(junction, u"inside.txt", {}));
-    EXPECT_FALSE(d.os.Exists(u"C:\\target\\inside.txt"));
+    const platform::FileHandle other = d.os.OpenChild(root, u"other", kLevelOpen);
+    EXPECT_EQ(d.os.CreateChildDirectory(other, u"inside", kMadeLevel, {}), platform::kNoFile);
 
-    const platform::FileHandle made = d.os.CreateChildDirectory(root, u"made", {});
+    d.os.callerIsAdministrator = false;
+    const platform::FileHandle made = d.os.CreateChildFile(root, u"made.txt", kReportMade, {});
     ASSERT_NE(made, platform::kNoFile);
-    EXPECT_EQ(d.os.Find(u"C:\\made")->owner, kSystemSid);
-    for (const platform::FileHandle handle : {made, junction, root}) d.os.CloseFile(handle);
+    EXPECT_EQ(d.os.Find(u"C:\\made.txt")->owner, kSystemSid);
+    EXPECT_TRUE(d.os.WriteBytes(made, "x", 1));
+    for (const platform::FileHandle handle : {made, other, root}) d.os.CloseFile(handle);
 }
 
 // FileDispositionInfo needs DELETE, refuses a directory that holds anything, and marks the
-// directory: it goes when its last handle closes, and nothing new can be made in it meanwhile.
-TEST(DeleteEmptyDirectory, MarksOnlyAnEmptyDirectoryOpenedForDeleting) {
+// entry: it goes when its last handle closes, and nothing new can be made in it meanwhile.
+TEST(MarkForDeletion, MarksOnlyWhatWasOpenedForDeletingAndNoFullDirectory) {
     LinkedDrive d;
-    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
-    const platform::FileHandle opened = d.os.OpenChild(root, u"empty");
-    EXPECT_FALSE(d.os.DeleteEmptyDirectory(opened));   // opened without DELETE
+    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\", kRootOpen);
+    const platform::FileHandle opened = d.os.OpenChild(root, u"empty", kLevelOpen);
+    EXPECT_FALSE(d.os.MarkForDeletion(opened));   // opened without DELETE
     d.os.CloseFile(opened);
 
-    const platform::FileHandle made = d.os.CreateChildDirectory(root, u"made", {});
-    EXPECT_TRUE(d.os.CreateChildFile(made, u"theirs.txt", {}));
-    EXPECT_FALSE(d.os.DeleteEmptyDirectory(made));
+    const platform::FileHandle made = d.os.CreateChildDirectory(root, u"made", kMadeLevel, {});
+    d.os.CloseFile(d.os.CreateChildFile(made, u"theirs.txt", kReportMade, {}));
+    EXPECT_FALSE(d.os.MarkForDeletion(made));
     EXPECT_EQ(d.os.lastError, kErrorDirNotEmpty);
     d.os.CloseFile(made);
     EXPECT_TRUE(d.os.Exists(u"C:\\made\\theirs.txt"));
 
-    const platform::FileHandle second = d.os.CreateChildDirectory(root, u"second", {});
-    EXPECT_TRUE(d.os.DeleteEmptyDirectory(second));
+    const platform::FileHandle second = d.os.CreateChildDirectory(root, u"second", kMadeLevel, {});
+    EXPECT_TRUE(d.os.MarkForDeletion(second));
     EXPECT_TRUE(d.os.Exists(u"C:\\second"));
-    EXPECT_FALSE(d.os.CreateChildFile(second, u"late.txt", {}));
-    EXPECT_EQ(d.os.OpenChild(root, u"second"), platform::kNoFile);
+    EXPECT_EQ(d.os.CreateChildFile(second, u"late.txt", kReportMade, {}), platform::kNoFile);
+    EXPECT_EQ(d.os.OpenChild(root, u"second", kLevelOpen), platform::kNoFile);
     d.os.CloseFile(second);
     EXPECT_FALSE(d.os.Exists(u"C:\\second"));
+
+    const platform::FileHandle file = d.os.CreateChildFile(root, u"new.txt", kReportMade, {});
+    EXPECT_TRUE(d.os.MarkForDeletion(file));
+    d.os.CloseFile(file);
+    EXPECT_FALSE(d.os.Exists(u"C:\\new.txt"));
     d.os.CloseFile(root);
 }
 
 // FILE_NON_DIRECTORY_FILE refuses a plain directory, a junction and a directory link; a file
-// link opens as itself, never as its target. Nothing held by someone else opens (no sharing).
-TEST(OpenChildForWriting, RefusesDirectoriesAndOpensAFileLinkItself) {
+// link opens as itself, never as its target. A file open for writing without sharing takes no
+// second open for data.
+TEST(OpenChildFile, RefusesDirectoriesAndOpensAFileLinkItself) {
     struct Case {
         const char16_t* name;
         bool opens;
@@ -190,12 +303,13 @@ TEST(OpenChildForWriting, RefusesDirectoriesAndOpensAFileLinkItself) {
     };
     for (const Case& c : cases) {
         LinkedDrive d;
-        const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
-        const platform::FileHandle file = d.os.OpenChildForWriting(root, c.name);
+        const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\", kRootOpen);
+        const platform::FileHandle file = d.os.OpenChildFile(root, c.name, kReportOpen);
         EXPECT_EQ(file != platform::kNoFile, c.opens) << Narrow(c.name);
         if (file != platform::kNoFile) {
             EXPECT_EQ(d.os.QueryHandle(file)->attributes, c.attributes) << Narrow(c.name);
-            EXPECT_EQ(d.os.OpenChildForWriting(root, c.name), platform::kNoFile) << Narrow(c.name);
+            EXPECT_EQ(d.os.OpenChildFile(root, c.name, kReportOpen), platform::kNoFile) << Narrow(c.name);
+            EXPECT_EQ(d.os.lastError, kErrorSharingViolation) << Narrow(c.name);
             d.os.CloseFile(file);
         }
         d.os.CloseFile(root);
@@ -207,8 +321,8 @@ TEST(OpenChildForWriting, RefusesDirectoriesAndOpensAFileLinkItself) {
 TEST(ReadThroughTheHandle, OwnerListAndReparseData) {
     LinkedDrive d;
     d.os.Find(u"C:\\junction")->sddl = std::u16string(kUsersMayWriteSddl);
-    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\");
-    const platform::FileHandle junction = d.os.OpenChild(root, u"junction");
+    const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\", kRootOpen);
+    const platform::FileHandle junction = d.os.OpenChild(root, u"junction", kLevelOpen);
     const std::optional<platform::EntrySecurity> security = d.os.ReadSecurity(junction);
     ASSERT_TRUE(security);
     EXPECT_EQ(security->owner, kUserSid);
@@ -220,7 +334,7 @@ TEST(ReadThroughTheHandle, OwnerListAndReparseData) {
     const std::optional<std::vector<std::uint8_t>> data = d.os.ReadReparseData(junction);
     ASSERT_TRUE(data);
     EXPECT_EQ(*data, ReparseBuffer(platform::kReparseTagMountPoint, u"C:\\target"));
-    const platform::FileHandle file = d.os.OpenChild(root, u"file.txt");
+    const platform::FileHandle file = d.os.OpenChild(root, u"file.txt", kLevelOpen);
     EXPECT_FALSE(d.os.ReadReparseData(file));
     EXPECT_EQ(d.os.lastError, kErrorNotAReparsePoint);
     for (const platform::FileHandle handle : {file, junction, root}) d.os.CloseFile(handle);
@@ -255,8 +369,8 @@ TEST(NewObjectList, FollowsTheAceInheritanceRules) {
         platform::SecurityAttributes security;
         security.descriptor = descriptor;
         const platform::FileHandle parent = OpenDirectory(os, u"C:\\parent");
-        ASSERT_TRUE(os.CreateChildFile(parent, u"file.txt", security));
-        os.CloseFile(os.CreateChildDirectory(parent, u"dir", security));
+        os.CloseFile(os.CreateChildFile(parent, u"file.txt", kReportMade, security));
+        os.CloseFile(os.CreateChildDirectory(parent, u"dir", kMadeLevel, security));
         os.CloseFile(parent);
         os.FreeDescriptor(descriptor);
         EXPECT_EQ(os.Find(u"C:\\parent\\file.txt")->sddl, u"D:" + std::u16string(c.file)) << Narrow(c.parent);
@@ -289,8 +403,8 @@ TEST(NewObjectList, MergesTheParentsEntriesUnlessTheGivenListIsProtected) {
         platform::SecurityAttributes security;
         security.descriptor = descriptor;
         const platform::FileHandle parent = OpenDirectory(os, u"C:\\ProgramData");
-        ASSERT_TRUE(os.CreateChildFile(parent, u"report.txt", security));
-        os.CloseFile(os.CreateChildDirectory(parent, u"new", security));
+        os.CloseFile(os.CreateChildFile(parent, u"report.txt", kReportMade, security));
+        os.CloseFile(os.CreateChildDirectory(parent, u"new", kMadeLevel, security));
         os.CloseFile(parent);
         os.FreeDescriptor(descriptor);
         EXPECT_EQ(os.Find(u"C:\\ProgramData\\report.txt")->sddl, c.file) << Narrow(c.given);
@@ -304,11 +418,11 @@ TEST(Faults, FailOnlyTheCallsTheyName) {
     os.faults.push_back(Fault("CreateChildFile").At(u"c:\\WORK\\a.txt"));
     os.faults.push_back(Fault("CreateChildDirectory").OnCall(2).WithError(kErrorDiskFull));
     const platform::FileHandle work = OpenDirectory(os, u"C:\\work");
-    EXPECT_FALSE(os.CreateChildFile(work, u"a.txt", {}));
+    EXPECT_EQ(os.CreateChildFile(work, u"a.txt", kReportMade, {}), platform::kNoFile);
     EXPECT_EQ(os.lastError, kErrorAccessDenied);
-    EXPECT_TRUE(os.CreateChildFile(work, u"b.txt", {}));
+    os.CloseFile(os.CreateChildFile(work, u"b.txt", kReportMade, {}));
     for (const char16_t* name : {u"d1", u"d2", u"d3"}) {
-        const platform::FileHandle made = os.CreateChildDirectory(work, name, {});
+        const platform::FileHandle made = os.CreateChildDirectory(work, name, kMadeLevel, {});
         EXPECT_EQ(made != platform::kNoFile, name != std::u16string(u"d2")) << Narrow(name);
         if (made != platform::kNoFile) os.CloseFile(made);
     }
@@ -326,7 +440,7 @@ TEST(Faults, WriteThatFailsPartWayLeavesExactlyTheBytesWritten) {
     os.AddFile(u"C:\\work\\r.txt", "0123456789");
     os.faults.push_back(Fault("WriteBytes").AfterBytes(3).WithError(kErrorDiskFull));
     const platform::FileHandle work = OpenDirectory(os, u"C:\\work");
-    const platform::FileHandle file = os.OpenChildForWriting(work, u"r.txt");
+    const platform::FileHandle file = os.OpenChildFile(work, u"r.txt", kReportOpen);
     os.CloseFile(work);
     ASSERT_NE(file, platform::kNoFile);
     EXPECT_FALSE(os.WriteBytes(file, "ABCDEFGH", 8));

@@ -21,7 +21,8 @@ const std::u16string kUser(model::kUserSid);
 const std::u16string kUsers = u"S-1-5-32-545";
 
 // Who owns a link, and who else its list lets change it: FILE_WRITE_DATA or
-// FILE_WRITE_ATTRIBUTES repoint it, WRITE_DAC grants either, WRITE_OWNER takes the link.
+// FILE_WRITE_ATTRIBUTES repoint it, DELETE renames or removes it, WRITE_DAC grants any of these,
+// WRITE_OWNER takes the link.
 TEST(JudgeLink, TrustsALinkOwnedByTheSystemOrAdministratorsAndChangeableByNobodyElse) {
     const AccessEntry fullForAdmins{kAllow, 0, 0x1F01FF, kAdmins};
     const AccessEntry readForUsers{kAllow, 0, 0x1200A9, kUsers};
@@ -47,7 +48,8 @@ TEST(JudgeLink, TrustsALinkOwnedByTheSystemOrAdministratorsAndChangeableByNobody
         {"a user may change the list", kAdmins, true, {{kAllow, 0, 0x40000, kUser}}, false},
         {"a user may take it", kAdmins, true, {{kAllow, 0, 0x80000, kUser}}, false},
         {"owner rights may write", kAdmins, true, {{kAllow, 0, 0x1F01FF, u"S-1-3-4"}}, true},
-        {"users may delete and read", kAdmins, true, {{kAllow, 0, 0x10000 | 0x1200A9, kUsers}}, true},
+        {"users may read", kAdmins, true, {{kAllow, 0, 0x1200A9, kUsers}}, true},
+        {"users may delete it, so move it", kAdmins, true, {{kAllow, 0, 0x10000 | 0x1200A9, kUsers}}, false},
         {"only for what is made inside", kAdmins, true, {{kAllow, kInheritOnly, 0x1F01FF, kUsers}}, true},
         {"a deny is not weighed", kAdmins, true, {{kDeny, 0, 0x1F01FF, kUsers}, {kAllow, 0, 0x116, kUsers}}, false},
         {"a deny alone grants nothing", kAdmins, true, {{kDeny, 0, 0x1F01FF, kUsers}}, true},
@@ -57,6 +59,46 @@ TEST(JudgeLink, TrustsALinkOwnedByTheSystemOrAdministratorsAndChangeableByNobody
     for (const Case& c : cases) {
         platform::EntrySecurity security{c.owner, c.hasList, c.list};
         EXPECT_EQ(JudgeLink(security).verdict == LinkVerdict::Trusted, c.trusted) << c.name;
+    }
+}
+
+// The folders from the link's root down to the one holding it: nobody else may empty any of
+// them of the link (FILE_DELETE_CHILD), move any but the root with the link inside (DELETE),
+// change a list or owner (WRITE_DAC, WRITE_OWNER, GENERIC_ALL, or owning it).
+TEST(JudgePlacement, NobodyElseMayMoveTheLinkOrAFolderAboveIt) {
+    const AccessEntry adminsFull{kAllow, 0, 0x1F01FF, kAdmins};
+    const platform::EntrySecurity guarded{kAdmins, true, {adminsFull, {kAllow, 0, 0x1200A9, kUsers}}};
+    // C:\ProgramData: users add files and folders and write attributes, never delete.
+    const platform::EntrySecurity programData{kSystem, true, {adminsFull, {kAllow, 0, 0x116, kUsers}}};
+    const auto with = [&](std::uint32_t mask, std::uint8_t flags = 0) {
+        return platform::EntrySecurity{kAdmins, true, {adminsFull, {kAllow, flags, mask, kUsers}}};
+    };
+    struct Case {
+        const char* name;
+        std::vector<platform::EntrySecurity> folders;
+        bool trusted;
+        std::u16string who;
+    };
+    const Case cases[] = {
+        {"the root alone", {guarded}, true, u""},
+        {"below C:\\ProgramData", {guarded, programData, guarded}, true, u""},
+        {"users may delete what the holding folder holds", {guarded, with(0x40)}, false, kUsers},
+        {"users may delete what the root holds", {with(0x40), guarded}, false, kUsers},
+        {"users may move a folder above", {guarded, with(0x10000), guarded}, false, kUsers},
+        {"users may delete the root itself, which cannot move", {with(0x10000), guarded}, true, u""},
+        {"users may change a folder's list", {guarded, with(0x40000)}, false, kUsers},
+        {"users have full control", {guarded, with(0x10000000)}, false, kUsers},
+        {"only for what is made inside", {guarded, with(0x1F01FF, kInheritOnly)}, true, u""},
+        {"a folder a user owns", {guarded, platform::EntrySecurity{kUser, true, {adminsFull}}}, false, kUser},
+        {"a folder without a list", {guarded, platform::EntrySecurity{kAdmins, false, {}}}, false, u""},
+    };
+    for (const Case& c : cases) {
+        const LinkJudgement judgement = JudgePlacement(c.folders);
+        EXPECT_EQ(judgement.verdict == LinkVerdict::Trusted, c.trusted) << c.name;
+        if (!c.trusted) {
+            EXPECT_EQ(judgement.verdict, LinkVerdict::OthersMayMove) << c.name;
+        }
+        EXPECT_EQ(judgement.who, c.who) << c.name;
     }
 }
 

@@ -21,12 +21,16 @@ using Paths = std::vector<std::u16string>;
 const std::string kText = "Version=10.0.1.3\n";
 const std::u16string kReport = u"C:\\ProgramData\\Org\\Logs\\status.txt";
 
-// C:\ProgramData\Org holds nothing yet; C:\Windows is what a link would lead the report into.
+// C:\ProgramData\Org, an administrator's folder, holds nothing yet and has the list it inherits
+// there: Users may add entries and write its attributes. C:\Windows is what a link would lead the
+// report into.
 struct ProgramDataFixture : ReportFixture {
     ProgramDataFixture() {
         os.AddDirectory(u"C:\\ProgramData");
         os.Find(u"C:\\ProgramData")->sddl = kProgramDataSddl;
         os.AddDirectory(u"C:\\ProgramData\\Org");
+        os.Find(u"C:\\ProgramData\\Org")->sddl =
+            u"D:(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)(A;CIID;0x116;;;BU)";
         os.AddDirectory(u"C:\\Windows\\Logs");
         os.AddFile(u"C:\\Windows\\Logs\\status.txt", "the system's own");
         os.AddDirectory(u"C:\\Windows\\Temp");
@@ -43,6 +47,32 @@ struct ProgramDataFixture : ReportFixture {
         return all;
     }
 };
+
+// How many calls a plain run of the writer on kReport makes.
+std::size_t CallsOfAPlainRun() {
+    ProgramDataFixture f;
+    f.Write(kReport);
+    EXPECT_EQ(f.At(kReport)->content, kText);
+    return f.os.calls.size();
+}
+
+// A run on kReport in which another user's `move` comes just before the writer's `at`th call.
+// Whatever it did, nothing under C:\Windows changes, and a report, where there is one, holds the
+// text.
+void WriteWithMoveBefore(ProgramDataFixture& f, std::size_t at, const std::string& name,
+                         const std::function<void(model::FakeWindows&)>& move) {
+    const auto windows = f.Windows();
+    std::size_t seen = 0;
+    f.os.beforeCall = [&](model::FakeWindows& os, const std::string&, const std::u16string&) {
+        if (seen++ == at) move(os);
+    };
+    f.Write(kReport);
+    f.os.beforeCall = nullptr;
+    EXPECT_EQ(f.Windows(), windows) << name;
+    if (f.os.entries.count(kReport) != 0) {
+        EXPECT_EQ(f.os.entries[kReport].content, kText) << name;
+    }
+}
 
 struct LinkKind {
     const char* name;
@@ -183,59 +213,121 @@ TEST(PathWalk, JudgesEveryLevelFromTheRoot) {
     }
 }
 
-// At every call of the walk, another user tries to replace one level of the path with a
-// junction to C:\Windows\Temp. A level the walk has looked at is held, so the swap fails; one it
-// has not reached yet is judged when it gets there. Either way nothing reaches C:\Windows, and
-// the report is written at its own place or not at all.
-TEST(PathWalk, ALevelSwappedBetweenAnyTwoCallsRedirectsNothing) {
+// At every call of the walk, another user tries to rename one level of the path away and put a
+// junction to C:\Windows\Temp in its place. A level the walk holds is open for traverse without
+// delete sharing, so the rename is refused (MS-FSA 2.1.5.1.2.2); one it does not hold yet is
+// judged when it gets there, and one it has let go of no longer matters. Nothing reaches
+// C:\Windows, and the report is written at its own place or not at all.
+TEST(PathWalk, ALevelTheWalkHoldsCannotBeSwappedAndNoneRedirects) {
     const Paths swappable = {u"C:\\ProgramData", u"C:\\ProgramData\\Org", u"C:\\ProgramData\\Org\\Logs"};
-    std::size_t calls = 0;
-    {
-        ProgramDataFixture f;
-        f.Write(kReport);
-        ASSERT_EQ(f.At(kReport)->content, kText);
-        calls = f.os.calls.size();
-    }
+    const std::size_t calls = CallsOfAPlainRun();
     int swapped = 0;
     int refused = 0;
     for (const std::u16string& level : swappable) {
         for (std::size_t at = 0; at < calls; ++at) {
             const std::string name = model::Narrow(level) + " before call " + std::to_string(at);
             ProgramDataFixture f;
-            const auto windows = f.Windows();
-            std::size_t seen = 0;
-            bool done = false;
-            f.os.beforeCall = [&](model::FakeWindows& os, const std::string&, const std::u16string&) {
-                if (done || seen++ != at) return;
-                done = true;
+            bool afterWrite = false;
+            WriteWithMoveBefore(f, at, name, [&](model::FakeWindows& os) {
+                afterWrite = std::any_of(os.calls.begin(), os.calls.end(),
+                                         [](const std::string& call) { return call.rfind("WriteBytes", 0) == 0; });
                 model::Entry junction;
                 junction.attributes = platform::kAttributeDirectory;
                 junction.reparseTag = platform::kReparseTagMountPoint;
                 junction.target = u"C:\\Windows\\Temp";
                 junction.owner = model::kUserSid;
-                if (os.ReplaceAsUser(level, junction)) {
+                const bool held = os.IsHeld(level);
+                const bool replaced = os.ReplaceAsUser(level, junction);
+                EXPECT_EQ(replaced, !held) << name << ": a held level is pinned, and only a held one";
+                if (replaced) {
                     ++swapped;
                 } else {
                     ++refused;
                 }
-            };
-            f.Write(kReport);
-            f.os.beforeCall = nullptr;
-            EXPECT_EQ(f.Windows(), windows) << name;
-            const model::Entry* report = f.os.entries.count(kReport) != 0 ? &f.os.entries[kReport] : nullptr;
-            if (report != nullptr) {
-                EXPECT_EQ(report->content, kText) << name;
-            }
-            // Nothing but a report at its own place, or in a level swapped away after it was written.
+            });
+            // Nothing but a report at its own place, or in a level renamed away after it was written.
             for (const auto& [key, entry] : f.os.entries) {
                 if (entry.content == kText) {
-                    EXPECT_TRUE(key == kReport || key.find(u".moved") != std::u16string::npos) << name;
+                    EXPECT_TRUE(key == kReport || (key.find(u".moved") != std::u16string::npos && afterWrite))
+                        << name << ": " << model::Narrow(key);
                 }
             }
         }
     }
     EXPECT_GT(swapped, 0);
     EXPECT_GT(refused, 0);
+}
+
+// At every call of the walk, another user turns C:\ProgramData\Org into a junction to
+// C:\Windows\Temp: as an administrator's empty folder there, it lets Users write its attributes,
+// and that is all FSCTL_SET_REPARSE_POINT needs (MS-FSA 2.1.5.10.37); holding the folder does not
+// stop it. Every open through the held level carries OBJ_DONT_REPARSE, so an open that would go
+// through the junction fails: nothing is made or written behind it.
+TEST(PathWalk, AHeldLevelMadeAJunctionLeadsNothingAway) {
+    const std::size_t calls = CallsOfAPlainRun();
+    int madeJunction = 0;
+    for (std::size_t at = 0; at < calls; ++at) {
+        ProgramDataFixture f;
+        WriteWithMoveBefore(f, at, "before call " + std::to_string(at), [&](model::FakeWindows& os) {
+            if (os.SetReparseAsUser(u"C:\\ProgramData\\Org", platform::kReparseTagMountPoint, u"C:\\Windows\\Temp")) {
+                ++madeJunction;
+            }
+        });
+    }
+    EXPECT_GT(madeJunction, 0);
+}
+
+// Who may have put an administrators' junction where it stands: a link nobody else may delete,
+// rename or move, in folders whose entries nobody else may delete, is followed; one that users
+// could have moved there from anywhere, or one on removable media whose owner and list may have
+// been set on another machine, is not.
+TEST(PathWalk, FollowsAnAdministratorsLinkOnlyWhereNobodyElseCouldHavePutIt) {
+    const std::u16string adminsOnly = u"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+    struct Case {
+        const char* name;
+        std::u16string linkList;      // the junction's own
+        std::u16string holderList;    // C:\Data\Drop, which holds it
+        std::u16string aboveList;     // C:\Data, above that
+        std::u16string_view holderOwner;
+        bool removable;
+        bool followed;
+    };
+    const Case cases[] = {
+        {"nobody else may move it", adminsOnly, adminsOnly, adminsOnly, model::kAdministratorsSid, false, true},
+        {"users may delete the link", u"D:P(A;;FA;;;BA)(A;;SD;;;BU)", adminsOnly, adminsOnly,
+         model::kAdministratorsSid, false, false},
+        {"users may delete what its folder holds", adminsOnly, u"D:P(A;;FA;;;BA)(A;;0x1200e9;;;BU)", adminsOnly,
+         model::kAdministratorsSid, false, false},
+        {"users may move the folder above", adminsOnly, adminsOnly, u"D:P(A;;FA;;;BA)(A;;0x1301bf;;;AU)",
+         model::kAdministratorsSid, false, false},
+        {"a user owns its folder", adminsOnly, adminsOnly, adminsOnly, model::kUserSid, false, false},
+        {"on removable media", adminsOnly, adminsOnly, adminsOnly, model::kAdministratorsSid, true, false},
+    };
+    for (const Case& c : cases) {
+        ProgramDataFixture f;
+        const std::u16string drive = c.removable ? u"E:" : u"C:";
+        if (c.removable) {
+            f.os.volumes[u"E:"] = {platform::kDeviceDisk, platform::kVolumeRemovableMedia};
+            f.os.AddDirectory(u"E:\\");
+        }
+        f.os.AddDirectory(drive + u"\\Data");
+        f.os.Find(drive + u"\\Data")->sddl = c.aboveList;
+        f.os.AddDirectory(drive + u"\\Data\\Drop");
+        f.os.Find(drive + u"\\Data\\Drop")->sddl = c.holderList;
+        f.os.Find(drive + u"\\Data\\Drop")->owner = c.holderOwner;
+        f.os.AddLink(drive + u"\\Data\\Drop\\Logs", platform::kReparseTagMountPoint, u"C:\\Windows\\Logs", true,
+                     model::kAdministratorsSid);
+        f.os.Find(drive + u"\\Data\\Drop\\Logs")->sddl = c.linkList;
+        auto before = f.Snapshot();
+        f.Write(drive + u"\\Data\\Drop\\Logs\\status.txt");
+        auto after = f.Snapshot();
+        if (c.followed) {
+            EXPECT_EQ(f.At(u"C:\\Windows\\Logs\\status.txt")->content, kText) << c.name;
+            after.erase(u"C:\\Windows\\Logs\\status.txt");
+            before.erase(u"C:\\Windows\\Logs\\status.txt");
+        }
+        EXPECT_EQ(after, before) << c.name;
+    }
 }
 
 // A failed chain is undone through the handles of the levels it made, deepest first, each only
@@ -290,9 +382,9 @@ TEST(PathWalk, RollbackRemovesOnlyItsOwnEmptyLevels) {
         EXPECT_EQ(f.os.OpenHandleCount(), 0u) << c.name;
         std::vector<std::string> deletes;
         std::copy_if(f.os.calls.begin(), f.os.calls.end(), std::back_inserter(deletes),
-                     [](const std::string& call) { return call.rfind("DeleteEmptyDirectory", 0) == 0; });
-        EXPECT_EQ(deletes, (std::vector<std::string>{"DeleteEmptyDirectory C:\\data\\new\\sub",
-                                                     "DeleteEmptyDirectory C:\\data\\new"}))
+                     [](const std::string& call) { return call.rfind("MarkForDeletion", 0) == 0; });
+        EXPECT_EQ(deletes, (std::vector<std::string>{"MarkForDeletion C:\\data\\new\\sub",
+                                                     "MarkForDeletion C:\\data\\new"}))
             << c.name;
         EXPECT_EQ(f.At(u"C:\\victim\\keep.txt")->content, "keep") << c.name;
         auto after = f.Snapshot();

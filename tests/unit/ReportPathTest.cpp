@@ -23,7 +23,8 @@ TEST(AnchorBareFileName, PrefixesOnlyAPathWithoutAnySeparator) {
         {u"", u"./"},
         {u"out/status.txt", u"out/status.txt"},
         {u"out\\status.txt", u"out\\status.txt"},
-        {u"C:status.txt", u"./C:status.txt"},
+        {u"C:status.txt", u"C:status.txt"},     // the current directory of drive C
+        {u"1:status.txt", u"./1:status.txt"},
     };
     for (const Case& c : cases) EXPECT_EQ(AnchorBareFileName(c.path), c.anchored) << Narrow(c.path);
 }
@@ -74,10 +75,10 @@ TEST(PlanReportPath, ReadsThePathAsWindowsDoes) {
         // Forward slashes separate levels, but only what a backslash or the folder's end closes is made.
         {u"C:/out/sub/r.txt", c, {u"out", u"sub*"}, u"r.txt"},
         {u"C:\\out/sub\\x\\r.txt", c, {u"out", u"sub*", u"x*"}, u"r.txt"},
-        {u"C:\\out\\reports/new/r.txt", c, {u"out*", u"reports'", u"new'"}, u"r.txt"},
+        {u"C:\\out\\reports/new/r.txt", c, {u"out*", u"reports", u"new*"}, u"r.txt"},
         {u"C:/out//r.txt", c, {u"out*"}, u"r.txt"},
         {u"C:\\a\\b//c\\r.txt", c, {u"a*", u"b", u"c*"}, u"r.txt"},
-        {u"C:\\a/\\b//c/r.txt", c, {u"a*", u"b'", u"c'"}, u"r.txt"},
+        {u"C:\\a/\\b//c/r.txt", c, {u"a*", u"b", u"c*"}, u"r.txt"},
         // Each backslash part is made as the system resolves it whole: the level it leaves on top.
         {u"new/.\\r.txt", c, {u"work", u"new*"}, u"r.txt"},
         {u"C:\\a/b/..\\c\\r.txt", c, {u"a*", u"c*"}, u"r.txt"},
@@ -91,6 +92,9 @@ TEST(PlanReportPath, ReadsThePathAsWindowsDoes) {
         {u"..\\..\\..\\r.txt", c, {}, u"r.txt"},
         {u"\\new\\r.txt", c, {u"new*"}, u"r.txt"},
         {u"C:new\\r.txt", c, {u"work", u"new*"}, u"r.txt"},
+        {u"C:r.txt", c, {u"work"}, u"r.txt"},
+        {u"D:r.txt", u"\\??\\D:\\", {}, u"r.txt", u"D:\\"},
+        {u"C:..\\r.txt", c, {}, u"r.txt"},
         {u"D:new\\r.txt", u"\\??\\D:\\", {u"new*"}, u"r.txt", u"D:\\"},
         {u"out\\r.txt", u"\\??\\UNC\\srv\\sh\\", {u"w", u"out*"}, u"r.txt", u"\\\\srv\\sh\\w"},
         {u"\\new\\r.txt", u"\\??\\UNC\\srv\\sh\\", {u"new*"}, u"r.txt", u"\\\\srv\\sh\\w"},
@@ -112,13 +116,12 @@ TEST(PlanReportPath, ReadsThePathAsWindowsDoes) {
         {u"\\\\?\\C:", u"", {}, u""},
         {u"\\\\.\\pipe\\r", u"", {}, u""},
         {u"\\\\server\\r.txt", u"", {}, u""},
-        {u"\\\\server\\share/r.txt", u"", {}, u""},   // the directory part is the server alone
+        {u"\\\\server\\share/r.txt", u"\\??\\UNC\\server\\share\\", {}, u"r.txt"},
+        {u"\\\\server/r.txt", u"", {}, u""},   // the directory part is the server alone
         // "." and "..": a level that ".." leaves is no level at all.
         {u"C:\\out\\sub\\..\\r.txt", c, {u"out*"}, u"r.txt"},
         {u"C:\\gone\\..\\new\\r.txt", c, {u"new*"}, u"r.txt"},
         {u"C:\\a\\b\\../r.txt", c, {u"a*"}, u"r.txt"},
-        {u"C:\\a\\x/.", c, {u"a*"}, u"x"},
-        {u"C:\\a\\x/y/..", c, {u"a*"}, u"x"},
         // Trimmed ends: the last name loses its periods and spaces, others one period.
         {u"C:\\out\\r.txt. .", c, {u"out*"}, u"r.txt"},
         {u"C:\\out.\\r.txt", c, {u"out*"}, u"r.txt"},
@@ -140,7 +143,10 @@ TEST(PlanReportPath, ReadsThePathAsWindowsDoes) {
         {u"C:\\aux\\r.txt", u"", {}, u""},
         {u"C:\\com10\\conin.txt", c, {u"com10*"}, u"conin.txt"},
         {u"C:\\a:b\\r.txt", u"", {}, u""},
-        {u"C:\\a\\r.txt:s", c, {u"a*"}, u"r.txt:s"},
+        {u"C:\\a\\r.txt:s", u"", {}, u""},
+        {u"C:\\out\\:x", u"", {}, u""},
+        {u"C:", u"", {}, u""},
+        {u"C:.", u"", {}, u""},
     };
     for (const Case& test : cases) {
         const std::optional<ReportPlan> plan = PlanReportPath(test.path, test.base);
@@ -150,6 +156,27 @@ TEST(PlanReportPath, ReadsThePathAsWindowsDoes) {
         EXPECT_EQ(plan->root, test.root) << name;
         EXPECT_EQ(Describe(plan->levels), test.levels) << name;
         EXPECT_EQ(plan->file, test.file) << name;
+    }
+}
+
+// Both separators read alike, the split between folder and file included: each path with a
+// forward slash plans exactly as its backslash form, and one ending in "." or ".." after a slash
+// names no file.
+TEST(PlanReportPath, AForwardSlashReadsAsABackslash) {
+    const char16_t* const paths[] = {
+        u"C:\\v/.", u"C:\\Org\\x/r.txt/..", u"\\Org/status.txt", u"/Org/status.txt", u"\\\\srv\\share/v",
+        u"C:\\Org/status.txt", u"C:/Org/status.txt", u"C:\\Org/Logs/..", u"Org/status.txt",
+    };
+    for (const char16_t* path : paths) {
+        std::u16string backslashed = path;
+        std::replace(backslashed.begin(), backslashed.end(), u'/', u'\\');
+        const std::optional<ReportPlan> slashed = PlanReportPath(path, u"C:\\work");
+        const std::optional<ReportPlan> plain = PlanReportPath(backslashed, u"C:\\work");
+        ASSERT_EQ(slashed.has_value(), plain.has_value()) << Narrow(path);
+        if (!plain) continue;
+        EXPECT_EQ(slashed->root, plain->root) << Narrow(path);
+        EXPECT_EQ(Describe(slashed->levels), Describe(plain->levels)) << Narrow(path);
+        EXPECT_EQ(slashed->file, plain->file) << Narrow(path);
     }
 }
 

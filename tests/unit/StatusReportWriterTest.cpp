@@ -63,7 +63,10 @@ TEST(WriteStatusReport, NewReportIsCreatedProtectedAndHoldsExactlyTheText) {
         {u"C:/out/status.txt", u"C:\\out\\status.txt", {}},
         {u"out/status.txt", u"C:\\work\\out\\status.txt", {u"C:\\work\\out"}},
         {u"C:\\reports\\new\\status.txt", u"C:\\reports\\new\\status.txt", {u"C:\\reports", u"C:\\reports\\new"}},
-        {u"\\\\server\\share\\new\\status.txt", u"\\\\server\\share\\new\\status.txt", {u"\\\\server\\share\\new"}},
+        // The current directory of the drive; a file in the drive's root.
+        {u"C:status.txt", u"C:\\work\\status.txt", {}},
+        {u"C:\\status.txt", u"C:\\status.txt", {}},
+        {u"\\out/status.txt", u"C:\\out\\status.txt", {}},
         // Links an administrator made are followed; what is made behind them lands at the target.
         {u"C:\\adminlink\\status.txt", u"C:\\out\\status.txt", {}},
         {u"C:\\adminjunction\\new\\status.txt", u"C:\\out\\new\\status.txt", {u"C:\\out\\new"}},
@@ -72,7 +75,6 @@ TEST(WriteStatusReport, NewReportIsCreatedProtectedAndHoldsExactlyTheText) {
     };
     for (const Case& c : cases) {
         WriterFixture f;
-        f.os.AddDirectory(u"\\\\server\\share");
         f.Write(c.path);
         EXPECT_EQ(f.Content(c.file), kText) << model::Narrow(c.path);
         ASSERT_NE(f.At(c.file), nullptr);
@@ -82,6 +84,32 @@ TEST(WriteStatusReport, NewReportIsCreatedProtectedAndHoldsExactlyTheText) {
             ASSERT_NE(f.At(made), nullptr) << model::Narrow(made);
             EXPECT_EQ(f.At(made)->sddl, kReportSddl) << model::Narrow(made);
         }
+    }
+}
+
+// A forward slash reads as a backslash wherever it stands, between the folder and the file too:
+// each of these paths leaves the drive exactly as its backslash form does, refused or written.
+TEST(WriteStatusReport, AForwardSlashActsAsABackslash) {
+    const char16_t* const paths[] = {
+        u"C:\\v/.",                 // once: C:\v made as a file holding the report
+        u"C:\\Org\\x/r.txt/..",     // once: the file C:\Org\x holding the report
+        u"C:\\Org/x/..",
+        u"\\Org/status.txt",        // once: refused, while its backslash form was written
+        u"/Org/new/status.txt",
+        u"\\\\server\\share/v",     // a share either way
+    };
+    for (const char16_t* path : paths) {
+        std::u16string backslashed = path;
+        std::replace(backslashed.begin(), backslashed.end(), u'/', u'\\');
+        // What a run on that path leaves: every entry, and whether a byte was written.
+        const auto run = [](const std::u16string& given) {
+            WriterFixture f;
+            f.os.AddDirectory(u"C:\\Org");
+            f.os.AddDirectory(u"\\\\server\\share");
+            f.Write(given);
+            return std::pair(f.Snapshot(), f.Wrote());
+        };
+        EXPECT_EQ(run(path), run(backslashed)) << model::Narrow(path);
     }
 }
 
@@ -105,20 +133,20 @@ TEST(WriteStatusReport, CreatedEntriesUnderAUserWritableFolderGetOnlyTheirOwnLis
 }
 
 // From the root down, each level opened through the one above and held to the end; the missing
-// one made through its parent, the report made and opened through the last; everything closed
-// the deepest first.
+// one made through its parent, the report made through the last and written through the handle
+// that made it; everything closed the deepest first.
 TEST(WriteStatusReport, WalksFromTheRootThroughHeldHandles) {
     WriterFixture f;
     f.Write(u"C:\\out\\new\\status.txt");
     EXPECT_EQ(f.os.calls, (Calls{
                               "OpenRoot \\??\\C:\\",
+                              "QueryVolume C:\\",
                               "OpenChild C:\\out",
                               "QueryHandle C:\\out",
                               "OpenChild C:\\out\\new",
                               "CreateChildDirectory C:\\out\\new",
-                              "OpenChildForWriting C:\\out\\new\\status.txt",
+                              "OpenChildFile C:\\out\\new\\status.txt",
                               "CreateChildFile C:\\out\\new\\status.txt",
-                              "OpenChildForWriting C:\\out\\new\\status.txt",
                               "QueryHandle C:\\out\\new\\status.txt",
                               "WriteBytes C:\\out\\new\\status.txt",
                               "EndFileHere C:\\out\\new\\status.txt",
@@ -164,6 +192,7 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
         std::u16string path;
         std::function<void(WriterFixture&)> arrange;
     };
+    const auto shareThere = [](WriterFixture& f) { f.os.AddDirectory(u"\\\\server\\share"); };
     const Case cases[] = {
         {"empty path", u"", nullptr},
         {"directory", u"C:\\out", nullptr},
@@ -195,6 +224,29 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
         {"longer than MAX_PATH", u"C:\\new\\" + std::u16string(260, u'a') + u".txt", nullptr},
         {"pipe", u"\\\\.\\pipe\\status", nullptr},
         {"verbatim path with a dot", u"\\\\?\\C:\\out\\.\\status.txt", nullptr},
+        // A colon anywhere names a stream: refused before anything is made.
+        {"stream as the report", u"C:\\new\\status.txt:s", nullptr},
+        {"stream on a folder", u"C:\\out\\:x", nullptr},
+        {"empty directory part after a slash", u"/status.txt", nullptr},
+        // A share is resolved by its server at every open: refused before anything reaches it.
+        {"share", u"\\\\server\\share\\new\\status.txt", shareThere},
+        {"share through a device path", u"\\\\?\\UNC\\server\\share\\status.txt", shareThere},
+        {"current directory on a share", u"new\\status.txt",
+         [](WriterFixture& f) {
+             f.os.AddDirectory(u"\\\\server\\share");
+             f.os.currentDirectory = u"\\\\server\\share";
+         }},
+        {"drive letter mapped to a share", u"Z:\\new\\status.txt",
+         [](WriterFixture& f) {
+             f.os.volumes[u"Z:"] = {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice};
+             f.os.AddDirectory(u"Z:\\");
+         }},
+        {"administrators' link to a share", u"C:\\toshare\\status.txt",
+         [](WriterFixture& f) {
+             f.os.AddDirectory(u"\\\\server\\share");
+             f.os.AddLink(u"C:\\toshare", platform::kReparseTagSymlink, u"\\\\server\\share", true,
+                          model::kAdministratorsSid);
+         }},
     };
     for (const Case& c : cases) {
         WriterFixture f;
@@ -203,6 +255,10 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
         f.Write(c.path);
         EXPECT_EQ(f.Snapshot(), before) << c.name;
         EXPECT_FALSE(f.Wrote()) << c.name;
+        EXPECT_EQ(std::count_if(f.os.calls.begin(), f.os.calls.end(),
+                                [](const std::string& call) { return call.find("\\\\server") != std::string::npos; }),
+                  0)
+            << c.name << ": nothing is asked of a share's server";
     }
 }
 
@@ -235,6 +291,41 @@ TEST(WriteStatusReport, TraceNamesTheRefusedLevelAndTheReason) {
          [](WriterFixture& f) { f.os.Find(u"C:\\out\\existing.txt")->links = 2; }, "C:\\out\\existing.txt",
          "hard link", "", ""},
         {"device name", u"C:\\out\\nul", nullptr, "C:\\out\\nul", "device", "", ""},
+        {"share", u"\\\\server\\share\\status.txt", nullptr, "\\\\server\\share\\", "share", "", ""},
+        {"administrator's junction users may delete", u"C:\\adminjunction\\status.txt",
+         [](WriterFixture& f) { f.os.Find(u"C:\\adminjunction")->sddl = u"D:(A;;FA;;;BA)(A;;SD;;;BU)"; },
+         "C:\\adminjunction", "delete or rename", "junction", "S-1-5-32-545"},
+        {"administrator's junction in a folder users may empty", u"C:\\open\\adminjunction\\status.txt",
+         [](WriterFixture& f) {
+             f.os.AddDirectory(u"C:\\open");
+             f.os.Find(u"C:\\open")->sddl = u"D:(A;;FA;;;BA)(A;;0x1200e9;;;BU)";
+             f.os.AddLink(u"C:\\open\\adminjunction", platform::kReparseTagMountPoint, u"C:\\out", true,
+                          model::kAdministratorsSid);
+         },
+         "C:\\open\\adminjunction", "moved here", "junction", "S-1-5-32-545"},
+        {"administrator's junction on removable media", u"E:\\adminjunction\\status.txt",
+         [](WriterFixture& f) {
+             f.os.volumes[u"E:"] = {platform::kDeviceDisk, platform::kVolumeRemovableMedia};
+             f.os.AddDirectory(u"E:\\");
+             f.os.AddLink(u"E:\\adminjunction", platform::kReparseTagMountPoint, u"C:\\out", true,
+                          model::kAdministratorsSid);
+         },
+         "E:\\adminjunction", "removable media", "junction", ""},
+        {"a level made a junction once checked", u"C:\\empty\\new\\status.txt",
+         [](WriterFixture& f) {
+             f.os.AddDirectory(u"C:\\empty");
+             f.os.beforeCall = [](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
+                 if (operation == "OpenChild" && path == u"C:\\empty\\new") {
+                     EXPECT_TRUE(os.SetReparseAsUser(u"C:\\empty", platform::kReparseTagMountPoint, u"C:\\Windows"));
+                 }
+             };
+         },
+         "C:\\empty\\new", "became a link", "", ""},
+        {"the system refuses OBJ_DONT_REPARSE", u"C:\\out\\status.txt",
+         [](WriterFixture& f) {
+             f.os.faults.push_back(model::Fault("OpenChild").WithError(platform::kErrorInvalidParameter));
+         },
+         "C:\\out", "1803", "", ""},
     };
     for (const Case& c : cases) {
         WriterFixture f;
@@ -272,13 +363,37 @@ TEST(WriteStatusReport, NothingIsOpenedOrTouchedWithoutTheDescriptor) {
     EXPECT_TRUE(f.os.calls.empty());
 }
 
-// A caller who is not an administrator cannot open what the walk created under the report's
-// descriptor; the new file stays, empty.
-TEST(WriteStatusReport, NewFileStaysEmptyWhenTheCallerMayNotWriteIt) {
+// The report is written through the handle that made it, so a caller who is not an
+// administrator writes the file it made, whatever the report's list grants it; an existing
+// report it may not write stays as it was.
+TEST(WriteStatusReport, CallerWhoIsNoAdministratorWritesOnlyTheFileItMade) {
     WriterFixture f;
     f.os.callerIsAdministrator = false;
     f.Write(u"C:\\out\\status.txt");
-    EXPECT_EQ(f.Content(u"C:\\out\\status.txt"), "");
+    EXPECT_EQ(f.Content(u"C:\\out\\status.txt"), kText);
+    f.Write(u"C:\\out\\existing.txt");
+    EXPECT_EQ(f.Content(u"C:\\out\\existing.txt"), kOldReport);
+}
+
+// Made and written through one handle: another user who may rename entries in the folder finds
+// the new report held, and even a file of theirs put at the name in between would not be written.
+TEST(WriteStatusReport, NewReportIsWrittenThroughTheHandleThatMadeIt) {
+    WriterFixture f;
+    f.os.AddDirectory(u"C:\\shared");
+    bool tried = false;
+    f.os.beforeCall = [&](model::FakeWindows& os, const std::string& operation, const std::u16string&) {
+        if (operation != "QueryHandle" || tried || !os.Exists(u"C:\\shared\\status.txt")) return;
+        tried = true;
+        model::Entry theirs;
+        theirs.content = "theirs";
+        theirs.owner = model::kUserSid;
+        EXPECT_FALSE(os.ReplaceAsUser(u"C:\\shared\\status.txt", theirs));
+        EXPECT_EQ(os.lastError, model::kErrorSharingViolation);
+    };
+    f.Write(u"C:\\shared\\status.txt");
+    EXPECT_TRUE(tried);
+    EXPECT_EQ(f.Content(u"C:\\shared\\status.txt"), kText);
+    EXPECT_EQ(std::count(f.os.calls.begin(), f.os.calls.end(), "OpenChildFile C:\\shared\\status.txt"), 1);
 }
 
 // Between the walk and the open another user replaces the entry at the report's name (the
@@ -317,7 +432,7 @@ TEST(WriteStatusReport, EntrySwappedAtTheReportNameIsNotWrittenThrough) {
         WriterFixture f;
         bool swapped = false;
         f.os.beforeCall = [&](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
-            if (operation == "OpenChildForWriting" && !swapped) swapped = os.ReplaceAsUser(path, c.swapIn(os));
+            if (operation == "OpenChildFile" && !swapped) swapped = os.ReplaceAsUser(path, c.swapIn(os));
         };
         f.Write(c.path);
         EXPECT_TRUE(swapped) << c.name;
@@ -354,17 +469,23 @@ TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
         {"directory cannot be created: the one made before is removed", deep,
          {Fault("CreateChildDirectory").At(u"C:\\out\\new\\sub")}, deep, std::nullopt, {}},
         {"removal refused too: the directory stays", deep,
-         {Fault("CreateChildDirectory").At(u"C:\\out\\new\\sub"), Fault("DeleteEmptyDirectory")}, deep,
+         {Fault("CreateChildDirectory").At(u"C:\\out\\new\\sub"), Fault("MarkForDeletion")}, deep,
          std::nullopt, {u"C:\\out\\new"}},
         {"owner of an administrator's link unreadable", u"C:\\adminlink\\status.txt", {Fault("ReadSecurity")}, fresh,
          std::nullopt, {}},
         {"target of an administrator's link unreadable", u"C:\\adminlink\\status.txt", {Fault("ReadReparseData")},
          fresh, std::nullopt, {}},
+        {"volume cannot be queried", fresh, {Fault("QueryVolume")}, fresh, std::nullopt, {}},
         {"file cannot be created", fresh, {Fault("CreateChildFile")}, fresh, std::nullopt, {}},
-        {"open refused: the new file stays empty", fresh, {Fault("OpenChildForWriting")}, fresh, "", {}},
-        {"open refused: the existing report stays", existing, {Fault("OpenChildForWriting")}, existing, kOldReport,
-         {}},
-        {"handle query fails", fresh, {Fault("QueryHandle").At(fresh)}, fresh, "", {}},
+        // What the walk made for a report that is not written goes again.
+        {"file cannot be created: the levels made for it are removed", deep, {Fault("CreateChildFile")}, deep,
+         std::nullopt, {}},
+        {"open refused: the existing report stays", existing, {Fault("OpenChildFile")}, existing, kOldReport, {}},
+        {"handle query fails: the file made and its levels are removed", deep, {Fault("QueryHandle").At(deep)}, deep,
+         std::nullopt, {}},
+        {"handle query fails, its removal too: the file and its levels stay", deep,
+         {Fault("QueryHandle").At(deep), Fault("MarkForDeletion").At(deep)}, deep, "",
+         {u"C:\\out\\new", u"C:\\out\\new\\sub"}},
         {"write fails at once", existing, {Fault("WriteBytes").WithError(model::kErrorDiskFull)}, existing, "", {}},
         // Left as it stood, "Version=10.0" would read as a report of another version.
         {"write fails part-way", existing, {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull)},

@@ -10,6 +10,7 @@
 #include "Launch.h"
 #include "Links.h"
 #include "EvidenceCases.h"
+#include "HeldLevelCases.h"
 #include "PathWalkCases.h"
 #include "RollbackJudge.h"
 #include "Text.h"
@@ -18,10 +19,6 @@
 
 namespace verify {
 namespace {
-
-// What a planted target holds; any write through a link or a second name changes it.
-const std::string kKept = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
-
 
 // A behind folder with a file in it: the target the links point at.
 std::wstring MakeBehind(const std::wstring& folder) {
@@ -196,7 +193,7 @@ const std::vector<Case>& AllCases() {
         {L"chain-rollback", CheckRollback, nullptr, L"new1\\new2\\bad?name\\status.txt"},
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
-    }, PathWalkCases());
+    }, Appended(PathWalkCases(), HeldLevelCases()));
     static const std::vector<Case> all = Appended(Appended(cases, EvidenceCases()), TraceCases());
     return all;
 }

@@ -56,7 +56,8 @@ void Walk(const std::wstring& root, const std::wstring& relative, int depth, Sna
 }
 
 // Opens the entry a path names itself, never what a link there leads to. Without
-// FILE_SHARE_DELETE, nobody can rename it away while it is held.
+// FILE_SHARE_DELETE, and with access that takes part in the share-access check (data, traverse
+// or DELETE: MS-FSA 2.1.5.1.2.2), nobody can rename it away while it is held.
 UniqueFile OpenEntry(const std::wstring& path, DWORD access) {
     return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));

@@ -70,7 +70,10 @@ std::wstring MakeSymbolicLink(const std::wstring& link, const std::wstring& targ
     return Expect(link, IO_REPARSE_TAG_SYMLINK, L"CreateSymbolicLinkW");
 }
 
-std::wstring MakeJunction(const std::wstring& link, const std::wstring& targetFolder) {
+namespace {
+
+// The mount-point reparse data for a junction to `targetFolder`, or why there can be none.
+std::wstring JunctionData(const std::wstring& targetFolder, std::vector<BYTE>& buffer) {
     const std::wstring print = FullPath(targetFolder);
     // A junction names its target as an NT path; a share or a relative name cannot be one.
     if (print.size() < 3 || print[1] != L':' || print[2] != L'\\') return L"the scratch folder is not on a drive letter";
@@ -90,21 +93,43 @@ std::wstring MakeJunction(const std::wstring& link, const std::wstring& targetFo
     header.substituteLength = static_cast<WORD>(substituteBytes);
     header.printOffset = static_cast<WORD>(substituteBytes + sizeof(wchar_t));
     header.printLength = static_cast<WORD>(printBytes);
-    std::vector<BYTE> buffer(total, 0);
+    buffer.assign(total, 0);
     std::memcpy(buffer.data(), &header, sizeof header);
     std::memcpy(buffer.data() + sizeof header, substitute.c_str(), substituteBytes);
     std::memcpy(buffer.data() + sizeof header + header.printOffset, print.c_str(), printBytes);
+    return {};
+}
 
+std::wstring SetJunction(HANDLE folder, const std::wstring& link, const std::wstring& targetFolder) {
+    std::vector<BYTE> buffer;
+    const std::wstring why = JunctionData(targetFolder, buffer);
+    if (!why.empty()) return why;
+    DWORD returned = 0;
+    if (!DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, 0,
+                         &returned, nullptr)) {
+        return ErrorText(L"setting a mount point (FSCTL_SET_REPARSE_POINT)");
+    }
+    return Expect(link, IO_REPARSE_TAG_MOUNT_POINT, L"FSCTL_SET_REPARSE_POINT");
+}
+
+}  // namespace
+
+std::wstring MakeJunction(const std::wstring& link, const std::wstring& targetFolder) {
     if (!CreateDirectoryW(link.c_str(), nullptr)) return ErrorText(L"CreateDirectoryW");
     const UniqueFile folder(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!folder) return ErrorText(L"opening the new directory");
-    DWORD returned = 0;
-    if (!DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()),
-                         nullptr, 0, &returned, nullptr)) {
-        return ErrorText(L"setting a mount point (FSCTL_SET_REPARSE_POINT)");
-    }
-    return Expect(link, IO_REPARSE_TAG_MOUNT_POINT, L"FSCTL_SET_REPARSE_POINT");
+    return SetJunction(folder.get(), link, targetFolder);
+}
+
+// Write-attributes access is enough (MS-FSA 2.1.5.10.37), and an open asking for nothing else
+// takes no part in the share-access check: whoever holds the folder cannot keep it from this.
+std::wstring TurnIntoJunction(const std::wstring& emptyFolder, const std::wstring& targetFolder) {
+    const UniqueFile folder(CreateFileW(emptyFolder.c_str(), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder) return ErrorText(L"opening the folder for its attributes");
+    return SetJunction(folder.get(), emptyFolder, targetFolder);
 }
 
 std::wstring MakeHardLink(const std::wstring& link, const std::wstring& existingFile) {

@@ -11,6 +11,9 @@ namespace verify {
 std::wstring MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory);
 // A mount-point reparse point on a new empty directory; unlike a symbolic link it needs no privilege.
 std::wstring MakeJunction(const std::wstring& link, const std::wstring& targetFolder);
+// The same on an existing empty directory, through an open for its attributes alone, as another
+// user may do to a folder whose attributes they may write while someone else holds it.
+std::wstring TurnIntoJunction(const std::wstring& emptyFolder, const std::wstring& targetFolder);
 std::wstring MakeHardLink(const std::wstring& link, const std::wstring& existingFile);
 
 }  // namespace verify

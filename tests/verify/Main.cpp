@@ -350,7 +350,8 @@ int Run(const Options& options, const std::wstring& self, const std::wstring& fo
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    // As the launcher does: no library from this program's folder, no junction a user made.
+    // As the launcher does: no library from this program's folder, and RedirectionGuard, which
+    // where Windows has it follows no junction a non-administrator made.
     platform::win32::RestrictLibrarySearchToSystemFolder();
     platform::win32::RefuseUntrustedJunctions();
     Options options;

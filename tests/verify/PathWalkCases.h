@@ -10,6 +10,16 @@
 
 namespace verify {
 
+// What a planted target holds, so that a write through a link there would show.
+inline constexpr char kKept[] = "Version=99.99.99.99-previous\r\nand a second line that must not change\r\n";
+inline constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
+// A junction's own list when nobody but the system and Administrators may change it, so that its
+// owner alone decides.
+inline constexpr wchar_t kAdminsOnlySddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+// As an administrator's folder below C:\ProgramData gets it: users may write its data and
+// attributes.
+inline constexpr wchar_t kUsersMayWriteSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x116;;;BU)";
+
 std::vector<Case> PathWalkCases();
 
 // Makes an entry (a junction, never followed here) look made by a standard user: that user's

@@ -86,21 +86,26 @@ public:
     std::optional<std::u16string> DriveDirectory(char16_t d) override {
         return timed(Report, [&] { return os_.DriveDirectory(d); });
     }
-    platform::FileHandle OpenRoot(const std::u16string& r) override {
-        return timed(Report, [&] { return os_.OpenRoot(r); });
+    platform::FileHandle OpenRoot(const std::u16string& r, const platform::OpenRequest& q) override {
+        return timed(Report, [&] { return os_.OpenRoot(r, q); });
     }
-    platform::FileHandle OpenChild(platform::FileHandle p, const std::u16string& n) override {
-        return timed(Report, [&] { return os_.OpenChild(p, n); });
+    platform::FileHandle OpenChild(platform::FileHandle p, const std::u16string& n,
+                                   const platform::OpenRequest& q) override {
+        return timed(Report, [&] { return os_.OpenChild(p, n, q); });
     }
     platform::FileHandle CreateChildDirectory(platform::FileHandle p, const std::u16string& n,
+                                              const platform::OpenRequest& q,
                                               const platform::SecurityAttributes& s) override {
-        return timed(Report, [&] { return os_.CreateChildDirectory(p, n, s); });
+        return timed(Report, [&] { return os_.CreateChildDirectory(p, n, q, s); });
     }
-    bool CreateChildFile(platform::FileHandle p, const std::u16string& n, const platform::SecurityAttributes& s) override {
-        return timed(Report, [&] { return os_.CreateChildFile(p, n, s); });
+    platform::FileHandle CreateChildFile(platform::FileHandle p, const std::u16string& n,
+                                         const platform::OpenRequest& q,
+                                         const platform::SecurityAttributes& s) override {
+        return timed(Report, [&] { return os_.CreateChildFile(p, n, q, s); });
     }
-    platform::FileHandle OpenChildForWriting(platform::FileHandle p, const std::u16string& n) override {
-        return timed(Report, [&] { return os_.OpenChildForWriting(p, n); });
+    platform::FileHandle OpenChildFile(platform::FileHandle p, const std::u16string& n,
+                                       const platform::OpenRequest& q) override {
+        return timed(Report, [&] { return os_.OpenChildFile(p, n, q); });
     }
     std::optional<platform::EntrySecurity> ReadSecurity(platform::FileHandle f) override {
         return timed(Report, [&] { return os_.ReadSecurity(f); });
@@ -108,11 +113,14 @@ public:
     std::optional<std::vector<std::uint8_t>> ReadReparseData(platform::FileHandle f) override {
         return timed(Report, [&] { return os_.ReadReparseData(f); });
     }
-    bool DeleteEmptyDirectory(platform::FileHandle f) override {
-        return timed(Report, [&] { return os_.DeleteEmptyDirectory(f); });
+    bool MarkForDeletion(platform::FileHandle f) override {
+        return timed(Report, [&] { return os_.MarkForDeletion(f); });
     }
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle f) override {
         return timed(Report, [&] { return os_.QueryHandle(f); });
+    }
+    std::optional<platform::VolumeInfo> QueryVolume(platform::FileHandle f) override {
+        return timed(Report, [&] { return os_.QueryVolume(f); });
     }
     bool WriteBytes(platform::FileHandle f, const void* d, std::uint32_t s) override {
         return timed(Report, [&] { return os_.WriteBytes(f, d, s); });

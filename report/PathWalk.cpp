@@ -288,7 +288,13 @@ void PathWalk::RemoveMade() {
             const platform::TraceField level = platform::TracePath(
                 "Level", here_.root,
                 std::span<const std::u16string>(here_.names.data(), named ? last.depth : 0));
-            if (os_.MarkForDeletion(last.handle.get())) {
+            // Someone who may write in it has made it a link meanwhile: it is no longer only what
+            // this walk made, so it stays, like a folder someone has put anything into.
+            const std::optional<platform::HandleInfo> info = os_.QueryHandle(last.handle.get());
+            if (info && (info->attributes & platform::kAttributeReparsePoint) != 0) {
+                platform::Emit(os_, "ReportPathLevelKept", platform::TraceLevel::Verbose, kKeywords,
+                               {level, TraceText("Reason", "made a reparse point since this walk made it")});
+            } else if (os_.MarkForDeletion(last.handle.get())) {
                 platform::Emit(os_, "ReportPathLevelRemoved", platform::TraceLevel::Verbose, kKeywords, {level});
             } else {
                 platform::EmitCallFailed(os_, kKeywords, "MarkForDeletion", {level});

@@ -233,6 +233,8 @@ def status_report():
                                                 ('DirectoryLink', 'C:\\b', '\\\\server\\share', 'admins')]),
         'level_made_junction': status('C:\\out\\new\\r.txt', [out_dir, windows],
                                       swap=(3, 'Directory', 'C:\\out', 'C:\\Windows'), junction_in_place=True),
+        'made_level_made_junction_kept': status('C:\\out\\new\\r.txt', [windows],
+                                                swap=(4, 'Directory', 'C:\\out', ''), junction_in_place=True),
         'report_not_made_levels_removed': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b\\r.txt']),
         'drive_relative': status('C:r.txt'),
         'dot_after_slash': status('C:\\a/.', [('Directory', 'C:\\a', '')]),

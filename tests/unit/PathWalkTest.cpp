@@ -398,5 +398,29 @@ TEST(PathWalk, RollbackRemovesOnlyItsOwnEmptyLevels) {
     }
 }
 
+// A level this walk made that someone turns into a junction before the rollback is no longer
+// only what the walk made: the walk neither goes through it nor removes it.
+TEST(PathWalk, RollbackLeavesALevelMadeAJunctionMeanwhile) {
+    ReportFixture f;
+    f.os.AddDirectory(u"C:\\data");
+    f.os.AddDirectory(u"C:\\victim");
+    f.os.AddFile(u"C:\\victim\\keep.txt", "keep");
+    f.os.beforeCall = [](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
+        if (operation == "CreateChildFile" && path == u"C:\\data\\new\\status.txt") {
+            EXPECT_TRUE(os.SetReparseAsUser(u"C:\\data\\new", platform::kReparseTagMountPoint, u"C:\\victim"));
+        }
+    };
+    WriteStatusReport(f.os, u"C:\\data\\new\\status.txt", kText);
+    f.os.beforeCall = nullptr;
+    EXPECT_EQ(f.os.OpenHandleCount(), 0u);
+    EXPECT_EQ(std::count_if(f.os.calls.begin(), f.os.calls.end(),
+                            [](const std::string& call) { return call.rfind("MarkForDeletion", 0) == 0; }),
+              0);
+    ASSERT_NE(f.At(u"C:\\data\\new"), nullptr);
+    EXPECT_EQ(f.At(u"C:\\data\\new")->reparseTag, platform::kReparseTagMountPoint);
+    EXPECT_EQ(f.At(u"C:\\victim\\status.txt"), nullptr);
+    EXPECT_EQ(f.At(u"C:\\victim\\keep.txt")->content, "keep");
+}
+
 }  // namespace
 }  // namespace report

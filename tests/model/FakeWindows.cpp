@@ -745,6 +745,8 @@ bool FakeWindows::SetReparseAsUser(const std::u16string& path, std::uint32_t tag
     const std::optional<std::u16string> key = Resolve(path);
     const auto found = key ? entries.find(*key) : entries.end();
     if (found == entries.end()) return Fail(kErrorFileNotFound);
+    // A mount point goes only on a directory (STATUS_NOT_A_DIRECTORY otherwise).
+    if (tag == platform::kReparseTagMountPoint && !found->second.IsDirectory()) return Fail(kErrorDirectory);
     if (found->second.IsDirectory() && (tag & kReparseTagDirectoryBit) == 0 && HasChildren(*key)) {
         return Fail(kErrorDirNotEmpty);
     }

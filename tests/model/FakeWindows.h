@@ -163,7 +163,8 @@ public:
     std::u16string movedAside;   // where the last ReplaceAsUser moved what stood there; empty: nothing
     // Another user turns the entry at `path` into a reparse point with `tag` and `target`
     // (FSCTL_SET_REPARSE_POINT, which needs only write-data or write-attributes access, MS-FSA
-    // 2.1.5.10.37, and which no sharing stops); a directory must be empty for it.
+    // 2.1.5.10.37, and which no sharing stops); a directory must be empty for it, and a mount
+    // point goes on a directory alone.
     bool SetReparseAsUser(const std::u16string& path, std::uint32_t tag, const std::u16string& target);
     // Volumes by their root: "C:" or "\\server\share". A drive not listed is a local disk, a share
     // not listed is remote (FILE_DEVICE_NETWORK_FILE_SYSTEM, FILE_REMOTE_DEVICE). Handles on a

@@ -181,7 +181,8 @@ TEST(OpenChild, AHandleReachesNothingOnceItsEntryIsAnotherObject) {
 }
 
 // FSCTL_SET_REPARSE_POINT needs only write-data or write-attributes, which no sharing keeps
-// from anyone: a held empty folder becomes a junction; one that holds anything cannot.
+// from anyone: a held empty folder becomes a junction; one that holds anything cannot, and a file
+// never does (a mount point goes on a directory alone).
 TEST(SetReparseAsUser, TurnsAHeldEmptyFolderIntoALinkButNoFullOne) {
     LinkedDrive d;
     const platform::FileHandle empty = OpenDirectory(d.os, u"C:\\empty");
@@ -190,6 +191,8 @@ TEST(SetReparseAsUser, TurnsAHeldEmptyFolderIntoALinkButNoFullOne) {
     EXPECT_EQ(d.os.QueryHandle(empty)->reparseTag, platform::kReparseTagMountPoint);
     EXPECT_FALSE(d.os.SetReparseAsUser(u"C:\\full", platform::kReparseTagMountPoint, u"C:\\target"));
     EXPECT_EQ(d.os.lastError, kErrorDirNotEmpty);
+    EXPECT_FALSE(d.os.SetReparseAsUser(u"C:\\file.txt", platform::kReparseTagMountPoint, u"C:\\target"));
+    EXPECT_EQ(d.os.lastError, kErrorDirectory);
     d.os.CloseFile(empty);
     d.os.CloseFile(full);
 }

@@ -289,9 +289,12 @@ void PathWalk::RemoveMade() {
                 "Level", here_.root,
                 std::span<const std::u16string>(here_.names.data(), named ? last.depth : 0));
             // Someone who may write in it has made it a link meanwhile: it is no longer only what
-            // this walk made, so it stays, like a folder someone has put anything into.
+            // this walk made, so it stays, like a folder someone has put anything into; so does
+            // one that cannot be looked at.
             const std::optional<platform::HandleInfo> info = os_.QueryHandle(last.handle.get());
-            if (info && (info->attributes & platform::kAttributeReparsePoint) != 0) {
+            if (!info) {
+                platform::EmitCallFailed(os_, kKeywords, "QueryHandle", {level});
+            } else if ((info->attributes & platform::kAttributeReparsePoint) != 0) {
                 platform::Emit(os_, "ReportPathLevelKept", platform::TraceLevel::Verbose, kKeywords,
                                {level, TraceText("Reason", "made a reparse point since this walk made it")});
             } else if (os_.MarkForDeletion(last.handle.get())) {

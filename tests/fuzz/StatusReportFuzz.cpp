@@ -522,10 +522,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (injected.rfind("MarkForDeletion ", 0) == 0) removalFailed = true;
     }
     // The rollback looks at each directory it made before removing it, and leaves one it cannot
-    // look at: the only query of a made directory is that one.
+    // look at (the only query of a made directory is that one), and so every one above it.
+    const std::string queried = "QueryHandle ";
     const auto queryFailed = [&](const std::u16string& key) {
+        const std::string folder = model::Narrow(key);
         return std::any_of(os.injected.begin(), os.injected.end(), [&](const std::string& injected) {
-            return injected == "QueryHandle " + model::Narrow(key);
+            if (injected.rfind(queried, 0) != 0) return false;
+            const std::string at = injected.substr(queried.size());
+            return at.size() >= folder.size() && at.compare(0, folder.size(), folder) == 0 &&
+                   (at.size() == folder.size() || at[folder.size()] == '\\');
         });
     };
     // A folder the walk made stays only with the report inside it, unless its removal failed or

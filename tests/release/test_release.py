@@ -806,6 +806,10 @@ def wine_checks(s, keyword):
         for case in WRAPPER_CASES:
             if keyword in case[0]:
                 results.append(attempt(case[0], lambda case=case: t_wrapper(s, bench, *case)))
+        for case in DELAYED_EXPANSION_CASES:
+            if keyword in case[0]:
+                results.append(attempt(case[0], lambda case=case: t_wrapper(
+                    s, bench, *case, switches='/v:on ', below=DELAYED_EXPANSION_FOLDER)))
         if keyword in 'verify-kit-runs':
             results.append(attempt('verify-kit-runs', lambda: t_verify_kit_runs(s, bench)))
     finally:
@@ -819,11 +823,11 @@ def wine_checks(s, keyword):
 HOSTILE_FOLDER = 'rel&ease (x86) ^!;,=@'
 
 
-def wrapper_folder(s, bench, name, launcher):
+def wrapper_folder(s, bench, name, launcher, below=''):
     """A copy of the signed release inside the prefix, below a folder whose name holds cmd.exe's
-    special characters, holding the package file and LAUNCHER (or no exe at all) as
+    special characters (and BELOW), holding the package file and LAUNCHER (or no exe at all) as
     ppkg-launcher.exe."""
-    folder = bench.wine.c(HOSTILE_FOLDER, name)
+    folder = bench.wine.c(HOSTILE_FOLDER, below, name)
     shutil.copytree(s.signed, folder)
     os.remove(os.path.join(folder, EXE))
     if launcher:
@@ -833,14 +837,14 @@ def wrapper_folder(s, bench, name, launcher):
     return folder
 
 
-def run_wrapper(bench, case, folder, script, args):
+def run_wrapper(bench, case, folder, script, args, switches=''):
     """SCRIPT through the prefix's cmd.exe, started in another folder as a deployment system
     would, in the form DEPLOY.md gives: cmd.exe /c ""PATH" "ARG"", whose outer quotes cmd.exe
-    takes away whatever the path holds; returns its full exit code."""
+    takes away whatever the path holds, after SWITCHES; returns its full exit code."""
     w = bench.wine
     out = os.path.join(case.dir, 'exit.txt')
     tmp = case.tmp_win.rstrip('\\')
-    line = '/c ""' + w.win(os.path.join(folder, script)) + '"' + ''.join(f' "{a}"' for a in args) + '"'
+    line = switches + '/c ""' + w.win(os.path.join(folder, script)) + '"' + ''.join(f' "{a}"' for a in args) + '"'
     w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
           '--env', 'PPKG_BENCH_STORE=' + w.win(case.store.path), '--cwd', 'C:\\', '--timeout', '60000',
           '--raw', '--', r'C:\windows\system32\cmd.exe', line)
@@ -903,17 +907,30 @@ WRAPPER_CASES = [
     ('uninstall-cmd[other-code-passes]', 'uninstall.cmd', [], 'runner', None, [], None, 2, None, None),
     ('uninstall-cmd[missing-exe]', 'uninstall.cmd', [], None, None, [], None, 9009, None, None),
 ]
+# The same wrappers under delayed expansion, as cmd /v:on, or the DelayedExpansion registry value
+# for the machine or the user, sets it for every cmd.exe: from below HOSTILE_FOLDER and a folder
+# whose ! pair names a variable that is not set. A wrapper that left delayed expansion on read its
+# own path as !x! and answered 9009 without starting the launcher.
+DELAYED_EXPANSION_FOLDER = 'bang!x!y'
+DELAYED_EXPANSION_CASES = [
+    ('install-cmd[delayed-expansion]', 'install.cmd', [HOSTILE_VERSION], 'signed', OLDER_VERSION, [], HOSTILE_VERSION,
+     0, True, HOSTILE_VERSION),
+    ('install-cmd[delayed-expansion-skips]', 'install.cmd', [HOSTILE_SPACED], 'signed', HOSTILE_SPACED, [], None, 0,
+     False, HOSTILE_SPACED),
+    ('uninstall-cmd[delayed-expansion]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [], None, 0, True, None),
+]
 
 
-def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies, want_exit, want_ran, want_record):
+def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies, want_exit, want_ran, want_record,
+              switches='', below=''):
     exe = {'signed': os.path.join(s.signed, EXE), 'runner': os.path.join(s.bench, 'runner.exe'), None: None}[launcher]
-    folder = wrapper_folder(s, bench, re.sub(r'\W+', '-', label).strip('-'), exe)
+    folder = wrapper_folder(s, bench, re.sub(r'\W+', '-', label).strip('-'), exe, below)
     c = bench.case(seed=seed)
     if applies:
         c.store.apply((e2e.ID1, applies))
     for version in survivors:
         c.store.add(e2e.ID1, version, removable=False)
-    expect(run_wrapper(bench, c, folder, script, args), want_exit, f'{script} exit')
+    expect(run_wrapper(bench, c, folder, script, args, switches), want_exit, f'{script} exit')
     ran = e2e.decoys_ran(bench.wine)
     check(not ran, f"a launcher outside the wrapper's folder ran: {ran}")
     if want_ran is not None:

@@ -292,6 +292,31 @@ def t_intunewin_decodes(s):
         expect(info['SetupFile'], 'install.cmd', 'setup file')
 
 
+# The preparation tool's version that the .intunewin claims: the newest that public writers of the
+# format claim (README, "Building and testing").
+TOOL_VERSION = '1.8.7.0'
+DETECTION_HEAD = ('<ApplicationInfo xmlns:xsd="http://www.w3.org/2001/XMLSchema" '
+                  f'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" ToolVersion="{TOOL_VERSION}">\r\n'
+                  '  <Name>').encode('ascii')
+
+
+@step('intunewin-detection-shape')
+def t_intunewin_detection_shape(s):
+    """Detection.xml as the preparation tool's own files have it: ToolVersion after the two
+    namespace declarations, no XML declaration or byte-order mark before the root, CRLF lines,
+    the elements in the tool's order and no MsiInfo (the decoder refuses any other order or
+    element)."""
+    for folder in (s.unsigned, s.signed):
+        data = read(intunewin_of(folder))
+        with zipfile.ZipFile(io.BytesIO(data)) as z:
+            xml = z.read(decode_intunewin.DETECTION)
+        check(xml.startswith(DETECTION_HEAD), f'Detection.xml starts {xml[:160]!r}, want {DETECTION_HEAD!r}')
+        check(xml.count(b'\n') == xml.count(b'\r\n') and not xml.endswith(b'\n'), 'Detection.xml: CRLF between lines')
+        info, _ = decode_intunewin.decode(data)
+        expect(info['ToolVersion'], TOOL_VERSION, 'ToolVersion')
+        check(b'MsiInfo' not in xml, 'Detection.xml has MsiInfo for a package that is no MSI')
+
+
 def rezip(data, entry, change):
     """The .intunewin DATA with ENTRY's bytes passed through CHANGE, every entry kept as it was."""
     out = io.BytesIO()
@@ -324,6 +349,13 @@ TAMPERED = [
     ('mac-byte', ENCRYPTED, lambda b: flip(b, 5), 'MAC mismatch'),
     ('detection-mac-byte', decode_intunewin.DETECTION, flip_in_xml('Mac'), 'MAC mismatch'),
     ('digest-byte', decode_intunewin.DETECTION, flip_in_xml('FileDigest'), 'digest mismatch'),
+    # The shape the preparation tool gives ApplicationInfo: a file without the tool's version, or
+    # with its attributes in another order, is not one it would write.
+    ('no-tool-version', decode_intunewin.DETECTION, lambda b: re.sub(rb' ToolVersion="[^"]*"', b'', b),
+     'ApplicationInfo has the attributes'),
+    ('tool-version-first', decode_intunewin.DETECTION,
+     lambda b: re.sub(rb'<ApplicationInfo (xmlns:xsd="[^"]*" xmlns:xsi="[^"]*") (ToolVersion="[^"]*")>',
+                      rb'<ApplicationInfo \2 \1>', b), 'ApplicationInfo has the attributes'),
 ]
 
 

@@ -194,6 +194,30 @@ def t_release_signed(s):
           f'the release does not say the signature ends with the certificate:\n{s.signed_out}')
 
 
+# The steps scripts/release shows, in the order it runs them (with --package).
+STAGES = ['build', 'sign', 'wrappers', 'definitions', 'kit', '.intunewin', 'checksums', 'zip']
+
+
+@step('stage-lines')
+def t_stage_lines(s):
+    """Each step of both releases made above: a line as it starts and one with its time, in
+    order; the last line names what was made and where."""
+    for output, folder in ((s.unsigned_out, s.unsigned), (s.signed_out, s.signed)):
+        lines = output.splitlines()
+        seen = []
+        for line in lines:
+            m = re.fullmatch(r'release: (\S+): (?:done in (\d+\.\d)s|(.+) \.\.\.)', line)
+            if m and m.group(1) in STAGES:
+                seen.append((m.group(1), 'done' if m.group(2) else 'start'))
+        expect(seen, [(name, kind) for name in STAGES for kind in ('start', 'done')], 'stage lines in order')
+        out = os.path.dirname(folder)
+        base = os.path.basename(folder)
+        made = [n + '/' if n == base else n
+                for n in sorted([base, base + '.zip', os.path.basename(kit_zip(folder)), base + '.intunewin'])]
+        want = re.escape(f'release: made {", ".join(made[:-1])} and {made[-1]} in {out} (') + r'\d+\.\ds in all\)'
+        check(re.fullmatch(want, lines[-1]), f'last line {lines[-1]!r}, want it to name {made} in {out}')
+
+
 @step('reproducible-build')
 def t_reproducible(s):
     # Two clean exports built in two different temp folders, minutes apart.
@@ -417,7 +441,8 @@ def t_definitions(s):
 #   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappreturncode?view=graph-rest-1.0
 #   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappmsiinformation?view=graph-rest-1.0
 # minimumSupportedWindowsRelease is documented only as a String (the beta page's example is
-# Windows11_23H2); the admin center stores the Windows 10 releases before 21H2 by number.
+# Windows11_23H2); Microsoft365DSC's IntuneMobileAppsWin32AppWindows10 resource gives its form:
+# "<VersionNumber>, e.g. '1709' or '20H2'" for Windows 10, "Windows11_<VersionNumber>" for 11.
 WINDOWS_RELEASES = re.compile(r'1607|1703|1709|1803|1809|1903|1909|2004|20H2|21H1|Windows1[01]_2[0-9]H[12]')
 GRAPH_TYPES = {
     'microsoft.graph.win32LobApp': {
@@ -650,14 +675,21 @@ def never(*_):
     raise Failure('the release got past its checks')
 
 
+def kit_stand_in(staging, src, folder, d, *_):
+    """A stand-in for the kit's own build: an empty zip under the name the release gives it."""
+    version = os.path.basename(folder)[len('ppkg-launcher-'):]
+    open(os.path.join(staging, f'ppkg-verify-{version}.zip'), 'wb').close()
+    return 'not built in this check'
+
+
 def without_builds(s):
     """release.py's steps that build, replaced: the unsigned release's exe stands for the build,
-    and the kit is left out (a failure before or after it takes the same way out)."""
+    and an empty zip for the kit (a failure before or after it takes the same way out)."""
     built = os.path.join(s.tmp, 'in-process-built.exe')
     if not os.path.exists(built):
         shutil.copyfile(os.path.join(s.unsigned, EXE), built)
     return {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
-            'stage_kit': lambda *args: 'not built in this check'}
+            'stage_kit': kit_stand_in}
 
 
 def failing_second_move():
@@ -763,16 +795,7 @@ def t_side_by_side(s):
     """Releases for two package versions, made into one folder, stand side by side with their
     own kits, and their definitions tell them apart by name; a package version that could name
     another folder is refused before anything is made."""
-    built = os.path.join(s.tmp, 'side-built.exe')
-    shutil.copyfile(os.path.join(s.unsigned, EXE), built)
-
-    def kit(staging, src, folder, d, *_):
-        # A stand-in for the kit's own build: its zip under the name the release gives it.
-        version = os.path.basename(folder)[len('ppkg-launcher-'):]
-        open(os.path.join(staging, f'ppkg-verify-{version}.zip'), 'wb').close()
-        return 'not built in this check'
-    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
-                  'stage_kit': kit}
+    fake_build = without_builds(s)
     out = os.path.join(s.tmp, 'side-by-side')
     names = {}
     for version in ('1.0.2', '1.0.3'):
@@ -790,6 +813,29 @@ def t_side_by_side(s):
         expect(code, 2, f'--package-version {bad!r}: exit code')
         check('it names the release folder' in output, f'--package-version {bad!r}: {output}')
         expect(tree(out), before, f'--package-version {bad!r}: what the output folder holds')
+    # A rollback made under a name of its own for a version already released there: refused,
+    # after the build, before anything is written; the original of that version stays.
+    before = tree(out)
+    code, output = release_in_process(['--out', out, '--name', NAME + ' (rollback)', '--package-version', '1.0.2'],
+                                      **fake_build)
+    expect(code, 1, f'a second release of 1.0.2 into the same folder: exit code\n{output}')
+    check('a release never replaces another' in output, f'a second release of 1.0.2: {output}')
+    expect(tree(out), before, 'what the output folder holds after the second release of 1.0.2')
+
+
+# Characters the wrappers cannot take in their folder's path (DEPLOY.md, "Scripts and systems that
+# accept only 0"): an output folder that holds one is refused before anything is made.
+WRAPPER_UNSAFE_OUT = [('percent', 'out%PATH%x'), ('bang', 'out!PATH!x')]
+
+
+@step('out-refusals')
+def t_out_refusals(s):
+    for label, name in WRAPPER_UNSAFE_OUT:
+        out = os.path.join(s.tmp, name, 'release')
+        code, output = release_in_process(['--out', out, '--name', NAME], export_head=never, build=never)
+        expect(code, 2, f'{label}: exit code')
+        check('the wrappers cannot run from' in output, f'{label}: {output}')
+        check(not os.path.exists(os.path.dirname(out)), f'{label}: the release wrote {out}')
 
 
 @step('sign-in-place')
@@ -851,7 +897,8 @@ def wine_checks(s, keyword):
 
 
 # cmd.exe's special characters in the folder above each wrapper, as in "Program Files (x86)".
-# Not %: Wine's cmd expands a % in %~dp0 again (Windows does not), so that stays for Windows.
+# Not %: Wine's cmd expands a % in %~dp0 again, and the release refuses such a folder (Windows
+# unconfirmed).
 HOSTILE_FOLDER = 'rel&ease (x86) ^!;,=@'
 
 

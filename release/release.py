@@ -26,7 +26,7 @@ The certificate and its password are checked before anything is built. Everythin
 to a staging folder inside DIR and moved into place only when all of it succeeded: a failed
 release leaves DIR as it was. A release never replaces one already in DIR (a rollback made under
 another --name would otherwise take the place of the original of that package version), and DIR
-may not hold a % (see WRAPPER_UNSAFE). One line starts each step and one gives its time; the last
+may not hold % or ! (see WRAPPER_UNSAFE). One line starts each step and one gives its time; the last
 line names what was made and where.
 """
 
@@ -254,7 +254,8 @@ def stage_folder(staging, src, built, d, opts, password, password_from, stamp, p
     folder = os.path.join(staging, release_name(d, opts.package_version))
     os.makedirs(folder)
     exe = os.path.join(folder, EXE_NAME)
-    with stage('sign', f'{EXE_NAME} with {opts.pfx}' if opts.pfx else f'{EXE_NAME}: no certificate given, not signed'):
+    signing = f'{EXE_NAME} with {opts.pfx}' if opts.pfx else f'{EXE_NAME}: no certificate given, not signed'
+    with stage('sign', signing):
         shutil.copyfile(built, exe)
         if opts.pfx:
             try:
@@ -265,7 +266,7 @@ def stage_folder(staging, src, built, d, opts, password, password_from, stamp, p
         else:
             exe_state = 'UNSIGNED: no certificate given (--pfx)'
 
-    with stage('wrappers', 'install.cmd and uninstall.cmd, DEPLOY.md' + (f' and {PACKAGE_FILE}' if package else '')):
+    with stage('wrappers', 'install.cmd, uninstall.cmd, DEPLOY.md' + (f' and {PACKAGE_FILE}' if package else '')):
         shutil.copyfile(os.path.join(src, 'DEPLOY.md'), os.path.join(folder, 'DEPLOY.md'))
         if package:
             shutil.copyfile(package, os.path.join(folder, PACKAGE_FILE))
@@ -478,7 +479,9 @@ def main(argv=None):
                     help=f'the provisioning package, a file named {PACKAGE_FILE}: copied into the release folder '
                          f'and wrapped with the launcher and the wrappers into an .intunewin for Intune. '
                          f'Without it no .intunewin is written')
-    ap.add_argument('--out', default=os.path.join(ROOT, 'dist', 'release'), help='output folder (default: dist/release)')
+    ap.add_argument('--out', default=os.path.join(ROOT, 'dist', 'release'),
+                    help=f'output folder (default: dist/release); never one whose path holds '
+                         f'{" or ".join(WRAPPER_UNSAFE).replace("%", "%%")}. A release already there is never replaced')
     opts = ap.parse_args(argv)
     if not opts.pfx and (opts.password_env or opts.timestamp or opts.ca_file):
         ap.error('--password-env, --timestamp and --ca-file need --pfx')

@@ -72,12 +72,13 @@ def read_detection(data):
     """Detection.xml's values; binary ones decoded. The root's attributes and the elements in the
     order the preparation tool writes them, no others."""
     attributes = root_attributes(data)
-    need([a for a, _ in attributes] == [a for a, _ in APPLICATION_ATTRIBUTES],
-         f'ApplicationInfo has the attributes {[a for a, _ in attributes]}, want {[a for a, _ in APPLICATION_ATTRIBUTES]}')
+    names, wanted = [a for a, _ in attributes], [a for a, _ in APPLICATION_ATTRIBUTES]
+    need(names == wanted, f'ApplicationInfo has the attributes {names}, want {wanted}')
     for (name, value), (_, want) in zip(attributes, APPLICATION_ATTRIBUTES):
         need(want is None or value == want, f'{name} is {value!r}, want {want!r}')
     tool_version = dict(attributes)['ToolVersion']
-    need(re.fullmatch(r'\d+\.\d+\.\d+\.\d+', tool_version), f'ToolVersion {tool_version!r} is not a four-part version')
+    need(re.fullmatch(r'\d+\.\d+\.\d+\.\d+', tool_version),
+         f'ToolVersion {tool_version!r} is not a four-part version')
     try:
         root = ET.fromstring(data)
     except ET.ParseError as e:

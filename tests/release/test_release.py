@@ -836,6 +836,10 @@ def t_out_refusals(s):
         expect(code, 2, f'{label}: exit code')
         check('the wrappers cannot run from' in output, f'{label}: {output}')
         check(not os.path.exists(os.path.dirname(out)), f'{label}: the release wrote {out}')
+    # --help names them too (argparse formats help with %, so a bare one there would break it).
+    code, output = release_in_process(['--help'])
+    expect(code, 0, f'--help: exit code\n{output}')
+    check('never one whose path holds % or !' in ' '.join(output.split()), f'--help: {output}')
 
 
 @step('sign-in-place')

@@ -34,6 +34,12 @@ DETECTION_ENTRY = 'IntuneWinPackage/Metadata/Detection.xml'
 ENCRYPTED_NAME = 'IntunePackage.intunewin'
 PROFILE = 'ProfileVersion1'
 DIGEST_ALGORITHM = 'SHA256'
+# The preparation tool writes its own version on ApplicationInfo, and the admin center reads it (it
+# warns of files "packaged using an older version of the tool"). 1.8.7 is the tool's release of
+# August 2025; from that month a public writer that claimed 1.4.0.0 and declared no namespaces had
+# its files refused (no cause was named). Public writers claim 1.4.0.0 to 1.8.7.0: this is the
+# newest (README, "Building and testing", compares the writers).
+TOOL_VERSION = '1.8.7.0'
 # HKDF's salt and labels: fixed, so that the keys depend on the content alone.
 KEY_SALT = b'ppkg-launcher intunewin content keys'
 CHUNK = 1 << 20
@@ -51,6 +57,8 @@ def _content_zip(folder, names, stamp, out):
         for name in sorted(names):
             info = zipfile.ZipInfo(name, date_time=date_time)
             info.compress_type = zipfile.ZIP_DEFLATED
+            # MS-DOS attributes, none set. zipfile stores 0o600 << 16 (?rw-------) in place of
+            # a 0, in the word that only Unix-made entries use: fixed bytes all the same.
             info.create_system = 0
             info.external_attr = 0
             # The size beforehand lets zipfile choose zip64 for a file that needs it.
@@ -112,9 +120,12 @@ def _encrypt(plain, out):
 
 
 def _detection_xml(name, size, setup_file, info):
-    """Detection.xml as the preparation tool writes it: no declaration, the root in no namespace
-    (the xsi and xsd prefixes are declared, as .NET's serializer does, and never used), elements
-    in this order, binary values in base64, CRLF line ends."""
+    """Detection.xml in the shape of the preparation tool's own files (as published samples of
+    them show): no XML declaration and no byte-order mark; the root in no namespace, declaring
+    the xsd and xsi prefixes (as .NET's serializer does; never used) and then ToolVersion;
+    elements in this order, binary values in base64, two-space indents, CRLF line ends; no
+    MsiInfo, which the tool writes only for an MSI. README ("Building and testing") compares it
+    with the public writers."""
     for text in (name, setup_file):
         if any(ord(c) < 0x20 for c in text):
             raise IntunewinError(f'{text!r} holds a control character, which XML cannot carry')
@@ -122,7 +133,7 @@ def _detection_xml(name, size, setup_file, info):
     def b64(value):
         return base64.b64encode(value).decode('ascii')
     lines = ['<ApplicationInfo xmlns:xsd="http://www.w3.org/2001/XMLSchema" '
-             'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">',
+             f'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" ToolVersion="{TOOL_VERSION}">',
              f'  <Name>{escape(name)}</Name>',
              f'  <UnencryptedContentSize>{size}</UnencryptedContentSize>',
              f'  <FileName>{ENCRYPTED_NAME}</FileName>',
@@ -158,7 +169,7 @@ def write(folder, names, setup_file, name, out, stamp):
                 item = zipfile.ZipInfo(entry, date_time=date_time)
                 item.compress_type = zipfile.ZIP_STORED
                 item.create_system = 0
-                item.external_attr = 0
+                item.external_attr = 0  # stored as 0o600 << 16, as above
                 if source is None:
                     z.writestr(item, _detection_xml(name, size, setup_file, info))
                     continue

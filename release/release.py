@@ -24,9 +24,14 @@ every machine.
 
 The certificate and its password are checked before anything is built. Everything is written
 to a staging folder inside DIR and moved into place only when all of it succeeded: a failed
-release leaves the previous one as it was.
+release leaves DIR as it was. A release never replaces one already in DIR (a rollback made under
+another --name would otherwise take the place of the original of that package version), and DIR
+may not hold % or ! (see WRAPPER_UNSAFE). One line starts each step and one gives its time; the last
+line names what was made and where.
 """
 
+import contextlib
+import errno
 import hashlib
 import json
 import os
@@ -62,11 +67,17 @@ VERSION_PLACEHOLDER = 'SET-TO-THE-PACKAGE-VERSION'
 # The package version names the release folder, so it is kept to characters every file system
 # takes and that can never climb out of the output folder.
 PACKAGE_VERSION_TEXT = re.compile(r'[0-9A-Za-z][0-9A-Za-z._+-]*')
+# Characters the wrappers cannot take in their folder's path (DEPLOY.md, "Scripts and systems that
+# accept only 0"): % is expanded again by cmd (under Wine; Windows unconfirmed), and a caller whose
+# own cmd line runs with delayed expansion changes !NAME! before a wrapper starts.
+WRAPPER_UNSAFE = '%!'
 DEFINITION = 'intune-win32app.json'
 DEFINITION_TEMPLATE = 'intune-win32app.template.json'
-# Windows 10 1703 is the first release that ships the provisioning cmdlets; Graph names the
-# releases before 21H2 by their number alone.
-MINIMUM_WINDOWS_RELEASE = '1703'
+# The launcher needs Windows 10 1703 (the first release with the provisioning cmdlets), but Graph
+# documents minimumSupportedWindowsRelease only as a String. The one Microsoft page that gives its
+# form, Microsoft365DSC's IntuneMobileAppsWin32AppWindows10 resource, shows "1709" and "20H2" for
+# Windows 10. 1709 is the oldest value a page shows; Intune reports a device on 1703 not applicable.
+MINIMUM_WINDOWS_RELEASE = '1709'
 # Intune's own table for a new Win32 app, kept as it is: shared by install and uninstall.
 INTUNE_DEFAULT_CODES = [(0, 'success'), (1707, 'success'), (3010, 'softReboot'), (1641, 'hardReboot'),
                         (1618, 'retry')]
@@ -74,6 +85,16 @@ INTUNE_DEFAULT_CODES = [(0, 'success'), (1707, 'success'), (3010, 'softReboot'),
 
 class ReleaseError(Exception):
     pass
+
+
+@contextlib.contextmanager
+def stage(name, what):
+    """One line as a step of the release starts and one with the time it took, so that a slow
+    build never looks like a hung one. Every step of release() runs inside one."""
+    print(f'release: {name}: {what} ...', flush=True)
+    started = time.monotonic()
+    yield
+    print(f'release: {name}: done in {time.monotonic() - started:.1f}s', flush=True)
 
 
 def run_logged(argv, log, cwd=None, **kw):
@@ -229,43 +250,52 @@ def write_zip(folder, zip_path, stamp):
 
 def stage_folder(staging, src, built, d, opts, password, password_from, stamp, package):
     """The release folder, inside STAGING, with the copy of the package file PACKAGE if there is
-    one; returns its path and what was done to the exe."""
+    one; returns its path and what was done to the exe. Its SHA256SUMS comes last (write_sums)."""
     folder = os.path.join(staging, release_name(d, opts.package_version))
     os.makedirs(folder)
     exe = os.path.join(folder, EXE_NAME)
-    shutil.copyfile(built, exe)
-    if opts.pfx:
-        try:
-            signed = sign.sign(exe, opts.pfx, password, password_from, opts.timestamp, opts.ca_file)
-        except sign.SignError as e:
-            raise ReleaseError(f'signing failed: {e}') from None
-        exe_state = 'SIGNED: ' + signed.replace(exe, EXE_NAME)
-    else:
-        exe_state = 'UNSIGNED: no certificate given (--pfx)'
+    signing = f'{EXE_NAME} with {opts.pfx}' if opts.pfx else f'{EXE_NAME}: no certificate given, not signed'
+    with stage('sign', signing):
+        shutil.copyfile(built, exe)
+        if opts.pfx:
+            try:
+                signed = sign.sign(exe, opts.pfx, password, password_from, opts.timestamp, opts.ca_file)
+            except sign.SignError as e:
+                raise ReleaseError(f'signing failed: {e}') from None
+            exe_state = 'SIGNED: ' + signed.replace(exe, EXE_NAME)
+        else:
+            exe_state = 'UNSIGNED: no certificate given (--pfx)'
 
-    shutil.copyfile(os.path.join(src, 'DEPLOY.md'), os.path.join(folder, 'DEPLOY.md'))
-    if package:
-        shutil.copyfile(package, os.path.join(folder, PACKAGE_FILE))
-    for name in ('install.cmd', 'uninstall.cmd'):
-        with open(os.path.join(folder, name), 'wb') as f:
-            f.write(wrapper(src, name, d))
+    with stage('wrappers', 'install.cmd, uninstall.cmd, DEPLOY.md' + (f' and {PACKAGE_FILE}' if package else '')):
+        shutil.copyfile(os.path.join(src, 'DEPLOY.md'), os.path.join(folder, 'DEPLOY.md'))
+        if package:
+            shutil.copyfile(package, os.path.join(folder, PACKAGE_FILE))
+        for name in ('install.cmd', 'uninstall.cmd'):
+            with open(os.path.join(folder, name), 'wb') as f:
+                f.write(wrapper(src, name, d))
     definition = DEFINITION if opts.package_version else DEFINITION_TEMPLATE
-    with open(os.path.join(folder, definition), 'wb') as f:
-        f.write(intune_definition(d, opts.name, opts.package_version or VERSION_PLACEHOLDER,
-                                  os.path.basename(folder) + '.intunewin'))
-    sums = ''.join(f'{sha256_of(os.path.join(folder, n))}  {n}\n' for n in sorted(os.listdir(folder)))
+    with stage('definitions', definition):
+        with open(os.path.join(folder, definition), 'wb') as f:
+            f.write(intune_definition(d, opts.name, opts.package_version or VERSION_PLACEHOLDER,
+                                      os.path.basename(folder) + '.intunewin'))
+    return folder, exe_state
+
+
+def write_sums(folder, beside, stamp):
+    """SHA256SUMS in the release folder: every file of it, then each path of BESIDE (files next
+    to the folder), named from inside as ../NAME; every file of the folder gets the commit's time."""
+    lines = [f'{sha256_of(os.path.join(folder, n))}  {n}\n' for n in sorted(os.listdir(folder))]
+    lines += [f'{sha256_of(path)}  ../{os.path.basename(path)}\n' for path in beside]
     with open(os.path.join(folder, 'SHA256SUMS'), 'w', encoding='ascii', newline='\n') as f:
-        f.write(sums)
+        f.write(''.join(lines))
     for name in os.listdir(folder):
         os.utime(os.path.join(folder, name), (stamp, stamp))
-    return folder, exe_state
 
 
 def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log):
     """The verification kit's zip, beside the release folder inside STAGING: ppkg-verify.exe
     built to check the released launcher (signed or not) by its SHA-256 and signed like it, that
-    launcher, and a README. Its SHA-256 goes into the release's SHA256SUMS. Returns what was done
-    to the kit's exe."""
+    launcher, and a README. Returns what was done to the kit's exe."""
     launcher = os.path.join(folder, EXE_NAME)
     run_logged(['cmake', '--preset', 'windows', f'-DPPKG_VERIFY_LAUNCHER={launcher}'], log, cwd=src)
     run_logged(['cmake', '--build', '--preset', 'windows', '--target', 'ppkg-verify', '-j2'], log, cwd=src)
@@ -294,54 +324,57 @@ def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log
         os.utime(os.path.join(kit, name), (stamp, stamp))
     write_zip(kit, kit + '.zip', stamp)
     shutil.rmtree(kit)
-    add_sum(folder, kit + '.zip', stamp)
     return kit_state
 
 
 def stage_intunewin(folder, definition, stamp):
     """The .intunewin beside the release folder: the folder's files that run on a device, as an
     administrator would wrap them, named and set up as DEFINITION (the definition's bytes)
-    says. Its SHA-256 goes into the release's SHA256SUMS. Returns its path."""
+    says. Returns its path."""
     app = json.loads(definition)
     path = os.path.join(os.path.dirname(folder), app['fileName'])
     try:
         intunewin.write(folder, INTUNEWIN_FILES, app['setupFilePath'], app['displayName'], path, stamp)
     except intunewin.IntunewinError as e:
         raise ReleaseError(f'could not write {app["fileName"]}: {e}') from None
-    add_sum(folder, path, stamp)
     return path
 
 
-def add_sum(folder, path, stamp):
-    """PATH, beside the release folder, into its SHA256SUMS: the line names it from inside."""
-    sums = os.path.join(folder, 'SHA256SUMS')
-    with open(sums, 'a', encoding='ascii', newline='\n') as f:
-        f.write(f'{sha256_of(path)}  ../{os.path.basename(path)}\n')
-    os.utime(sums, (stamp, stamp))
+def published_names(d, package_version, package):
+    """What a release puts into its output folder: the release folder, its zip, the kit's zip
+    and, with a package, the .intunewin."""
+    base = release_name(d, package_version)
+    return [base, base + '.zip', release_name(d, package_version, 'ppkg-verify') + '.zip'] + (
+        [base + '.intunewin'] if package else [])
+
+
+def refuse_to_replace(out, names):
+    """A release never replaces one already made: the folder may be uploaded or deployed, and a
+    release of the same package version (a rollback under another --name, say) would take its
+    place unseen."""
+    there = [n for n in names if os.path.lexists(os.path.join(out, n))]
+    if there:
+        raise ReleaseError(f'{out} already holds {", ".join(there)}: a release never replaces another. '
+                           f'Give another --out, or move those away first')
 
 
 def publish(staging, out):
-    """Moves every entry of STAGING into OUT, replacing what has the same name, and returns the
-    new paths. Each move is a rename within one file system; if one fails, what was moved goes
-    back and what it replaced returns."""
-    done = []  # (name, whether an entry of that name was there before)
+    """Moves every entry of STAGING into OUT and returns the new paths; an entry of the same name
+    that has appeared in OUT meanwhile stops it, as refuse_to_replace would. Each move is a rename
+    within one file system; if one fails, what was moved goes back."""
+    done = []
     try:
         for name in sorted(n for n in os.listdir(staging) if not n.startswith('.')):
             target = os.path.join(out, name)
-            replaced = os.path.lexists(target)
-            if replaced:
-                os.replace(target, os.path.join(staging, '.previous-' + name))
-            done.append((name, replaced))
+            if os.path.lexists(target):
+                raise FileExistsError(errno.EEXIST, 'a release never replaces another', target)
             os.replace(os.path.join(staging, name), target)
+            done.append(name)
     except OSError as e:
-        for name, replaced in reversed(done):
-            target = os.path.join(out, name)
-            if not os.path.lexists(os.path.join(staging, name)):
-                os.replace(target, os.path.join(staging, name))
-            if replaced:
-                os.replace(os.path.join(staging, '.previous-' + name), target)
-        raise ReleaseError(f'could not move the release into {out}; what was there is back: {e}') from None
-    return [os.path.join(out, name) for name, _ in done]
+        for name in reversed(done):
+            os.replace(os.path.join(out, name), os.path.join(staging, name))
+        raise ReleaseError(f'could not move the release into {out}: {e}') from None
+    return [os.path.join(out, name) for name in done]
 
 
 def release(opts):
@@ -374,19 +407,29 @@ def release(opts):
         staging = tempfile.mkdtemp(prefix='.staging-', dir=out)
         src = os.path.join(work, 'src')
         log = os.path.join(work, 'build.log')
-        export_head(src)
-        built = build(src, log)
-        d = read_definitions(src, work, log)
+        with stage('build', f'{EXE_NAME} from a clean export of HEAD (log: {log})'):
+            export_head(src)
+            built = build(src, log)
+            d = read_definitions(src, work, log)
         if PACKAGE_FILE not in d['installCommand'].split():
             raise ReleaseError(f'the launcher applies another file than {PACKAGE_FILE}: {d["installCommand"]}')
+        refuse_to_replace(out, published_names(d, opts.package_version, package))
         unsigned_hash = sha256_of(built)
         folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp, package)
-        kit_state = stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log)
+        kit_zip = os.path.join(staging, release_name(d, opts.package_version, 'ppkg-verify') + '.zip')
+        with stage('kit', f'{KIT_EXE_NAME} built to check this {EXE_NAME}, in {os.path.basename(kit_zip)}'):
+            kit_state = stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log)
+        beside = [kit_zip]
         definition = DEFINITION if opts.package_version else DEFINITION_TEMPLATE
         if package:
-            with open(os.path.join(folder, definition), 'rb') as f:
-                content = stage_intunewin(folder, f.read(), stamp)
-        write_zip(folder, folder + '.zip', stamp)
+            with stage('.intunewin', f'{os.path.basename(folder)}.intunewin'):
+                with open(os.path.join(folder, definition), 'rb') as f:
+                    content = stage_intunewin(folder, f.read(), stamp)
+            beside.append(content)
+        with stage('checksums', 'SHA256SUMS'):
+            write_sums(folder, beside, stamp)
+        with stage('zip', f'{os.path.basename(folder)}.zip'):
+            write_zip(folder, folder + '.zip', stamp)
         published = publish(staging, out)
     except (ReleaseError, subprocess.CalledProcessError) as e:
         raise ReleaseError(f'{e}\nrelease: nothing was released; {out} holds what it held before') from None
@@ -396,9 +439,9 @@ def release(opts):
             shutil.rmtree(staging, ignore_errors=True)
 
     print(f'release: ppkg-launcher {d["version"]} from commit {commit}')
-    print('release: ' + ' and '.join(os.path.relpath(p) + ('/' if os.path.isdir(p) else '') for p in published))
     print(f'release: {EXE_NAME} is {exe_state}')
-    print(f'release: the verification kit\'s {KIT_EXE_NAME} checks that {EXE_NAME} and is {kit_state}')
+    print(f'release: the verification kit\'s {KIT_EXE_NAME} checks this release\'s {EXE_NAME} by its SHA-256; '
+          f'the kit\'s exe is {kit_state}')
     if opts.package_version:
         print(f'release: {DEFINITION} detects the package version {opts.package_version!r}')
     else:
@@ -420,7 +463,8 @@ def release(opts):
               'DEPLOY.md "Intune (Win32 app)" says')
     print(f'release: unsigned exe SHA-256 {unsigned_hash}')
     print(f'release: zip SHA-256 {sha256_of(os.path.join(out, os.path.basename(folder) + ".zip"))}')
-    print(f'release: took {time.monotonic() - started:.1f}s')
+    made = [os.path.basename(p) + ('/' if os.path.isdir(p) else '') for p in published]
+    print(f'release: made {", ".join(made[:-1])} and {made[-1]} in {out} ({time.monotonic() - started:.1f}s in all)')
 
 
 def main(argv=None):
@@ -435,13 +479,19 @@ def main(argv=None):
                     help=f'the provisioning package, a file named {PACKAGE_FILE}: copied into the release folder '
                          f'and wrapped with the launcher and the wrappers into an .intunewin for Intune. '
                          f'Without it no .intunewin is written')
-    ap.add_argument('--out', default=os.path.join(ROOT, 'dist', 'release'), help='output folder (default: dist/release)')
+    ap.add_argument('--out', default=os.path.join(ROOT, 'dist', 'release'),
+                    help=f'output folder (default: dist/release); never one whose path holds '
+                         f'{" or ".join(WRAPPER_UNSAFE).replace("%", "%%")}. A release already there is never replaced')
     opts = ap.parse_args(argv)
     if not opts.pfx and (opts.password_env or opts.timestamp or opts.ca_file):
         ap.error('--password-env, --timestamp and --ca-file need --pfx')
     if opts.package_version is not None and not PACKAGE_VERSION_TEXT.fullmatch(opts.package_version):
         ap.error('--package-version takes letters, digits and . _ + - (starting with a letter or digit): '
                  'it names the release folder')
+    unsafe = sorted({c for c in os.path.abspath(opts.out) if c in WRAPPER_UNSAFE})
+    if unsafe:
+        ap.error(f'--out holds {" and ".join(unsafe)}: the wrappers cannot run from a folder whose path holds '
+                 f'{" or ".join(WRAPPER_UNSAFE)} (DEPLOY.md, "Scripts and systems that accept only 0")')
     try:
         release(opts)
     except (ReleaseError, subprocess.CalledProcessError) as e:

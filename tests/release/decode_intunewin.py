@@ -12,7 +12,11 @@ no code with it (its AES is openssl's command, its HMAC and SHA-256 Python's own
     file is the entry named by FileName; its size is UnencryptedContentSize.
   - svrooij/ContentPrep, src/SvR.ContentPrep/Encryptor.cs and Packager.cs: the encrypted file
     is the 32-byte MAC, then the IV, then AES-256-CBC (PKCS7) ciphertext; the entries sit under
-    IntuneWinPackage/Contents and IntuneWinPackage/Metadata.
+    IntuneWinPackage/Contents and IntuneWinPackage/Metadata; ApplicationInfo carries the tool's
+    version as its ToolVersion attribute (Models/ApplicationInfo.cs).
+  - svrooij/WingetIntune, tests/WingetIntune.Tests/Intune/IntuneMetadataTests.cs: a copy of a
+    Detection.xml the preparation tool wrote, whose root declares xmlns:xsd, then xmlns:xsi,
+    then ToolVersion, in that order, with no XML declaration before it.
 
     python3 tests/release/decode_intunewin.py FILE.intunewin   prints what it holds
 """
@@ -21,13 +25,17 @@ import base64
 import hashlib
 import hmac
 import io
+import re
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
+import xml.parsers.expat
 import zipfile
 
 CONTENTS = 'IntuneWinPackage/Contents/'
 DETECTION = 'IntuneWinPackage/Metadata/Detection.xml'
+APPLICATION_ATTRIBUTES = [('xmlns:xsd', 'http://www.w3.org/2001/XMLSchema'),
+                          ('xmlns:xsi', 'http://www.w3.org/2001/XMLSchema-instance'), ('ToolVersion', None)]
 APPLICATION_ORDER = ['Name', 'UnencryptedContentSize', 'FileName', 'SetupFile', 'EncryptionInfo']
 ENCRYPTION_ORDER = ['EncryptionKey', 'MacKey', 'InitializationVector', 'Mac', 'ProfileIdentifier', 'FileDigest',
                     'FileDigestAlgorithm']
@@ -43,8 +51,34 @@ def need(cond, msg):
         raise DecodeError(msg)
 
 
+def root_attributes(data):
+    """The root element's attributes as written, namespace declarations included, in their order."""
+    found = []
+    parser = xml.parsers.expat.ParserCreate()
+    parser.ordered_attributes = True
+
+    def start(name, attributes):
+        if not found:
+            found.append(list(zip(attributes[0::2], attributes[1::2])))
+    parser.StartElementHandler = start
+    try:
+        parser.Parse(data, True)
+    except xml.parsers.expat.ExpatError as e:
+        raise DecodeError(f'Detection.xml is not XML: {e}') from None
+    return found[0]
+
+
 def read_detection(data):
-    """Detection.xml's values; binary ones decoded. Elements in the documented order, no others."""
+    """Detection.xml's values; binary ones decoded. The root's attributes and the elements in the
+    order the preparation tool writes them, no others."""
+    attributes = root_attributes(data)
+    names, wanted = [a for a, _ in attributes], [a for a, _ in APPLICATION_ATTRIBUTES]
+    need(names == wanted, f'ApplicationInfo has the attributes {names}, want {wanted}')
+    for (name, value), (_, want) in zip(attributes, APPLICATION_ATTRIBUTES):
+        need(want is None or value == want, f'{name} is {value!r}, want {want!r}')
+    tool_version = dict(attributes)['ToolVersion']
+    need(re.fullmatch(r'\d+\.\d+\.\d+\.\d+', tool_version),
+         f'ToolVersion {tool_version!r} is not a four-part version')
     try:
         root = ET.fromstring(data)
     except ET.ParseError as e:
@@ -52,6 +86,7 @@ def read_detection(data):
     need(root.tag == 'ApplicationInfo', f'root element {root.tag!r}, want ApplicationInfo in no namespace')
     need([c.tag for c in root] == APPLICATION_ORDER, f'ApplicationInfo holds {[c.tag for c in root]}')
     values = {c.tag: (c.text or '') for c in root if c.tag != 'EncryptionInfo'}
+    values['ToolVersion'] = tool_version
     encryption = root.find('EncryptionInfo')
     need([c.tag for c in encryption] == ENCRYPTION_ORDER, f'EncryptionInfo holds {[c.tag for c in encryption]}')
     for child in encryption:
@@ -122,7 +157,7 @@ def decode(data):
 def main():
     with open(sys.argv[1], 'rb') as f:
         info, files = decode(f.read())
-    for key in APPLICATION_ORDER[:-1]:
+    for key in ['ToolVersion'] + APPLICATION_ORDER[:-1]:
         print(f'{key}: {info[key]}')
     for name, data in sorted(files.items()):
         print(f'  {hashlib.sha256(data).hexdigest()}  {len(data):>10}  {name}')

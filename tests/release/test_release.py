@@ -194,6 +194,30 @@ def t_release_signed(s):
           f'the release does not say the signature ends with the certificate:\n{s.signed_out}')
 
 
+# The steps scripts/release shows, in the order it runs them (with --package).
+STAGES = ['build', 'sign', 'wrappers', 'definitions', 'kit', '.intunewin', 'checksums', 'zip']
+
+
+@step('stage-lines')
+def t_stage_lines(s):
+    """Each step of both releases made above: a line as it starts and one with its time, in
+    order; the last line names what was made and where."""
+    for output, folder in ((s.unsigned_out, s.unsigned), (s.signed_out, s.signed)):
+        lines = output.splitlines()
+        seen = []
+        for line in lines:
+            m = re.fullmatch(r'release: (\S+): (?:done in (\d+\.\d)s|(.+) \.\.\.)', line)
+            if m and m.group(1) in STAGES:
+                seen.append((m.group(1), 'done' if m.group(2) else 'start'))
+        expect(seen, [(name, kind) for name in STAGES for kind in ('start', 'done')], 'stage lines in order')
+        out = os.path.dirname(folder)
+        base = os.path.basename(folder)
+        made = [n + '/' if n == base else n
+                for n in sorted([base, base + '.zip', os.path.basename(kit_zip(folder)), base + '.intunewin'])]
+        want = re.escape(f'release: made {", ".join(made[:-1])} and {made[-1]} in {out} (') + r'\d+\.\ds in all\)'
+        check(re.fullmatch(want, lines[-1]), f'last line {lines[-1]!r}, want it to name {made} in {out}')
+
+
 @step('reproducible-build')
 def t_reproducible(s):
     # Two clean exports built in two different temp folders, minutes apart.
@@ -292,6 +316,31 @@ def t_intunewin_decodes(s):
         expect(info['SetupFile'], 'install.cmd', 'setup file')
 
 
+# The preparation tool's version that the .intunewin claims: the newest that public writers of the
+# format claim (README, "Building and testing").
+TOOL_VERSION = '1.8.7.0'
+DETECTION_HEAD = ('<ApplicationInfo xmlns:xsd="http://www.w3.org/2001/XMLSchema" '
+                  f'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" ToolVersion="{TOOL_VERSION}">\r\n'
+                  '  <Name>').encode('ascii')
+
+
+@step('intunewin-detection-shape')
+def t_intunewin_detection_shape(s):
+    """Detection.xml as the preparation tool's own files have it: ToolVersion after the two
+    namespace declarations, no XML declaration or byte-order mark before the root, CRLF lines,
+    the elements in the tool's order and no MsiInfo (the decoder refuses any other order or
+    element)."""
+    for folder in (s.unsigned, s.signed):
+        data = read(intunewin_of(folder))
+        with zipfile.ZipFile(io.BytesIO(data)) as z:
+            xml = z.read(decode_intunewin.DETECTION)
+        check(xml.startswith(DETECTION_HEAD), f'Detection.xml starts {xml[:160]!r}, want {DETECTION_HEAD!r}')
+        check(xml.count(b'\n') == xml.count(b'\r\n') and not xml.endswith(b'\n'), 'Detection.xml: CRLF between lines')
+        info, _ = decode_intunewin.decode(data)
+        expect(info['ToolVersion'], TOOL_VERSION, 'ToolVersion')
+        check(b'MsiInfo' not in xml, 'Detection.xml has MsiInfo for a package that is no MSI')
+
+
 def rezip(data, entry, change):
     """The .intunewin DATA with ENTRY's bytes passed through CHANGE, every entry kept as it was."""
     out = io.BytesIO()
@@ -324,6 +373,13 @@ TAMPERED = [
     ('mac-byte', ENCRYPTED, lambda b: flip(b, 5), 'MAC mismatch'),
     ('detection-mac-byte', decode_intunewin.DETECTION, flip_in_xml('Mac'), 'MAC mismatch'),
     ('digest-byte', decode_intunewin.DETECTION, flip_in_xml('FileDigest'), 'digest mismatch'),
+    # The shape the preparation tool gives ApplicationInfo: a file without the tool's version, or
+    # with its attributes in another order, is not one it would write.
+    ('no-tool-version', decode_intunewin.DETECTION, lambda b: re.sub(rb' ToolVersion="[^"]*"', b'', b),
+     'ApplicationInfo has the attributes'),
+    ('tool-version-first', decode_intunewin.DETECTION,
+     lambda b: re.sub(rb'<ApplicationInfo (xmlns:xsd="[^"]*" xmlns:xsi="[^"]*") (ToolVersion="[^"]*")>',
+                      rb'<ApplicationInfo \2 \1>', b), 'ApplicationInfo has the attributes'),
 ]
 
 
@@ -385,7 +441,8 @@ def t_definitions(s):
 #   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappreturncode?view=graph-rest-1.0
 #   https://learn.microsoft.com/en-us/graph/api/resources/intune-apps-win32lobappmsiinformation?view=graph-rest-1.0
 # minimumSupportedWindowsRelease is documented only as a String (the beta page's example is
-# Windows11_23H2); the admin center stores the Windows 10 releases before 21H2 by number.
+# Windows11_23H2); Microsoft365DSC's IntuneMobileAppsWin32AppWindows10 resource gives its form:
+# "<VersionNumber>, e.g. '1709' or '20H2'" for Windows 10, "Windows11_<VersionNumber>" for 11.
 WINDOWS_RELEASES = re.compile(r'1607|1703|1709|1803|1809|1903|1909|2004|20H2|21H1|Windows1[01]_2[0-9]H[12]')
 GRAPH_TYPES = {
     'microsoft.graph.win32LobApp': {
@@ -618,14 +675,21 @@ def never(*_):
     raise Failure('the release got past its checks')
 
 
+def kit_stand_in(staging, src, folder, d, *_):
+    """A stand-in for the kit's own build: an empty zip under the name the release gives it."""
+    version = os.path.basename(folder)[len('ppkg-launcher-'):]
+    open(os.path.join(staging, f'ppkg-verify-{version}.zip'), 'wb').close()
+    return 'not built in this check'
+
+
 def without_builds(s):
     """release.py's steps that build, replaced: the unsigned release's exe stands for the build,
-    and the kit is left out (a failure before or after it takes the same way out)."""
+    and an empty zip for the kit (a failure before or after it takes the same way out)."""
     built = os.path.join(s.tmp, 'in-process-built.exe')
     if not os.path.exists(built):
         shutil.copyfile(os.path.join(s.unsigned, EXE), built)
     return {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
-            'stage_kit': lambda *args: 'not built in this check'}
+            'stage_kit': kit_stand_in}
 
 
 def failing_second_move():
@@ -731,16 +795,7 @@ def t_side_by_side(s):
     """Releases for two package versions, made into one folder, stand side by side with their
     own kits, and their definitions tell them apart by name; a package version that could name
     another folder is refused before anything is made."""
-    built = os.path.join(s.tmp, 'side-built.exe')
-    shutil.copyfile(os.path.join(s.unsigned, EXE), built)
-
-    def kit(staging, src, folder, d, *_):
-        # A stand-in for the kit's own build: its zip under the name the release gives it.
-        version = os.path.basename(folder)[len('ppkg-launcher-'):]
-        open(os.path.join(staging, f'ppkg-verify-{version}.zip'), 'wb').close()
-        return 'not built in this check'
-    fake_build = {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
-                  'stage_kit': kit}
+    fake_build = without_builds(s)
     out = os.path.join(s.tmp, 'side-by-side')
     names = {}
     for version in ('1.0.2', '1.0.3'):
@@ -758,6 +813,33 @@ def t_side_by_side(s):
         expect(code, 2, f'--package-version {bad!r}: exit code')
         check('it names the release folder' in output, f'--package-version {bad!r}: {output}')
         expect(tree(out), before, f'--package-version {bad!r}: what the output folder holds')
+    # A rollback made under a name of its own for a version already released there: refused,
+    # after the build, before anything is written; the original of that version stays.
+    before = tree(out)
+    code, output = release_in_process(['--out', out, '--name', NAME + ' (rollback)', '--package-version', '1.0.2'],
+                                      **fake_build)
+    expect(code, 1, f'a second release of 1.0.2 into the same folder: exit code\n{output}')
+    check('a release never replaces another' in output, f'a second release of 1.0.2: {output}')
+    expect(tree(out), before, 'what the output folder holds after the second release of 1.0.2')
+
+
+# Characters the wrappers cannot take in their folder's path (DEPLOY.md, "Scripts and systems that
+# accept only 0"): an output folder that holds one is refused before anything is made.
+WRAPPER_UNSAFE_OUT = [('percent', 'out%PATH%x'), ('bang', 'out!PATH!x')]
+
+
+@step('out-refusals')
+def t_out_refusals(s):
+    for label, name in WRAPPER_UNSAFE_OUT:
+        out = os.path.join(s.tmp, name, 'release')
+        code, output = release_in_process(['--out', out, '--name', NAME], export_head=never, build=never)
+        expect(code, 2, f'{label}: exit code')
+        check('the wrappers cannot run from' in output, f'{label}: {output}')
+        check(not os.path.exists(os.path.dirname(out)), f'{label}: the release wrote {out}')
+    # --help names them too (argparse formats help with %, so a bare one there would break it).
+    code, output = release_in_process(['--help'])
+    expect(code, 0, f'--help: exit code\n{output}')
+    check('never one whose path holds % or !' in ' '.join(output.split()), f'--help: {output}')
 
 
 @step('sign-in-place')
@@ -806,6 +888,10 @@ def wine_checks(s, keyword):
         for case in WRAPPER_CASES:
             if keyword in case[0]:
                 results.append(attempt(case[0], lambda case=case: t_wrapper(s, bench, *case)))
+        for case in DELAYED_EXPANSION_CASES:
+            if keyword in case[0]:
+                results.append(attempt(case[0], lambda case=case: t_wrapper(
+                    s, bench, *case, switches='/v:on ', below=DELAYED_EXPANSION_FOLDER)))
         if keyword in 'verify-kit-runs':
             results.append(attempt('verify-kit-runs', lambda: t_verify_kit_runs(s, bench)))
     finally:
@@ -815,15 +901,16 @@ def wine_checks(s, keyword):
 
 
 # cmd.exe's special characters in the folder above each wrapper, as in "Program Files (x86)".
-# Not %: Wine's cmd expands a % in %~dp0 again (Windows does not), so that stays for Windows.
+# Not %: Wine's cmd expands a % in %~dp0 again, and the release refuses such a folder (Windows
+# unconfirmed).
 HOSTILE_FOLDER = 'rel&ease (x86) ^!;,=@'
 
 
-def wrapper_folder(s, bench, name, launcher):
+def wrapper_folder(s, bench, name, launcher, below=''):
     """A copy of the signed release inside the prefix, below a folder whose name holds cmd.exe's
-    special characters, holding the package file and LAUNCHER (or no exe at all) as
+    special characters (and BELOW), holding the package file and LAUNCHER (or no exe at all) as
     ppkg-launcher.exe."""
-    folder = bench.wine.c(HOSTILE_FOLDER, name)
+    folder = bench.wine.c(HOSTILE_FOLDER, below, name)
     shutil.copytree(s.signed, folder)
     os.remove(os.path.join(folder, EXE))
     if launcher:
@@ -833,14 +920,14 @@ def wrapper_folder(s, bench, name, launcher):
     return folder
 
 
-def run_wrapper(bench, case, folder, script, args):
+def run_wrapper(bench, case, folder, script, args, switches=''):
     """SCRIPT through the prefix's cmd.exe, started in another folder as a deployment system
     would, in the form DEPLOY.md gives: cmd.exe /c ""PATH" "ARG"", whose outer quotes cmd.exe
-    takes away whatever the path holds; returns its full exit code."""
+    takes away whatever the path holds, after SWITCHES; returns its full exit code."""
     w = bench.wine
     out = os.path.join(case.dir, 'exit.txt')
     tmp = case.tmp_win.rstrip('\\')
-    line = '/c ""' + w.win(os.path.join(folder, script)) + '"' + ''.join(f' "{a}"' for a in args) + '"'
+    line = switches + '/c ""' + w.win(os.path.join(folder, script)) + '"' + ''.join(f' "{a}"' for a in args) + '"'
     w.run(w.win(w.c('benchtools', 'runner.exe')), w.win(out), '--env', 'TMP=' + tmp, '--env', 'TEMP=' + tmp,
           '--env', 'PPKG_BENCH_STORE=' + w.win(case.store.path), '--cwd', 'C:\\', '--timeout', '60000',
           '--raw', '--', r'C:\windows\system32\cmd.exe', line)
@@ -903,17 +990,30 @@ WRAPPER_CASES = [
     ('uninstall-cmd[other-code-passes]', 'uninstall.cmd', [], 'runner', None, [], None, 2, None, None),
     ('uninstall-cmd[missing-exe]', 'uninstall.cmd', [], None, None, [], None, 9009, None, None),
 ]
+# The same wrappers under delayed expansion, as cmd /v:on, or the DelayedExpansion registry value
+# for the machine or the user, sets it for every cmd.exe: from below HOSTILE_FOLDER and a folder
+# whose ! pair names a variable that is not set. A wrapper that left delayed expansion on read its
+# own path as !x! and answered 9009 without starting the launcher.
+DELAYED_EXPANSION_FOLDER = 'bang!x!y'
+DELAYED_EXPANSION_CASES = [
+    ('install-cmd[delayed-expansion]', 'install.cmd', [HOSTILE_VERSION], 'signed', OLDER_VERSION, [], HOSTILE_VERSION,
+     0, True, HOSTILE_VERSION),
+    ('install-cmd[delayed-expansion-skips]', 'install.cmd', [HOSTILE_SPACED], 'signed', HOSTILE_SPACED, [], None, 0,
+     False, HOSTILE_SPACED),
+    ('uninstall-cmd[delayed-expansion]', 'uninstall.cmd', [], 'signed', PACKAGE_VERSION, [], None, 0, True, None),
+]
 
 
-def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies, want_exit, want_ran, want_record):
+def t_wrapper(s, bench, label, script, args, launcher, seed, survivors, applies, want_exit, want_ran, want_record,
+              switches='', below=''):
     exe = {'signed': os.path.join(s.signed, EXE), 'runner': os.path.join(s.bench, 'runner.exe'), None: None}[launcher]
-    folder = wrapper_folder(s, bench, re.sub(r'\W+', '-', label).strip('-'), exe)
+    folder = wrapper_folder(s, bench, re.sub(r'\W+', '-', label).strip('-'), exe, below)
     c = bench.case(seed=seed)
     if applies:
         c.store.apply((e2e.ID1, applies))
     for version in survivors:
         c.store.add(e2e.ID1, version, removable=False)
-    expect(run_wrapper(bench, c, folder, script, args), want_exit, f'{script} exit')
+    expect(run_wrapper(bench, c, folder, script, args, switches), want_exit, f'{script} exit')
     ran = e2e.decoys_ran(bench.wine)
     check(not ran, f"a launcher outside the wrapper's folder ran: {ran}")
     if want_ran is not None:

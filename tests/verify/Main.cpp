@@ -193,7 +193,7 @@ std::string ReadImage(const std::wstring& path, UniqueFile& held, std::wstring& 
 // where the administrator's own account is the one to blame, else how to make a folder to trust.
 std::wstring WhatToDo(const std::wstring& mend) {
     if (!mend.empty()) {
-        return L". This account owns it or may change it, as an elevated mkdir leaves it on Windows 10 and 11: "
+        return L". This account owns it or may change it, as an elevated mkdir can leave it on Windows 10 and 11: "
                L"from an elevated prompt run " + mend + L", then run this program again";
     }
     return L". Run it from a folder that only the system, Administrators and TrustedInstaller may change, such as "

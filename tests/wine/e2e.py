@@ -1014,10 +1014,13 @@ def survivors(wine, names):
     #  what must be left in the temp folder the kit was started with, whether another launcher runs)
     # Writes nothing at all: every refusal would pass by itself, and a chain that never made its
     # levels leaves the folder as it was.
-    ('launcher-writes-nothing', 'inert', ['/only', 'report-written,hard-link,chain-rollback'],
+    # It never switches RedirectionGuard on either: redirection-guard cannot pass (Wine has none;
+    # VerifyKitTest shows that a launcher seen without it fails on Windows).
+    ('launcher-writes-nothing', 'inert', ['/only', 'report-written,hard-link,chain-rollback,redirection-guard'],
      {'report-written': ('FAIL', 'no report at'),
       'hard-link': ('not prepared', 'report-written did not pass in this run'),
-      'chain-rollback': ('FAIL', 'new1 was never made')}, 1, [], False),
+      'chain-rollback': ('FAIL', 'new1 was never made'),
+      'redirection-guard': ('info', 'this Windows has no RedirectionGuard')}, 1, [], False),
     # Writes through whatever stands at the path: the refusal case catches it.
     ('launcher-writes-through', 'writes-through', ['/only', 'report-written,hard-link,chain-rollback'],
      {'report-written': ('pass', ''), 'hard-link': ('FAIL', 'behind\\keep.txt'),

@@ -340,7 +340,12 @@ TEST(WhoElseMayChange, NamesWhoMayChangeAFileOrAFolderAnAdministratorMade) {
     // The commands, as Microsoft's icacls page gives them: a SID in numerical form after a *.
     EXPECT_EQ(MendCommands(L"C:\\Program Files\\ppkg-verify"),
               L"icacls \"C:\\Program Files\\ppkg-verify\" /setowner *S-1-5-32-544 /t /c, then icacls "
-              L"\"C:\\Program Files\\ppkg-verify\" /reset /t /c");
+              L"\"C:\\Program Files\\ppkg-verify\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F "
+              L"*S-1-5-32-544:(OI)(CI)F, then icacls \"C:\\Program Files\\ppkg-verify\\*\" /reset /t /c");
+    // What the commands leave: the level's own list and what inside inherits from it, owned by
+    // Administrators, which nobody else may change.
+    EXPECT_EQ(WhoElseMayChange(FromSddl(u"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"), FolderRole::Own), L"");
+    EXPECT_EQ(WhoElseMayChange(FromSddl(u"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)"), FolderRole::File), L"");
 }
 
 // ---- the rollback judge ---------------------------------------------------------------------

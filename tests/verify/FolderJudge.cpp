@@ -102,8 +102,12 @@ std::wstring WhoElseMayChange(const AccessList& list, FolderRole role, std::wstr
 
 std::wstring MendCommands(const std::wstring& level) {
     const std::wstring quoted = L"\"" + level + L"\"";
-    // Administrators by SID, as the account's name differs with the machine's language.
-    return L"icacls " + quoted + L" /setowner *S-1-5-32-544 /t /c, then icacls " + quoted + L" /reset /t /c";
+    // By SID, as the accounts' names differ with the machine's language. The level's own list is
+    // set outright and what is inside inherits it, so no entry the folder above passes on (such
+    // as CREATOR OWNER's) is left to map to anyone.
+    return L"icacls " + quoted + L" /setowner *S-1-5-32-544 /t /c, then icacls " + quoted +
+           L" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F, then icacls \"" + level +
+           L"\\*\" /reset /t /c";
 }
 
 }  // namespace verify

@@ -30,12 +30,14 @@ enum class FolderRole {
 // the SID that may (the owner or the entry's).
 std::wstring WhoElseMayChange(const AccessList& list, FolderRole role, std::wstring* who = nullptr);
 
-// What hands `level` and everything below it to Administrators and then gives each entry the list
-// its folder passes on, for a folder the administrator's own account owns or holds an entry in:
-// an elevated mkdir gives the folder that owner on Windows 10 and 11 (the client default of
-// "System objects: Default owner for objects created by members of the Administrators group",
-// Microsoft KB 318825), and the parent's CREATOR OWNER entry becomes an entry for that account.
-// icacls's /setowner, /reset, /t and /c, a SID given as *SID (Microsoft's icacls page).
+// What hands `level` and everything below it to Administrators, gives the level a protected list
+// of the system and Administrators passed on to all inside, and lets everything inside inherit it,
+// for a folder the administrator's own account owns or holds an entry in: an elevated mkdir can
+// give the folder that owner on Windows 10 and 11 (the client default of "System objects: Default
+// owner for objects created by members of the Administrators group", Microsoft KB 318825), and
+// the parent's CREATOR OWNER entry then becomes an entry for that account. icacls's /setowner,
+// /inheritance:r, /grant:r, /reset, /t and /c, (OI)(CI) before a permission, a SID given as *SID
+// and a wildcard in the name (Microsoft's icacls page).
 std::wstring MendCommands(const std::wstring& level);
 
 }  // namespace verify

@@ -16,8 +16,11 @@
 #include "tests/verify/AclJudge.h"
 #include "tests/verify/CasePaths.h"
 #include "tests/verify/FolderJudge.h"
+#include "tests/verify/GuardJudge.h"
 #include "tests/verify/PeImports.h"
+#include "tests/verify/PlantList.h"
 #include "tests/verify/QueryVerdict.h"
+#include "tests/verify/ReportLine.h"
 #include "tests/verify/RollbackJudge.h"
 #include "tests/verify/SplitRows.h"
 #include "tests/verify/TempReports.h"
@@ -27,6 +30,8 @@ namespace verify {
 namespace {
 
 std::wstring Wide(std::u16string_view text) { return {text.begin(), text.end()}; }
+std::string Narrow(std::wstring_view text) { return model::Narrow(std::u16string(text.begin(), text.end())); }
+std::u16string Utf16(std::wstring_view text) { return {text.begin(), text.end()}; }
 
 // ---- the tally ------------------------------------------------------------------------------
 
@@ -93,6 +98,68 @@ TEST(Tally, AFailureOutsideTheCasesFailsTheRun) {
     tally.AddFailure();
     EXPECT_EQ(tally.ClosingLine(), L"1 passed, 1 failed, 0 not prepared. " + ExitAdvice(kExitFailed));
     EXPECT_EQ(tally.ExitCode(), kExitFailed);
+}
+
+// The run as the system account prints no closing line: it hands its exit code and counts over,
+// and the run that started it prints one line for both, its own cleanup included.
+TEST(Tally, TheSystemRunsCountsJoinTheStartersOneClosingLine) {
+    const RunCounts child{20, 0, 1};
+    EXPECT_EQ(CountsLine(kExitNotAllPrepared, child), "2 20 0 1\n");
+    const auto parsed = ParseCountsLine(CountsLine(kExitNotAllPrepared, child));
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->first, kExitNotAllPrepared);
+    Tally starter;
+    starter.Absorb(parsed->second);
+    EXPECT_EQ(starter.ClosingLine(), L"20 passed, 0 failed, 1 not prepared. " + ExitAdvice(kExitNotAllPrepared));
+    starter.AddFailure();   // its scratch folder could not be removed
+    EXPECT_EQ(starter.ClosingLine(), L"20 passed, 1 failed, 1 not prepared. " + ExitAdvice(kExitFailed));
+    // Half written, or anything else, is no ending.
+    for (const char* text : {"", "2 20 0 1", "2 20 0\n", "2 20 0 1 \n", "2  20 0 1\n", "x 20 0 1\n", "1234567 0 0 0\n"}) {
+        EXPECT_EQ(ParseCountsLine(text), std::nullopt) << text;
+    }
+}
+
+// On a stock Windows 10 or 11 machine the system account's run shows everything it can: what only
+// the administrator's run can show (a user's junction, a query without administrators' rights) is
+// information there, and the table ends with 0.
+TEST(Tally, TheSystemAccountsRunReachesZeroWhereEveryCaseIsProvenOrInformation) {
+    GuardSeen guard;
+    guard.ran = true;
+    guard.asSystem = true;
+    guard.policyKnown = true;
+    guard.launcherLooks = 3;
+    guard.launcherLooksGuarded = 3;
+    QueryEvidence query;
+    query.asSystem = true;
+    query.absent = {true, "\xFF\xFE", 0, ""};
+    query.runtime = {true, "\xFF\xFE", 0, ""};   // its token kept the system's SID: the store answered
+    struct Step {
+        const wchar_t* name = nullptr;
+        Kind kind = Kind::Proof;
+        Outcome outcome{Verdict::Pass, {}};
+    };
+    const Step steps[] = {
+        {L"report-written", Kind::Baseline, Pass()},
+        {L"hard-link", Kind::Refusal, Pass()},
+        {L"chain-rollback", Kind::Proof, Pass()},
+        {L"acl-report", Kind::Proof, Pass()},
+        {L"redirection-guard", Kind::Proof, JudgeRedirectionGuard(guard)},
+        {L"redirection-guard-child", Kind::Info, DescribeGuardedChildren(guard)},
+        {L"powershell-runtime-failure", Kind::Info, {Verdict::Info, L"bytes"}},
+        {L"query-verdict", Kind::Proof, JudgeQueryEvidence(query)},
+        {L"known-dlls", Kind::Proof, Pass()},
+        {L"getstatus-time", Kind::Info, Pass()},
+    };
+    Tally tally;
+    for (const Step& step : steps) {
+        const Outcome settled = tally.Settle({step.name, nullptr, nullptr, nullptr, step.kind}, step.outcome);
+        EXPECT_NE(settled.verdict, Verdict::CannotPrepare) << Narrow(step.name);
+        EXPECT_NE(settled.verdict, Verdict::Fail);
+    }
+    EXPECT_EQ(JudgeRedirectionGuard(guard).verdict, Verdict::Info);
+    EXPECT_EQ(JudgeQueryEvidence(query).verdict, Verdict::Info);
+    EXPECT_EQ(tally.ExitCode(), kExitAllPassed);
+    EXPECT_EQ(tally.ClosingLine(), L"5 passed, 0 failed, 0 not prepared. " + ExitAdvice(kExitAllPassed));
 }
 
 // ---- the access-list judge ------------------------------------------------------------------
@@ -249,6 +316,38 @@ TEST(WhoElseMayChange, OnlyTheSystemAdministratorsAndTrustedInstaller) {
     EXPECT_EQ(WhoElseMayChange(none, FolderRole::Above), L"it has no DACL: everyone may change it");
 }
 
+// A file of the program's: whoever may write it, rename it or re-permit it. A folder an elevated
+// mkdir made on Windows 10 or 11 is its maker's, with an entry for that account from the folder
+// above's CREATOR OWNER; the refusal names who, so that the program can say how to mend it.
+TEST(WhoElseMayChange, NamesWhoMayChangeAFileOrAFolderAnAdministratorMade) {
+    const std::u16string fileInProgramFiles = u"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)(A;ID;0x1200a9;;;S-1-15-2-1)";
+    EXPECT_EQ(WhoElseMayChange(FromSddl(fileInProgramFiles), FolderRole::File), L"");
+    std::wstring who;
+    EXPECT_NE(WhoElseMayChange(FromSddl(fileInProgramFiles + u"(A;ID;0x116;;;BU)"), FolderRole::File, &who)
+                  .find(L"S-1-5-32-545 may write to it, append to it, change its attributes"),
+              std::wstring::npos);
+    EXPECT_EQ(who, L"S-1-5-32-545");
+    const std::u16string madeByMkdir = u"D:AI(A;ID;FA;;;" + Utf16(kStandardUser) +
+                                       u")(A;OICIIOID;GA;;;CO)(A;ID;FA;;;SY)(A;ID;FA;;;BA)";
+    who.clear();
+    EXPECT_NE(WhoElseMayChange(FromSddl(madeByMkdir, kStandardUser), FolderRole::Own, &who).find(L"may rewrite its list"),
+              std::wstring::npos);
+    EXPECT_EQ(who, kStandardUser);
+    who.clear();
+    EXPECT_NE(WhoElseMayChange(FromSddl(madeByMkdir, kAdministrators), FolderRole::Own, &who).find(L"may delete or rename it"),
+              std::wstring::npos);
+    EXPECT_EQ(who, kStandardUser);
+    // The commands, as Microsoft's icacls page gives them: a SID in numerical form after a *.
+    EXPECT_EQ(MendCommands(L"C:\\Program Files\\ppkg-verify"),
+              L"icacls \"C:\\Program Files\\ppkg-verify\" /setowner \"*S-1-5-32-544\" /t /c, then icacls "
+              L"\"C:\\Program Files\\ppkg-verify\" /inheritance:r /grant:r \"*S-1-5-18:(OI)(CI)F\" "
+              L"\"*S-1-5-32-544:(OI)(CI)F\", then icacls \"C:\\Program Files\\ppkg-verify\\*\" /reset /t /c");
+    // What the commands leave: the level's own list and what inside inherits from it, owned by
+    // Administrators, which nobody else may change.
+    EXPECT_EQ(WhoElseMayChange(FromSddl(u"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"), FolderRole::Own), L"");
+    EXPECT_EQ(WhoElseMayChange(FromSddl(u"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)"), FolderRole::File), L"");
+}
+
 // ---- the rollback judge ---------------------------------------------------------------------
 
 TEST(JudgeRollback, PassesOnlyWhenTheLevelsWereMadeAndThenRemovedDeepestFirst) {
@@ -366,6 +465,14 @@ TEST(OutsideKnownDlls, NamesTheImportsWindowsMightTakeFromTheProgramsFolder) {
     const std::vector<std::wstring> known{L"kernel32.dll", L"advapi32.dll", L"shcore.dll"};
     EXPECT_EQ(OutsideKnownDlls({"KERNEL32.dll", "ntdll.dll", "SHCORE.DLL", "tdh.dll"}, known),
               (std::vector<std::string>{"tdh.dll"}));
+    // ExcludeFromKnownDlls takes a name off the list.
+    EXPECT_EQ(OutsideKnownDlls({"KERNEL32.dll", "SHCORE.DLL"}, known, {L"shcore.dll"}), (std::vector<std::string>{"SHCORE.DLL"}));
+    // An API set is a contract the loader resolves through its schema, never a file it looks for.
+    const std::vector<std::string> apiSets{"api-ms-win-core-synch-l1-2-0.dll", "EXT-MS-WIN-ntuser-window-l1-1-0.dll"};
+    std::vector<std::string> imports{"KERNEL32.dll", "apiary.dll"};
+    imports.insert(imports.end(), apiSets.begin(), apiSets.end());
+    EXPECT_EQ(OutsideKnownDlls(imports, known), (std::vector<std::string>{"apiary.dll"}));
+    EXPECT_EQ(ApiSetNames(imports), apiSets);
 }
 
 TEST(ImportedDllNames, RefusesAnImageCutShortOrPointingOutsideItself) {
@@ -389,42 +496,226 @@ std::string Utf16Report(std::u16string_view text) {
     return bytes;
 }
 
-TEST(JudgeQueryEvidence, TellsWhetherAFailedQueryReadsAsAnAbsentPackage) {
+// PowerShell's error view as powershell.exe writes it to a redirected error stream.
+std::string ErrorView(const char* exception) {
+    return std::string("Get-ProvisioningPackage : something went wrong\r\nAt line:1 char:1\r\n+ Get-ProvisioningPackage "
+                       "-PackageId x\r\n+ ~~~~~~~~~~~~~~~~~~~~~~~\r\n    + CategoryInfo          : NotSpecified: (:) "
+                       "[Get-ProvisioningPackage], ") +
+           exception + "\r\n    + FullyQualifiedErrorId : Something,Get-ProvisioningPackage\r\n";
+}
+
+TEST(ReadErrorCategory, TellsAFailureOfTheCmdletFromOneBeforeItRan) {
+    EXPECT_EQ(ReadErrorCategory(ErrorView("UnauthorizedAccessException")).command, "Get-ProvisioningPackage");
+    EXPECT_EQ(ReadErrorCategory(ErrorView("UnauthorizedAccessException")).exception, "UnauthorizedAccessException");
+    struct Row {
+        const char* name = nullptr;
+        PowerShellEvidence seen;
+        bool failedWhileRunning = false;
+    };
+    const Row rows[] = {
+        {"refused by the store", {true, "", 1, ErrorView("UnauthorizedAccessException")}, true},
+        {"a binding error", {true, "", 1, ErrorView("ParameterBindingException")}, false},
+        {"answered 0", {true, "", 0, ErrorView("UnauthorizedAccessException")}, false},
+        {"no error at all", {true, "", 1, ""}, false},
+        {"the command not found",
+         {true, "", 1, "    + CategoryInfo          : ObjectNotFound: (Get-ProvisioningPackage:String) [], CommandNotFoundException\r\n"},
+         false},
+        {"another command failed", {true, "", 1, "    + CategoryInfo          : OpenError: (:) [Out-File], IOException\r\n"}, false},
+        {"not run", {false, "", 1, ErrorView("UnauthorizedAccessException")}, false},
+    };
+    for (const Row& row : rows) EXPECT_EQ(FailedWhileRunning(row.seen), row.failedWhileRunning) << row.name;
+}
+
+// "go" only from a failure of the cmdlet while it ran; "no-go" when that failure reads as absent;
+// the binding error, which the launcher's fixed command never makes, decides nothing.
+TEST(JudgeQueryEvidence, GoOnlyFromAFailureWhileTheCmdletRan) {
     const std::string marker(kReservationMarker);
     const std::string mark = "\xFF\xFE";
-    const std::string errorText = Utf16Report(u"Get-ProvisioningPackage : A parameter cannot be found\r\n");
+    const std::string refused = ErrorView("UnauthorizedAccessException");
+    const std::string binding = ErrorView("ParameterBindingException");
+    const PowerShellEvidence absent{true, mark, 0, ""};
+    const PowerShellEvidence bindingKeeps{true, marker, 1, binding};
     const PowerShellEvidence none;
     struct Row {
         const char* name = nullptr;
-        PowerShellEvidence absent, failed, merged;
+        PowerShellEvidence absent, binding, runtime;
+        bool asSystem = false;
         Verdict verdict = Verdict::Pass;
         const wchar_t* detail = nullptr;
     };
     const Row rows[] = {
-        {"the marker stays on a failure", {true, mark, 0}, {true, marker, 1}, {true, errorText, 1}, Verdict::Pass,
-         L"go: an absent package leaves the byte-order mark alone (read as absent, PowerShell's exit code 0); a "
-         L"refused call leaves the launcher's marker untouched (read as could not ask, PowerShell's exit code 1)"},
-        {"the error text with 2>&1 is told", {true, mark, 0}, {true, marker, 1}, {true, errorText, 1}, Verdict::Pass,
-         L"With 2>&1 the error text would read as absent; the launcher never merges it."},
-        {"8-bit text is no report", {true, "", 0}, {true, "error\r\n", 1}, none, Verdict::Pass, L"go: "},
-        {"a failure truncates to the mark", {true, mark, 0}, {true, mark, 1}, none, Verdict::Fail,
-         L"A failed query reads as an absent package here"},
-        {"a failure empties the file", {true, "", 0}, {true, "", 1}, none, Verdict::Fail, L"no-go: "},
-        {"the error text lands in the file", {true, mark, 0}, {true, errorText, 1}, none, Verdict::Fail,
-         L"reads as an absent package"},
-        {"an absent package keeps the marker", {true, marker, 0}, {true, marker, 1}, none, Verdict::Fail,
-         L"An absent package reads as 'could not ask' here"},
-        {"an absent package reads as installed", {true, Utf16Report(u"IsInstalled     : True\r\n"), 0},
-         {true, marker, 1}, none, Verdict::Fail, L"reads as installed"},
-        {"the failed call answered 0", {true, mark, 0}, {true, marker, 0}, none, Verdict::CannotPrepare,
-         L"answered 0"},
-        {"no evidence in this run", none, {true, marker, 1}, none, Verdict::CannotPrepare, L"gave no bytes"},
+        // The three behaviours the bench's PowerShell models.
+        {"the binding error keeps the marker, the failure empties the target", absent, bindingKeeps,
+         {true, "", 1, refused}, false, Verdict::Fail, L"PowerShell's exit code differs (0 for the absent package, 1"},
+        {"the failure keeps the marker", absent, bindingKeeps, {true, marker, 1, refused}, false, Verdict::Pass,
+         L"go: an absent package leaves the byte-order mark alone (read as absent, PowerShell's exit code 0)"},
+        {"the binding error alone keeps the marker: no go from it", absent, bindingKeeps, none, false,
+         Verdict::CannotPrepare, L"no failure of Get-ProvisioningPackage while it ran could be caused here"},
+        {"the failure truncates to the mark", absent, bindingKeeps, {true, mark, 1, refused}, false, Verdict::Fail,
+         L"A query that fails while the cmdlet runs reads as an absent package here"},
+        {"the binding error empties the target, the failure keeps the marker", absent, {true, "", 1, binding},
+         {true, marker, 1, refused}, false, Verdict::Pass, L"reads as absent."},
+        {"8-bit error text is no report", absent, bindingKeeps, {true, "error\r\n", 1, refused}, false, Verdict::Pass,
+         L"go: "},
+        {"the same exit code too", absent, bindingKeeps, {true, mark, 0, refused}, false, Verdict::CannotPrepare,
+         L"could be caused"},
+        {"the store let the query in", absent, bindingKeeps, {true, mark, 0, ""}, false, Verdict::CannotPrepare,
+         L"no failure of Get-ProvisioningPackage"},
+        {"as the system account the store let it in", absent, bindingKeeps, {true, mark, 0, ""}, true, Verdict::Info,
+         L"the administrator's run of this program shows it"},
+        {"as the system account the store refused it", absent, bindingKeeps, {true, "", 1, refused}, true,
+         Verdict::Fail, L"no-go: "},
+        {"an absent package keeps the marker", {true, marker, 0, ""}, bindingKeeps, {true, marker, 1, refused}, false,
+         Verdict::Fail, L"An absent package reads as 'could not ask' here"},
+        {"an absent package reads as installed", {true, Utf16Report(u"IsInstalled     : True\r\n"), 0, ""}, bindingKeeps,
+         {true, marker, 1, refused}, false, Verdict::Fail, L"reads as installed"},
+        {"no evidence in this run", none, none, {true, marker, 1, refused}, false, Verdict::CannotPrepare, L"gave no bytes"},
     };
     for (const Row& row : rows) {
-        const Outcome outcome = JudgeQueryEvidence({row.absent, row.failed, row.merged});
+        QueryEvidence evidence;
+        evidence.absent = row.absent;
+        evidence.binding = row.binding;
+        evidence.runtime = row.runtime;
+        evidence.asSystem = row.asSystem;
+        const Outcome outcome = JudgeQueryEvidence(evidence);
         EXPECT_EQ(outcome.verdict, row.verdict) << row.name;
         EXPECT_NE(outcome.detail.find(row.detail), std::wstring::npos)
             << row.name << ": " << model::Narrow(std::u16string(outcome.detail.begin(), outcome.detail.end()));
+        EXPECT_EQ(outcome.detail.find(L"can be trusted"), std::wstring::npos) << row.name;
+    }
+}
+
+// ---- what redirection-guard proves -----------------------------------------------------------
+
+TEST(JudgeRedirectionGuard, ProvesTheLaunchersOwnProcess) {
+    GuardSeen shown;
+    shown.ran = true;
+    shown.policyKnown = true;
+    shown.launcherLooks = 4;
+    shown.launcherLooksGuarded = 4;
+    shown.throughUsers = kErrorUntrustedMountPoint;
+    shown.throughAdmins = 0;
+    struct Row {
+        const char* name = nullptr;
+        GuardSeen seen;
+        Verdict verdict = Verdict::Pass;
+        const wchar_t* detail = nullptr;
+    };
+    const auto with = [&](auto change) {
+        GuardSeen seen = shown;
+        change(seen);
+        return seen;
+    };
+    const Row rows[] = {
+        {"shown", shown, Verdict::Pass, L"the launcher's process runs with RedirectionGuard on (4 of 4 looks"},
+        // A launcher that never switches the policy on: this program's own demonstration is no pass.
+        {"a launcher without the policy", with([](GuardSeen& s) { s.launcherLooksGuarded = 0; }), Verdict::Fail,
+         L"the launcher's process ran without RedirectionGuard"},
+        {"the launcher switched it off again", with([](GuardSeen& s) { s.launcherLooksGuarded = 3; }), Verdict::Fail,
+         L"on in 3 of 4 looks"},
+        {"the launcher never looked at while it ran a tool", with([](GuardSeen& s) { s.launcherLooks = s.launcherLooksGuarded = 0; }),
+         Verdict::CannotPrepare, L"could not be looked at"},
+        {"the launcher's run settled it", with([](GuardSeen& s) { s.run = Fail(L"the launcher ended with 0x4641494C"); }),
+         Verdict::Fail, L"0x4641494C"},
+        {"no RedirectionGuard on this Windows", with([](GuardSeen& s) { s.policyKnown = false; }), Verdict::Info,
+         L"this Windows has no RedirectionGuard"},
+        {"as the system account", with([](GuardSeen& s) { s.asSystem = true; s.throughUsers = 0; }), Verdict::Info,
+         L"shown by the administrator's run"},
+        {"as the system account, a launcher without it", with([](GuardSeen& s) { s.asSystem = true; s.launcherLooksGuarded = 0; }),
+         Verdict::Fail, L"ran without RedirectionGuard"},
+        {"the user's junction followed", with([](GuardSeen& s) { s.throughUsers = 0; }), Verdict::Fail,
+         L"without administrators' rights: opened"},
+        {"the control not followed", with([](GuardSeen& s) { s.throughAdmins = 5; }), Verdict::CannotPrepare,
+         L"the control is not followed either"},
+        {"refused otherwise", with([](GuardSeen& s) { s.throughUsers = 5; }), Verdict::CannotPrepare,
+         L"refused, but not as untrusted"},
+        {"not planted", with([](GuardSeen& s) { s.plantProblem = L"CreateRestrictedToken failed (error 5)"; }),
+         Verdict::CannotPrepare, L"CreateRestrictedToken failed"},
+    };
+    for (const Row& row : rows) {
+        const Outcome outcome = JudgeRedirectionGuard(row.seen);
+        EXPECT_EQ(outcome.verdict, row.verdict) << row.name;
+        EXPECT_NE(outcome.detail.find(row.detail), std::wstring::npos)
+            << row.name << ": " << model::Narrow(std::u16string(outcome.detail.begin(), outcome.detail.end()));
+    }
+}
+
+TEST(DescribeGuardedChildren, SaysWhetherTheLaunchersToolsRanWithIt) {
+    GuardSeen seen;
+    EXPECT_NE(DescribeGuardedChildren(seen).detail.find(L"did not run"), std::wstring::npos);
+    seen.ran = true;
+    seen.policyKnown = true;
+    EXPECT_NE(DescribeGuardedChildren(seen).detail.find(L"no tool the launcher started"), std::wstring::npos);
+    seen.children = {{L"powershell.exe", 4242, false}, {L"conhost.exe", 4243, std::nullopt}};
+    const Outcome outcome = DescribeGuardedChildren(seen);
+    EXPECT_EQ(outcome.verdict, Verdict::Info);
+    EXPECT_EQ(outcome.detail, L"powershell.exe (process 4242): RedirectionGuard off; conhost.exe (process 4243): its policy "
+                              L"could not be read (the launcher switches it on for its own process only)");
+}
+
+// ---- what a case opens to another account ----------------------------------------------------
+
+// The list put on a plant folder, or on PowerShell's target and its folder, grants the one
+// account the step needs and nobody else anything: never Authenticated Users, Users or Everyone,
+// nothing passed on, nothing that re-permits, deletes or takes over the entry.
+TEST(OneAccountList, GrantsThatAccountAloneAndNothingInheritable) {
+    const std::wstring account = kStandardUser;
+    for (const std::uint32_t rights : {kAddOneFolderRights, kLookInFolderRights, kRewriteFileRights}) {
+        const std::optional<std::wstring> list = OneAccountList(account, rights);
+        ASSERT_TRUE(list.has_value());
+        const AccessList read = FromSddl(std::u16string(list->begin(), list->end()));
+        EXPECT_TRUE(read.isProtected);
+        ASSERT_EQ(read.entries.size(), 3U);
+        for (const AceEntry& e : read.entries) {
+            EXPECT_EQ(e.type, AceType::Allow);
+            EXPECT_FALSE(e.objectInherit || e.containerInherit || e.inheritOnly || e.inherited);
+            for (const wchar_t* everyone : {L"S-1-5-11", L"S-1-5-32-545", L"S-1-1-0", L"S-1-5-4"}) EXPECT_NE(e.sid, everyone);
+        }
+        EXPECT_EQ(read.entries[2].sid, account);
+        EXPECT_EQ(read.entries[2].mask, rights);
+        // With the account's entry taken out the list is the system's and Administrators' alone.
+        AccessList adminsOnly = read;
+        adminsOnly.entries.pop_back();
+        EXPECT_EQ(WhoElseMayChange(adminsOnly, FolderRole::Scratch), L"");
+    }
+    EXPECT_EQ(OneAccountList(L"S-1-12-1-1234-5678-9012-3456", kAddOneFolderRights).has_value(), true);
+    for (const wchar_t* group : {L"S-1-5-11", L"S-1-5-32-545", L"S-1-1-0", L"S-1-5-18", L"S-1-5-32-544", L"", L"S-1-5-21-",
+                                 L"S-1-5-21-1-2)(A;;FA;;;AU", L"S-1-5-21--1"}) {
+        EXPECT_EQ(OneAccountList(group, kAddOneFolderRights), std::nullopt) << Narrow(group);
+    }
+    for (const std::uint32_t rights : {0U, 0x10000000U, 0x00010000U, 0x00040000U, 0x00080000U, 0x001F01FFU}) {
+        EXPECT_EQ(OneAccountList(account, rights), std::nullopt) << rights;
+    }
+}
+
+// ---- the report line --------------------------------------------------------------------------
+
+TEST(ReportLineProblem, WantsTheLineThatGoesWithTheExitCode) {
+    struct Row {
+        const char* bytes;
+        unsigned long exitCode;
+        const wchar_t* problem;   // a part of it; empty when the report is right
+    };
+    const Row rows[] = {
+        {"Not installed\n", 1, L""},
+        {"Version=1.0.2\n", 0, L""},
+        {"Version=\n", 0, L""},
+        // A launcher that writes nothing and answers 0 would pass an empty report.
+        {"", 0, L"exit 0 but the report is empty"},
+        {"Not installed\n", 0, L"no Version= line"},
+        {"Version=1.0\nVersion=2.0\n", 0, L"no Version= line"},
+        {"Version=1.0", 0, L"no Version= line"},
+        {"", 1, L"not \"Not installed\""},
+        {"Version=1.0\n", 1, L"not \"Not installed\""},
+        {"Not installed\n", 2, L"neither 0 nor 1"},
+    };
+    for (const Row& row : rows) {
+        const std::wstring problem = ReportLineProblem(row.bytes, row.exitCode);
+        if (std::wstring(row.problem).empty()) {
+            EXPECT_EQ(problem, L"") << row.bytes;
+        } else {
+            EXPECT_NE(problem.find(row.problem), std::wstring::npos) << row.bytes;
+        }
     }
 }
 

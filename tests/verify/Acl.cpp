@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "Files.h"
 #include "FolderJudge.h"
 #include "Handles.h"
 #include "Privilege.h"
@@ -153,11 +154,16 @@ std::wstring CloseToUsers(const std::wstring& folder) {
     return SetFolderList(folder, kScratchSddl, entry);
 }
 
-std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl) {
-    const UniqueFile entry(CreateFileW(path.c_str(), WRITE_OWNER | WRITE_DAC | READ_CONTROL,
+std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl,
+                             const BY_HANDLE_FILE_INFORMATION* expected) {
+    const UniqueFile entry(CreateFileW(path.c_str(), WRITE_OWNER | WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!entry) return ErrorText(L"opening the entry itself", GetLastError());
+    BY_HANDLE_FILE_INFORMATION found{};
+    if (expected != nullptr && (!GetFileInformationByHandle(entry.get(), &found) || !SameEntry(found, *expected))) {
+        return path + L" is no longer the entry this program made: its owner and list are left alone";
+    }
     UniqueLocal<PSID> owner;
     UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
     if (!ConvertStringSidToSidW(ownerSid, owner.out()) ||
@@ -194,6 +200,36 @@ std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, 
 
 std::wstring HandToAdministrators(const std::wstring& path) {
     return SetOwnerAndList(path, kAdministratorsSid, kAdminsOnlySddl);
+}
+
+// A protected list on the entry itself, through a handle that is no link or junction; its owner
+// stays as it is.
+std::wstring SetProtectedList(const std::wstring& path, const wchar_t* sddl) {
+    UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL list = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.out(), nullptr) ||
+        !GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted)) {
+        return ErrorText(L"building the list", GetLastError());
+    }
+    const UniqueFile entry = OpenEntry(path, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES);
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!entry || !GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &info, sizeof info)) {
+        return ErrorText(L"opening " + path + L" itself", GetLastError());
+    }
+    if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return path + L" is a link or junction";
+    const DWORD set = SetSecurityInfo(entry.get(), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      list, nullptr);
+    return set == ERROR_SUCCESS ? std::wstring() : ErrorText(L"setting the list of " + path, set);
+}
+
+std::wstring ListGivenBack::Open(const std::wstring& sddl) const { return SetProtectedList(path_, sddl.c_str()); }
+
+std::wstring ListGivenBack::GiveBack() {
+    if (done_) return {};
+    done_ = true;
+    return SetProtectedList(path_, restored_);
 }
 
 AclVerdict JudgeReportAcl(const std::wstring& path, bool directory) {

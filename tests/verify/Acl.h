@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "AclJudge.h"
 
@@ -29,8 +30,10 @@ std::wstring OpenToUsers(const std::wstring& folder);
 std::wstring CloseToUsers(const std::wstring& folder);
 
 // Gives the entry itself (a link or junction is never followed) an owner and a protected list,
-// and reads the owner back: some volumes keep none. Empty text, or why not.
-std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl);
+// and reads the owner back: some volumes keep none. With `expected`, only if the entry opened is
+// that one (volume and file index): a name swapped meanwhile is left alone. Empty text, or why not.
+std::wstring SetOwnerAndList(const std::wstring& path, const wchar_t* ownerSid, const wchar_t* sddl,
+                             const BY_HANDLE_FILE_INFORMATION* expected = nullptr);
 
 // Hands an entry (a link or junction itself, never followed) to Administrators with a list only
 // they and the system may change: what a case made a standard user's is not left that way.
@@ -43,5 +46,26 @@ struct AclVerdict {
     std::wstring problem;  // empty when the meaning is exactly the report's
 };
 AclVerdict JudgeReportAcl(const std::wstring& path, bool directory);
+
+// An entry's list (a protected one, set on the entry itself, never through a link), opened to one
+// more account for one step and given back on every way out: `restored` once the step is over.
+class ListGivenBack {
+public:
+    ListGivenBack(std::wstring path, const wchar_t* restored) : path_(std::move(path)), restored_(restored) {}
+    ListGivenBack(const ListGivenBack&) = delete;
+    ListGivenBack& operator=(const ListGivenBack&) = delete;
+    ListGivenBack(ListGivenBack&&) = delete;
+    ListGivenBack& operator=(ListGivenBack&&) = delete;
+    ~ListGivenBack() { GiveBack(); }
+    // Sets the list for the step; empty text, or why not.
+    std::wstring Open(const std::wstring& sddl) const;
+    // Gives the list back now, once; empty text, or why not.
+    std::wstring GiveBack();
+
+private:
+    std::wstring path_;
+    const wchar_t* restored_;
+    bool done_ = false;
+};
 
 }  // namespace verify

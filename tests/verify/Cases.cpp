@@ -12,6 +12,8 @@
 #include "EvidenceCases.h"
 #include "HeldLevelCases.h"
 #include "PathWalkCases.h"
+#include "RedirectionGuardCases.h"
+#include "ReportLine.h"
 #include "RollbackJudge.h"
 #include "Text.h"
 #include "TraceCases.h"
@@ -73,25 +75,15 @@ std::wstring PlantKeepFile(const std::wstring& folder) {
     return WriteNewFile(Join(folder, L"keep.txt"), kKept) ? std::wstring() : L"could not write keep.txt";
 }
 
-// The report line that goes with the exit code: the package is absent on a machine that
-// never had it, but an installed one is reported just as well.
-std::wstring ReportProblem(const std::string& bytes, DWORD exitCode) {
-    if (exitCode == 1) {
-        return bytes == "Not installed\n" ? std::wstring() : L"exit 1 but the report reads \"" + Printable(bytes) + L"\"";
-    }
-    const bool versionLine = bytes.rfind("Version=", 0) == 0 && bytes.find('\n') == bytes.size() - 1;
-    return bytes.empty() || versionLine ? std::wstring()
-                                        : L"exit 0 but the report reads \"" + Printable(bytes) + L"\"";
-}
-
 Outcome CheckWritten(const Context& context, const Case& self, const std::wstring& folder) {
     const std::wstring path = Join(folder, self.report);
     DWORD exitCode = 0;
     if (const std::optional<Outcome> stopped = RunStatus(context, path, exitCode)) return *stopped;
     const std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) return Fail(L"no report at " + path);
-    const std::wstring wrong = ReportProblem(*bytes, exitCode);
-    if (!wrong.empty()) return Fail(wrong);
+    // The package is absent on a machine that never had it, but an installed one is reported just as well.
+    const std::wstring wrong = ReportLineProblem(*bytes, exitCode);
+    if (!wrong.empty()) return Fail(wrong + L": it reads \"" + Printable(*bytes) + L"\"");
     for (const Entry& e : TakeSnapshot(folder)) {
         if (e.name != self.report) return Fail(L"more than the report was left: " + e.name);
     }
@@ -194,7 +186,8 @@ const std::vector<Case>& AllCases() {
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
     }, Appended(PathWalkCases(), HeldLevelCases()));
-    static const std::vector<Case> all = Appended(Appended(cases, EvidenceCases()), TraceCases());
+    static const std::vector<Case> all =
+        Appended(Appended(Appended(cases, RedirectionGuardCases()), EvidenceCases()), TraceCases());
     return all;
 }
 

@@ -10,6 +10,7 @@
 
 namespace verify {
 
+struct GuardSeen;
 struct QueryEvidence;
 
 struct Context {
@@ -18,6 +19,7 @@ struct Context {
     std::wstring folder;        // every run's working directory: the scratch folder
     std::wstring scratch;       // everything the cases plant and check lies in here
     QueryEvidence* evidence = nullptr;   // what the powershell-* cases saw, for query-verdict
+    GuardSeen* guard = nullptr;          // what redirection-guard saw, for redirection-guard-child
 };
 
 // Info: evidence printed for a person to read; it never counts as a pass.

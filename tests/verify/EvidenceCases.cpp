@@ -10,13 +10,18 @@
 #include <string>
 #include <utility>
 
+#include "Acl.h"
 #include "Files.h"
 #include "Handles.h"
 #include "Launch.h"
 #include "PeImports.h"
+#include "PlantList.h"
 #include "QueryVerdict.h"
+#include "Scratch.h"
 #include "SplitRows.h"
 #include "Text.h"
+#include "Tokens.h"
+#include "packages/PackageIds.h"
 
 namespace verify {
 namespace {
@@ -24,7 +29,9 @@ namespace {
 // No machine holds this package: the answer is the one for an absent package.
 constexpr wchar_t kAbsentPackageId[] = L"6f1e0c52-3b7a-4d19-9e84-2a5c7d30b1f6";
 constexpr std::size_t kShownBytes = 48;
+constexpr wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kKnownDllsKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs";
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
 // The launcher is a few hundred kilobytes; its import table is read from the copy the cases run.
 constexpr DWORD kMaxImage = 64 * 1024 * 1024;
 constexpr int kTimedRuns = 7;
@@ -43,18 +50,105 @@ std::wstring PowerShellTarget(const std::wstring& path) {
     return quoted + L"'\"";
 }
 
+// One run of Windows PowerShell as the launcher starts it, with a `>` target that holds the
+// launcher's marker beforehand and its output and error streams kept in a file of their own.
+struct PowerShellCall {
+    std::wstring call;     // after "powershell.exe ", up to the redirection
+    std::wstring after;    // after the redirection target
+    HANDLE token = nullptr;   // a token without administrators' rights, or null for this program's own
+    std::wstring account;     // that token's account, which the target and the case's folder let in for the run
+};
+
+// A file this program makes for a started program's output streams, handed over as its only
+// inherited handle.
+UniqueFile MakeOutputFile(const std::wstring& path) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    return UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Runs the call in the case's folder, the target `name` there; what it left goes to `seen`. A
+// call with a token lets that one account into the folder (to look) and the target (to rewrite it)
+// for the run alone, never inheritable, and gives both lists back on every way out.
+std::optional<Outcome> AskPowerShell(const Context& context, const std::wstring& folder, const std::wstring& name,
+                                     const PowerShellCall& call, PowerShellEvidence& seen) {
+    const std::wstring program = Join(context.systemFolder, L"WindowsPowerShell\\v1.0\\powershell.exe");
+    if (LookAt(program).attributes == INVALID_FILE_ATTRIBUTES) return CannotPrepare(L"no " + program);
+    const std::wstring target = Join(folder, name + L".pkt");
+    const std::wstring streams = Join(folder, name + L"-streams.txt");
+    if (!WriteNewFile(target, std::string(kReservationMarker))) return Fail(L"cannot write the marker into " + target);
+    RunResult run;
+    {
+        const UniqueFile output = MakeOutputFile(streams);
+        if (!output) return Fail(ErrorText(L"making " + streams, GetLastError()));
+        // The system account's own entries already let it in.
+        std::optional<ListGivenBack> targetList;
+        std::optional<ListGivenBack> folderList;
+        if (call.token != nullptr && call.account != kSystemSid) {
+            const std::optional<std::wstring> fileList = OneAccountList(call.account, kRewriteFileRights);
+            const std::optional<std::wstring> lookList = OneAccountList(call.account, kLookInFolderRights);
+            if (!fileList || !lookList) {
+                return CannotPrepare(L"this account (" + call.account + L") is no single person's account: nothing is "
+                                     L"opened to it");
+            }
+            targetList.emplace(target, kAdminsOnlyList.data());
+            folderList.emplace(folder, kScratchSddl);
+            std::wstring why = targetList->Open(*fileList);
+            if (why.empty()) why = folderList->Open(*lookList);
+            if (!why.empty()) return CannotPrepare(why);
+        }
+        RunOptions options;
+        options.token = call.token;
+        options.output = output.get();
+        run = RunAndWait(program,
+                         L"powershell.exe " + call.call + L" >" + PowerShellTarget(target) + call.after, folder, options);
+        if (targetList && folderList) {
+            std::wstring why = targetList->GiveBack();
+            if (why.empty()) why = folderList->GiveBack();
+            if (!why.empty()) return Fail(L"the list let in for the run could not be given back: " + why);
+        }
+    }
+    if (!run.problem.empty()) return Outcome{run.verdict, run.problem};
+    const std::optional<std::string> bytes = ReadWholeFile(target);
+    if (!bytes) return Fail(L"PowerShell left no readable file at " + target);
+    seen = PowerShellEvidence{true, *bytes, run.exitCode, ReadWholeFile(streams).value_or(std::string())};
+    return std::nullopt;
+}
+
+// What PowerShell left, for the person reading: the bytes, the marker, the exit code, its error.
+std::wstring Shown(const PowerShellEvidence& seen) {
+    const std::wstring marker = seen.bytes == kReservationMarker ? L"the marker is still there, untouched"
+                                : seen.bytes.rfind(kReservationMarker, 0) == 0 ? L"the marker is still there, more after it"
+                                                                               : L"the marker is gone";
+    std::wstring shown = std::to_wstring(seen.bytes.size()) + L" bytes";
+    if (!seen.bytes.empty()) shown += L": " + HexBytes(seen.bytes, kShownBytes);
+    const ErrorCategory error = ReadErrorCategory(seen.errorText);
+    return shown + L"; " + marker + L"; read as " + ReadingName(ReadAsLauncher(seen.bytes)) + L"; PowerShell's exit code " +
+           std::to_wstring(seen.exitCode) +
+           (error.exception.empty() ? L"" : L"; its error: [" + Printable(error.command) + L"], " + Printable(error.exception));
+}
+
+const wchar_t kQuery[] = L"Get-ProvisioningPackage -PackageId ";
+
 struct PowerShellRow {
     const wchar_t* name;
     const wchar_t* call;    // after "powershell.exe ", the package id appended
     const wchar_t* after;   // after the redirection
     PowerShellEvidence QueryEvidence::*kept;   // where query-verdict finds what it left
+    bool withoutAdministrators;   // run with this account's token without administrators' rights
 };
 const PowerShellRow kPowerShellRows[] = {
-    {L"powershell-absent-bytes", L"Get-ProvisioningPackage -PackageId ", L"", &QueryEvidence::absent},
-    // A call the cmdlet refuses, its error stream left alone and then merged into the target.
-    {L"powershell-failed-call", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L"", &QueryEvidence::failed},
-    {L"powershell-failed-call-merged", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L" 2>&1",
-     &QueryEvidence::merged},
+    {L"powershell-absent", kQuery, L"", &QueryEvidence::absent, false},
+    // A call PowerShell refuses before the cmdlet runs, its error stream left alone and then
+    // merged into the target: the launcher's fixed command never makes it.
+    {L"powershell-binding-error", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L"", &QueryEvidence::binding,
+     false},
+    {L"powershell-binding-error-merged", L"Get-ProvisioningPackage -NoSuchParameter -PackageId ", L" 2>&1",
+     &QueryEvidence::merged, false},
+    // The launcher's exact query, failing while the cmdlet runs: asked without administrators'
+    // rights, the store refuses the cmdlet after PowerShell bound its parameters and opened the
+    // `>` target, where a failing store, service or engine would stop it on a managed device too.
+    {L"powershell-runtime-failure", kQuery, L"", &QueryEvidence::runtime, true},
 };
 
 // What Windows PowerShell leaves in a `>` target that holds the launcher's marker beforehand.
@@ -62,23 +156,41 @@ Outcome CheckPowerShellBytes(const Context& context, const Case& self, const std
     const auto row = std::find_if(std::begin(kPowerShellRows), std::end(kPowerShellRows),
                                   [&](const PowerShellRow& r) { return std::wstring(r.name) == self.name; });
     if (row == std::end(kPowerShellRows)) return Fail(L"no PowerShell call for this case");
-    const std::wstring program = Join(context.systemFolder, L"WindowsPowerShell\\v1.0\\powershell.exe");
-    if (LookAt(program).attributes == INVALID_FILE_ATTRIBUTES) return CannotPrepare(L"no " + program);
-    const std::wstring target = Join(folder, self.report);
-    if (!WriteNewFile(target, std::string(kReservationMarker))) return Fail(L"cannot write the marker into " + target);
-    const RunResult run = RunAndWait(
-        program, std::wstring(L"powershell.exe ") + row->call + kAbsentPackageId + L" >" + PowerShellTarget(target) + row->after,
-        context.folder);
-    if (!run.problem.empty()) return {run.verdict, run.problem};
-    const std::optional<std::string> bytes = ReadWholeFile(target);
-    if (!bytes) return Fail(L"PowerShell left no readable file at " + target);
-    if (context.evidence != nullptr) context.evidence->*row->kept = PowerShellEvidence{true, *bytes, run.exitCode};
-    const std::wstring marker = *bytes == kReservationMarker ? L"the marker is still there, untouched"
-                                : bytes->rfind(kReservationMarker, 0) == 0 ? L"the marker is still there, more after it"
-                                                                           : L"the marker is gone";
-    std::wstring shown = std::to_wstring(bytes->size()) + L" bytes";
-    if (!bytes->empty()) shown += L": " + HexBytes(*bytes, kShownBytes);
-    return {Verdict::Info, shown + L"; " + marker + L"; PowerShell's exit code " + std::to_wstring(run.exitCode)};
+    PowerShellCall call{row->call + std::wstring(kAbsentPackageId), row->after, nullptr, {}};
+    NonAdministratorToken token;
+    if (row->withoutAdministrators) {
+        // Tried as the system account too: whether the store then refuses shows in what comes back.
+        const std::wstring why = token.Make(true);
+        if (!why.empty()) return CannotPrepare(why);
+        call.token = token.Primary();
+        call.account = token.Account();
+    }
+    PowerShellEvidence seen;
+    if (const std::optional<Outcome> stopped = AskPowerShell(context, folder, L"answer", call, seen)) return *stopped;
+    if (context.evidence != nullptr) context.evidence->*row->kept = seen;
+    return {Verdict::Info, Shown(seen)};
+}
+
+// The launcher's exact query for each of its own packages: what a package this machine holds
+// leaves, where one is installed.
+Outcome CheckPowerShellPresent(const Context& context, const Case&, const std::wstring& folder) {
+    std::wstring asked;
+    for (const char* id : packages::PackageIds) {
+        const std::wstring wide(id, id + std::char_traits<char>::length(id));
+        PowerShellEvidence seen;
+        if (const std::optional<Outcome> stopped =
+                AskPowerShell(context, folder, wide, PowerShellCall{kQuery + wide, L"", nullptr, {}}, seen)) {
+            return *stopped;
+        }
+        if (ReadAsLauncher(seen.bytes) == Reading::Installed) {
+            if (context.evidence != nullptr) context.evidence->present = seen;
+            return {Verdict::Info, wide + L": " + Shown(seen)};
+        }
+        asked += (asked.empty() ? L"" : L"; ") + wide + L": read as " + ReadingName(ReadAsLauncher(seen.bytes)) +
+                 L", exit code " + std::to_wstring(seen.exitCode);
+    }
+    return {Verdict::Info, L"neither of the launcher's packages is installed here, so there are no bytes of a present "
+                           L"package to show (" + asked + L")"};
 }
 
 std::wstring Wide(const char16_t* text) { return text == nullptr ? std::wstring() : platform::win32::Wide(text); }
@@ -113,6 +225,32 @@ Outcome CheckCommandLineSplit(const Context&, const Case&, const std::wstring&) 
 std::wstring Lower(std::wstring text) {
     std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
     return text;
+}
+
+// The names ExcludeFromKnownDlls lists (REG_MULTI_SZ under Session Manager), lower-cased, each
+// with ".dll": the loader takes them off the KnownDLLs list. Microsoft documents no page for the
+// value (unconfirmed); reading it can only make known-dlls stricter.
+std::vector<std::wstring> ExcludedFromKnownDlls() {
+    std::vector<std::wstring> names;
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.out()) != ERROR_SUCCESS) {
+        return names;
+    }
+    std::vector<wchar_t> data(8192, L'\0');
+    DWORD bytes = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
+    DWORD type = 0;
+    if (RegQueryValueExW(key.get(), L"ExcludeFromKnownDlls", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_MULTI_SZ) {
+        return names;
+    }
+    for (std::size_t at = 0; at < bytes / sizeof(wchar_t) && data[at] != L'\0';) {
+        std::wstring name = Lower(data.data() + at);
+        at += name.size() + 1;
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, L".dll") != 0) name += L".dll";
+        names.push_back(name);
+    }
+    return names;
 }
 
 // The file names listed under KnownDLLs, lower-cased; nullopt when there is no such list.
@@ -158,20 +296,29 @@ Outcome CheckKnownDlls(const Context& context, const Case&, const std::wstring&)
         for (const std::string& name : names) text += (text.empty() ? L"" : L", ") + std::wstring(name.begin(), name.end());
         return text;
     };
-    const std::vector<std::string> outside = OutsideKnownDlls(*imports, *known);
+    const std::vector<std::wstring> excluded = ExcludedFromKnownDlls();
+    const std::vector<std::string> outside = OutsideKnownDlls(*imports, *known, excluded);
     if (!outside.empty()) {
-        return Fail(L"not in KnownDLLs, so looked for beside the launcher first: " + listed(outside) + L" (it imports " +
-                    listed(*imports) + L")");
+        return Fail(L"not in KnownDLLs (or taken off it by ExcludeFromKnownDlls), so looked for beside the launcher first: " +
+                    listed(outside) + L" (it imports " + listed(*imports) + L")");
     }
-    return {Verdict::Pass, L"each in KnownDLLs or, as ntdll.dll, in every process before its imports are read: " +
-                               listed(*imports) + L"; ntdll.dll here is " + NtdllPath()};
+    const std::vector<std::string> apiSets = ApiSetNames(*imports);
+    return {Verdict::Pass, L"each in KnownDLLs, an API set the loader resolves through its schema (" +
+                               (apiSets.empty() ? std::wstring(L"none") : listed(apiSets)) +
+                               L"), or ntdll.dll, in every process before its imports are read: " + listed(*imports) +
+                               L"; ntdll.dll here is " + NtdllPath() +
+                               (excluded.empty() ? L"" : L"; ExcludeFromKnownDlls lists " + std::to_wstring(excluded.size()) +
+                                                             L" name(s), none of them imported")};
 }
 
-// One line from the three powershell-* cases of this run: whether a failed query leaves what an
-// absent package leaves, and what follows for /uninstall's 0 and "Not installed".
+// One line from the powershell-* cases of this run: whether the launcher's query failing while
+// the cmdlet runs leaves what an absent package leaves, and what follows for /uninstall's 0 and
+// "Not installed".
 Outcome CheckQueryVerdict(const Context& context, const Case&, const std::wstring&) {
     if (context.evidence == nullptr) return CannotPrepare(L"no evidence was kept in this run");
-    return JudgeQueryEvidence(*context.evidence);
+    QueryEvidence evidence = *context.evidence;
+    evidence.asSystem = RunsAsSystem();
+    return JudgeQueryEvidence(evidence);
 }
 
 std::wstring Ms(double milliseconds) { return std::to_wstring(static_cast<long long>(milliseconds + 0.5)) + L" ms"; }
@@ -199,7 +346,7 @@ Outcome CheckTime(const Context& context, const Case& self, const std::wstring& 
 }  // namespace
 
 std::vector<Case> EvidenceCases() {
-    std::vector<Case> cases;
+    std::vector<Case> cases{{L"powershell-present", CheckPowerShellPresent, nullptr, nullptr, Kind::Info}};
     for (const PowerShellRow& row : kPowerShellRows) {
         cases.push_back({row.name, CheckPowerShellBytes, nullptr, L"answer.pkt", Kind::Info});
     }

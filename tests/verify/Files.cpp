@@ -90,9 +90,7 @@ std::wstring RemoveEntry(const std::wstring& path, int depth, const BY_HANDLE_FI
                                                  FILE_WRITE_ATTRIBUTES | SYNCHRONIZE);
     if (!entry) return ErrorAt(path);
     BY_HANDLE_FILE_INFORMATION found{};
-    if (expected != nullptr &&
-        (!GetFileInformationByHandle(entry.get(), &found) || found.dwVolumeSerialNumber != expected->dwVolumeSerialNumber ||
-         found.nFileIndexHigh != expected->nFileIndexHigh || found.nFileIndexLow != expected->nFileIndexLow)) {
+    if (expected != nullptr && (!GetFileInformationByHandle(entry.get(), &found) || !SameEntry(found, *expected))) {
         return path + L" is no longer the folder this program made: left alone";
     }
     FILE_ATTRIBUTE_TAG_INFO info{};
@@ -208,6 +206,11 @@ std::wstring FirstDifference(const Snapshot& before, const Snapshot& after) {
         ++j;
     }
     return {};
+}
+
+bool SameEntry(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
 }
 
 std::wstring RemoveTree(const std::wstring& folder, const BY_HANDLE_FILE_INFORMATION* expected) {

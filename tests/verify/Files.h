@@ -46,6 +46,9 @@ Snapshot TakeSnapshot(const std::wstring& folder);
 // The first difference in words, or an empty text when the two are the same.
 std::wstring FirstDifference(const Snapshot& before, const Snapshot& after);
 
+// Whether two reads of an entry's information name the same entry (volume and file index).
+bool SameEntry(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
+
 // Removes a folder and what it holds, each entry through a handle to the entry itself: a link or
 // junction goes as itself, and nothing is followed. Empty text when all is gone, else the first
 // entry that stayed and why. With `expected`, the folder is removed only if its handle shows the

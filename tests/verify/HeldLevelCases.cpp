@@ -20,11 +20,7 @@
 namespace verify {
 namespace {
 
-// Everyone signed in may make folders and junctions in it, the case's non-administrator too.
-constexpr wchar_t kAnyoneMayAddSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;AU)";
 constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
-// ERROR_UNTRUSTED_MOUNT_POINT: how RedirectionGuard refuses a path.
-constexpr DWORD kErrorUntrustedMountPoint = 448;
 
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
@@ -204,99 +200,12 @@ Outcome CheckJunctionAfterCheck(const Context& context, const Case& self, const 
     return changed.empty() ? Pass(seen + L"; the launcher wrote nothing") : Fail(seen + L"; the launcher: " + changed);
 }
 
-// Runs `make` as this account with its Administrators group deny-only, as a user who is no
-// administrator: what RedirectionGuard marks as made by a non-admin user.
-template <typename Make>
-std::wstring AsNonAdministrator(Make make) {
-    UniqueKernelHandle own;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, own.out())) {
-        return ErrorText(L"OpenProcessToken", GetLastError());
-    }
-    BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(own.get(), TokenUser, userBuffer, sizeof userBuffer, &size)) {
-        return ErrorText(L"reading the account", GetLastError());
-    }
-    const auto* user = reinterpret_cast<const TOKEN_USER*>(userBuffer);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-    if (IsWellKnownSid(user->User.Sid, WinLocalSystemSid)) {
-        return L"as the system account, no token without administrators' rights comes from its own";
-    }
-    BYTE admins[SECURITY_MAX_SID_SIZE];
-    size = sizeof admins;
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size)) {
-        return ErrorText(L"CreateWellKnownSid", GetLastError());
-    }
-    SID_AND_ATTRIBUTES denyOnly{admins, 0};
-    UniqueKernelHandle restricted;
-    if (!CreateRestrictedToken(own.get(), 0, 1, &denyOnly, 0, nullptr, 0, nullptr, restricted.out())) {
-        return ErrorText(L"CreateRestrictedToken", GetLastError());
-    }
-    // A deny-only group can own nothing: the account itself owns what it makes.
-    TOKEN_OWNER owner{user->User.Sid};
-    if (!SetTokenInformation(restricted.get(), TokenOwner, &owner, sizeof owner)) {
-        return ErrorText(L"setting the token's owner", GetLastError());
-    }
-    UniqueKernelHandle impersonation;
-    if (!DuplicateTokenEx(restricted.get(), TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr, SecurityImpersonation,
-                          TokenImpersonation, impersonation.out()) ||
-        !SetThreadToken(nullptr, impersonation.get())) {
-        return ErrorText(L"taking the token on", GetLastError());
-    }
-    const std::wstring why = make();
-    SetThreadToken(nullptr, nullptr);
-    return why;
-}
-
-// open\ug, a junction to behind made as a non-administrator and then handed to Administrators
-// (as takeown would), and open\ag, one an administrator made; both lists only administrators may
-// change. Only RedirectionGuard's own mark tells them apart.
-std::wstring PlantMarkedJunctions(const std::wstring& folder) {
-    std::wstring why = MakeFolders(folder, {L"behind", L"open"});
-    if (why.empty() && !WriteNewFile(Join(folder, L"behind\\keep.txt"), kKept)) why = L"could not write behind\\keep.txt";
-    const std::wstring open = Join(folder, L"open");
-    const std::wstring behind = Join(folder, L"behind");
-    if (why.empty()) why = SetOwnerAndList(open, kAdministratorsSid, kAnyoneMayAddSddl);
-    if (why.empty()) why = AsNonAdministrator([&] { return MakeJunction(Join(open, L"ug"), behind); });
-    if (why.empty()) why = MakeJunction(Join(open, L"ag"), behind);
-    for (const wchar_t* name : {L"ug", L"ag"}) {
-        if (why.empty()) why = SetOwnerAndList(Join(open, name), kAdministratorsSid, kAdminsOnlySddl);
-    }
-    if (why.empty()) why = SetOwnerAndList(open, kAdministratorsSid, kAdminsOnlySddl);
-    return why;
-}
-
-DWORD OpenThrough(const std::wstring& path) {
-    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    return file ? ERROR_SUCCESS : GetLastError();
-}
-
-// This program switches RedirectionGuard on as the launcher does, through the same code; a path
-// through the junction a non-administrator made must be refused, and one through the junction
-// an administrator made followed, or nothing is shown.
-Outcome CheckRedirectionGuard(const Context&, const Case& self, const std::wstring& folder) {
-    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy{};
-    if (!GetProcessMitigationPolicy(GetCurrentProcess(), ProcessRedirectionTrustPolicy, &policy, sizeof policy) ||
-        policy.EnforceRedirectionTrust == 0) {   // NOLINT(cppcoreguidelines-pro-type-union-access): the documented bit
-        return CannotPrepare(L"RedirectionGuard is not on in this process: this Windows does not know it");
-    }
-    const std::wstring why = self.prepare(folder);
-    if (!why.empty()) return CannotPrepare(why);
-    const DWORD admin = OpenThrough(Join(folder, L"open\\ag\\keep.txt"));
-    const DWORD user = OpenThrough(Join(folder, L"open\\ug\\keep.txt"));
-    const std::wstring seen = L"through the junction a non-administrator made: error " + std::to_wstring(user) +
-                              L"; through the administrator's: error " + std::to_wstring(admin);
-    if (admin != ERROR_SUCCESS) return CannotPrepare(seen + L": the control is not followed either");
-    if (user == ERROR_SUCCESS) return Fail(seen);
-    return user == kErrorUntrustedMountPoint ? Pass(seen) : CannotPrepare(seen + L": refused, but not as untrusted");
-}
-
 }  // namespace
 
 std::vector<Case> HeldLevelCases() {
     return {
         {L"held-level-rename", CheckHeldLevel, PlantHeldAndControl, L""},
         {L"junction-after-check", CheckJunctionAfterCheck, PlantLevels, L"lvl\\x\\status.txt", Kind::Refusal},
-        {L"redirection-guard", CheckRedirectionGuard, PlantMarkedJunctions, L""},
     };
 }
 

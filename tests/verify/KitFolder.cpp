@@ -37,7 +37,7 @@ bool OnADrive(const std::wstring& path) { return path.size() >= 3 && path[1] == 
 
 }  // namespace
 
-std::wstring WhyNotTrusted(const std::wstring& folder) {
+std::wstring WhyNotTrusted(const std::wstring& folder, const std::wstring& account, std::wstring& mend) {
     const UniqueFile held = OpenLevel(folder);
     if (!held) return ErrorText(L"opening " + folder, GetLastError());
     const std::optional<std::wstring> real = FinalPath(held.get());
@@ -60,10 +60,34 @@ std::wstring WhyNotTrusted(const std::wstring& folder) {
             return ErrorText(L"reading the owner and list of " + levels[i], GetLastError()) +
                    L": where lists cannot be read, nothing shows who may change the folder";
         }
-        const std::wstring who = WhoElseMayChange(list, i + 1 == levels.size() ? FolderRole::Own : FolderRole::Above);
-        if (!who.empty()) return levels[i] + L": " + who + L"; read " + sddl;
+        std::wstring blamed;
+        const std::wstring who =
+            WhoElseMayChange(list, i + 1 == levels.size() ? FolderRole::Own : FolderRole::Above, &blamed);
+        if (who.empty()) continue;
+        // Only what the administrator made for this program is mended so, the folder itself or the
+        // one above: a folder further up (a profile, a drive's root) is another's to look after.
+        if (!account.empty() && blamed == account && i > 0 && i + 2 >= levels.size()) mend = MendCommands(levels[i]);
+        return levels[i] + L": " + who + L"; read " + sddl;
     }
     return {};
+}
+
+std::wstring WhyFileNotTrusted(HANDLE file, const std::wstring& path, const std::wstring& folder,
+                               const std::wstring& account, std::wstring& mend) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) return ErrorText(L"reading " + path, GetLastError());
+    if (info.nNumberOfLinks != 1) {
+        return path + L" has " + std::to_wstring(info.nNumberOfLinks) +
+               L" names: another of them may lie in a folder nobody judged; copy the file to a new one";
+    }
+    AccessList list;
+    std::wstring sddl;
+    if (!ReadAccessList(file, list, sddl)) return ErrorText(L"reading the owner and list of " + path, GetLastError());
+    std::wstring blamed;
+    const std::wstring who = WhoElseMayChange(list, FolderRole::File, &blamed);
+    if (who.empty()) return {};
+    if (!account.empty() && blamed == account) mend = MendCommands(folder);
+    return path + L": " + who + L"; read " + sddl;
 }
 
 }  // namespace verify

@@ -1,14 +1,17 @@
 #include "Launch.h"
 
 #include <tlhelp32.h>
+#include <wtsapi32.h>
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "CasePaths.h"
 #include "Files.h"
 #include "Handles.h"
 #include "TempReports.h"
+#include "Tokens.h"
 #include "platform/win32/SystemExport.h"
 
 namespace verify {
@@ -26,10 +29,17 @@ constexpr wchar_t kLauncherImage[] = L"ppkg-launcher.exe";
 constexpr DWORD kNoSaferUiByPolicy = 786;
 constexpr DWORD kSystemIntegrityPolicyViolation = 4551;
 constexpr DWORD kBlockedByPolicy[] = {ERROR_ACCESS_DISABLED_BY_POLICY, kNoSaferUiByPolicy, kSystemIntegrityPolicyViolation};
+// ERROR_VIRUS_INFECTED (System Error Codes 0-499), which mingw-w64 lacks: a scanner took the file
+// for malware. The review that asked for it names Smart App Control as answering so too (unconfirmed).
+constexpr DWORD kVirusInfected = 225;
+// How often a watched run is looked at.
+constexpr DWORD kWatchMs = 20;
 
 std::wstring ownTempFolder;   // set once the scratch folder is made
 
 using GetTempPath2WFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+using EnumerateProcessesFunction = BOOL(WINAPI*)(HANDLE, DWORD, DWORD, PWTS_PROCESS_INFOW*, DWORD*);
+using FreeMemoryFunction = void(WINAPI*)(PVOID);
 
 std::vector<std::wstring> TempReports(const std::wstring& folder) {
     std::vector<std::wstring> names;
@@ -67,19 +77,60 @@ std::wstring RemoveTempReports(const std::wstring& folder, const std::vector<std
     return removed;
 }
 
-// Runs of the launcher on this machine, by image name: those of this program are in its job,
-// which ends them before this is asked again.
+// Who runs each process, by process id: WTSEnumerateProcessesW hands an administrator every
+// account's processes with the user SID of each one's token (wtsapi32.dll is no KnownDLL, so it
+// is loaded from the system folder, never imported).
+std::map<DWORD, std::wstring> ProcessAccounts() {
+    std::map<DWORD, std::wstring> accounts;
+    const UniqueLibrary library(LoadLibraryExW(L"wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!library) return accounts;
+    const auto enumerate = platform::win32::ExportOf<EnumerateProcessesFunction>(library.get(), "WTSEnumerateProcessesW");
+    const auto release = platform::win32::ExportOf<FreeMemoryFunction>(library.get(), "WTSFreeMemory");
+    PWTS_PROCESS_INFOW processes = nullptr;
+    DWORD count = 0;
+    if (enumerate == nullptr || release == nullptr || !enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &count)) {
+        return accounts;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        const std::wstring sid = SidText(processes[i].pUserSid);
+        const std::wstring name = AccountName(processes[i].pUserSid);
+        if (!sid.empty()) accounts[processes[i].ProcessId] = (name.empty() ? L"" : name + L" ") + sid;
+    }
+    release(processes);
+    return accounts;
+}
+
+std::wstring ImagePath(DWORD processId) {
+    const UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    wchar_t path[MAX_PATH * 2];
+    DWORD size = MAX_PATH * 2;
+    return process && QueryFullProcessImageNameW(process.get(), 0, path, &size) ? std::wstring(path, size) : std::wstring();
+}
+
+// Runs of the launcher on this machine, by image name, each with who started it and from where,
+// so that a process any user may name so is named in the line it causes. Those of this program
+// are in its job, which ends them before this is asked again.
 std::vector<std::wstring> LauncherRuns() {
-    std::vector<std::wstring> runs;
+    std::vector<DWORD> found;
     const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return runs;
+    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return {};
     do {
         if (CompareStringOrdinal(entry.szExeFile, -1, kLauncherImage, -1, TRUE) == CSTR_EQUAL) {
-            runs.push_back(std::wstring(kLauncherImage) + L" (process " + std::to_wstring(entry.th32ProcessID) + L")");
+            found.push_back(entry.th32ProcessID);
         }
     } while (Process32NextW(snapshot.get(), &entry));
+    std::vector<std::wstring> runs;
+    if (found.empty()) return runs;
+    const std::map<DWORD, std::wstring> accounts = ProcessAccounts();
+    for (const DWORD id : found) {
+        const auto account = accounts.find(id);
+        const std::wstring path = ImagePath(id);
+        runs.push_back(std::wstring(kLauncherImage) + L" (process " + std::to_wstring(id) + L", run by " +
+                       (account == accounts.end() ? L"an account that cannot be read" : account->second) +
+                       (path.empty() ? L"" : L", " + path) + L")");
+    }
     return runs;
 }
 
@@ -93,6 +144,50 @@ bool SameFolder(std::wstring a, std::wstring b) {
 bool BlockedByPolicy(DWORD error) {
     return std::find(std::begin(kBlockedByPolicy), std::end(kBlockedByPolicy), error) != std::end(kBlockedByPolicy);
 }
+
+// Where the program's start was refused by this machine's protection rather than failed: not
+// prepared, with what to do; empty for any other error.
+std::wstring RefusedByThisMachine(const std::wstring& program, DWORD error) {
+    const std::wstring code = L" (error " + std::to_wstring(error) + L")";
+    if (BlockedByPolicy(error)) {
+        return L"application control refuses to start " + program + code +
+               L": allow this program's copies in its scratch folder, or run it where they are allowed";
+    }
+    if (error == kVirusInfected) {
+        return L"a virus scanner or Smart App Control refuses to start " + program + code +
+               L": allow this program's copies in its scratch folder (compare them with the release's SHA256SUMS "
+               L"first), or run it where they are allowed";
+    }
+    return {};
+}
+
+// The attribute list that lets a started program inherit `handle` and no other.
+class InheritOnly {
+public:
+    explicit InheritOnly(HANDLE handle) : handle_(handle) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        buffer_.assign(size, 0);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+        ready_ = InitializeProcThreadAttributeList(list_, 1, 0, &size) &&
+                 UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &handle_, sizeof handle_, nullptr,
+                                           nullptr);
+    }
+    InheritOnly(const InheritOnly&) = delete;
+    InheritOnly& operator=(const InheritOnly&) = delete;
+    InheritOnly(InheritOnly&&) = delete;
+    InheritOnly& operator=(InheritOnly&&) = delete;
+    ~InheritOnly() {
+        if (ready_) DeleteProcThreadAttributeList(list_);
+    }
+    LPPROC_THREAD_ATTRIBUTE_LIST List() const { return ready_ ? list_ : nullptr; }
+
+private:
+    HANDLE handle_;
+    std::vector<BYTE> buffer_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    bool ready_ = false;
+};
 
 UniqueKernelHandle KillingJob() {
     UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
@@ -163,7 +258,8 @@ void UseOwnTempFolder(const std::wstring& folder) {
     SetEnvironmentVariableW(L"TEMP", folder.c_str());
 }
 
-RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, const std::wstring& directory) {
+RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, const std::wstring& directory,
+                     const RunOptions& options) {
     RunResult result;
     const std::wstring tempFolder = LauncherTempFolder();
     const std::vector<std::wstring> reportsBefore = TempReports(tempFolder);
@@ -175,23 +271,40 @@ RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, cons
         result.problem = L"could not make a job object (error " + std::to_wstring(GetLastError()) + L")";
         return result;
     }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    const InheritOnly inherited(options.output);
+    DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    if (options.output != nullptr) {
+        if (inherited.List() == nullptr) {
+            result.problem = L"could not limit what " + program + L" inherits (error " + std::to_wstring(GetLastError()) + L")";
+            return result;
+        }
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdOutput = options.output;
+        startup.StartupInfo.hStdError = options.output;
+        startup.lpAttributeList = inherited.List();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    const BOOL inherit = options.output != nullptr ? TRUE : FALSE;
     PROCESS_INFORMATION info{};
     LARGE_INTEGER started{}, ended{};
     QueryPerformanceCounter(&started);
     // Suspended until it is in the job, so that nothing it starts can escape it.
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, directory.c_str(), &startup, &info)) {
+    const BOOL created =
+        options.token != nullptr
+            ? CreateProcessAsUserW(options.token, program.c_str(), commandLine.data(), nullptr, nullptr, inherit, flags,
+                                   nullptr, directory.c_str(), &startup.StartupInfo, &info)
+            : CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, inherit, flags, nullptr,
+                             directory.c_str(), &startup.StartupInfo, &info);
+    if (!created) {
         const DWORD error = GetLastError();
-        const std::wstring code = L" (error " + std::to_wstring(error) + L")";
-        if (BlockedByPolicy(error)) {
-            // This machine's policy, not the launcher: what the case would show stays unknown.
+        result.problem = RefusedByThisMachine(program, error);
+        // This machine's protection, not the launcher: what the case would show stays unknown.
+        if (!result.problem.empty()) {
             result.verdict = Verdict::CannotPrepare;
-            result.problem = L"application control refuses to start " + program + code +
-                             L": allow this program's copies in its scratch folder, or run it where they are allowed";
         } else {
-            result.problem = L"could not start " + program + code;
+            result.problem = L"could not start " + program + L" (error " + std::to_wstring(error) + L")";
         }
         return result;
     }
@@ -205,7 +318,16 @@ RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, cons
         return result;
     }
     ResumeThread(thread.get());
-    const bool endedByItself = WaitForSingleObject(process.get(), runTimeoutMs) == WAIT_OBJECT_0;
+    bool endedByItself = false;
+    if (options.watch) {
+        const ULONGLONG until = GetTickCount64() + runTimeoutMs;
+        while (!endedByItself && GetTickCount64() < until) {
+            options.watch(process.get(), info.dwProcessId);
+            endedByItself = WaitForSingleObject(process.get(), kWatchMs) == WAIT_OBJECT_0;
+        }
+    } else {
+        endedByItself = WaitForSingleObject(process.get(), runTimeoutMs) == WAIT_OBJECT_0;
+    }
     QueryPerformanceCounter(&ended);
     result.milliseconds = Elapsed(started, ended);
     if (endedByItself && !GetExitCodeProcess(process.get(), &result.exitCode)) {
@@ -236,12 +358,12 @@ RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, cons
 }
 
 std::optional<Outcome> RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode,
-                                 double* milliseconds) {
+                                 double* milliseconds, const RunOptions& options) {
     const std::wstring tooLong = TooLongForTheLauncher(reportPath);
     if (!tooLong.empty()) return CannotPrepare(tooLong);
     // The first argument follows the program-name rule: quotes only group, no escapes.
     const std::wstring commandLine = L"\"" + context.launcher + L"\" /getstatus " + QuoteArgument(reportPath);
-    const RunResult run = RunAndWait(context.launcher, commandLine, context.folder);
+    const RunResult run = RunAndWait(context.launcher, commandLine, context.folder, options);
     if (!run.problem.empty()) return Outcome{run.verdict, run.problem};
     exitCode = run.exitCode;
     if (milliseconds != nullptr) *milliseconds = run.milliseconds;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -24,13 +25,27 @@ struct RunResult {
     double milliseconds = 0;  // from just before the start to the end of the wait
 };
 
+// How one run is started and watched, where a case needs more than the default.
+struct RunOptions {
+    // A restricted version of this program's own token to run the program with
+    // (CreateProcessAsUserW); null: this program's own.
+    HANDLE token = nullptr;
+    // An inheritable handle that receives the program's standard output and error; it is the
+    // only handle the program inherits (PROC_THREAD_ATTRIBUTE_HANDLE_LIST). Null: they go nowhere.
+    HANDLE output = nullptr;
+    // Called every few milliseconds while the program runs, with its process handle and id.
+    std::function<void(HANDLE process, DWORD processId)> watch;
+};
+
 // Never found by search: the program is the full path given. Console output of the child
-// goes nowhere, so that only the case lines reach the person reading them. The program and
-// all it starts run in a job: one that does not end in time is ended with everything it
-// started. The launcher's temp reports that appeared meanwhile are removed only from this
-// program's own temp folder; in a shared one they are left alone and the case is not prepared,
-// as it is when another run of the launcher is seen, or application control blocks the start.
-RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, const std::wstring& directory);
+// goes nowhere unless `options` says where, so that only the case lines reach the person reading
+// them. The program and all it starts run in a job: one that does not end in time is ended with
+// everything it started. The launcher's temp reports that appeared meanwhile are removed only
+// from this program's own temp folder; in a shared one they are left alone and the case is not
+// prepared, as it is when another run of the launcher is seen, or application control or a
+// virus scanner blocks the start.
+RunResult RunAndWait(const std::wstring& program, std::wstring commandLine, const std::wstring& directory,
+                     const RunOptions& options = {});
 
 // How long one run may take; only the bench's build of this program shortens it.
 void SetRunTimeout(DWORD milliseconds);
@@ -39,7 +54,7 @@ void SetRunTimeout(DWORD milliseconds);
 // failure, or not prepared, a path too long for the launcher included), else nothing and the
 // exit code, 0 or 1.
 std::optional<Outcome> RunStatus(const Context& context, const std::wstring& reportPath, DWORD& exitCode,
-                                 double* milliseconds = nullptr);
+                                 double* milliseconds = nullptr, const RunOptions& options = {});
 
 // Points the temp folder of every program this one starts at `folder` (TMP and TEMP), which
 // GetTempPathW honours; the system account's GetTempPath2W does not, and keeps its own.

@@ -114,11 +114,13 @@ std::wstring SetJunction(HANDLE folder, const std::wstring& link, const std::wst
 
 }  // namespace
 
-std::wstring MakeJunction(const std::wstring& link, const std::wstring& targetFolder) {
+std::wstring MakeJunction(const std::wstring& link, const std::wstring& targetFolder,
+                          BY_HANDLE_FILE_INFORMATION* made) {
     if (!CreateDirectoryW(link.c_str(), nullptr)) return ErrorText(L"CreateDirectoryW");
-    const UniqueFile folder(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const UniqueFile folder(CreateFileW(link.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!folder) return ErrorText(L"opening the new directory");
+    if (made != nullptr && !GetFileInformationByHandle(folder.get(), made)) return ErrorText(L"reading the new directory");
     return SetJunction(folder.get(), link, targetFolder);
 }
 

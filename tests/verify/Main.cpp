@@ -11,7 +11,10 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +25,7 @@
 #include "Acl.h"
 #include "Cases.h"
 #include "Files.h"
+#include "GuardJudge.h"
 #include "KitFolder.h"
 #include "LauncherHash.h"
 #include "Launch.h"
@@ -31,6 +35,7 @@
 #include "Scratch.h"
 #include "Sha256.h"
 #include "SystemRun.h"
+#include "Tokens.h"
 #include "Verdicts.h"
 
 namespace {
@@ -55,6 +60,11 @@ constexpr bool kBenchBuild = true;
 #else
 constexpr bool kBenchBuild = false;
 #endif
+
+// The run the task started as the system account prints no closing line: the run that started it
+// prints one for both, from the counts this one leaves it.
+bool closingLineIsTheStarters = false;
+RunCounts finalCounts;
 
 struct Options {
     bool keep = false;
@@ -106,7 +116,8 @@ bool KeepsAccessLists(const std::wstring& folder) {
 // Nothing was checked: the reason, then the closing line that says what to do.
 int Refuse(const std::wstring& why) {
     Print(L"ppkg-verify: " + why);
-    Print(RefusedClosingLine());
+    if (!closingLineIsTheStarters) Print(RefusedClosingLine());
+    finalCounts = RunCounts{};
     return kExitRefused;
 }
 
@@ -158,15 +169,19 @@ bool ReadOptions(int argc, wchar_t** argv, Options& options, std::wstring& why) 
     return true;
 }
 
-// The whole of a file read through its own handle; empty with the reason on failure.
-std::string ReadImage(const std::wstring& path, std::wstring& why) {
-    const EntryKind kind = LookAt(path);
-    if (kind.attributes == INVALID_FILE_ATTRIBUTES ||
-        (kind.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+// The whole of a plain file read through its own handle, which `held` keeps for judging the file
+// afterwards; empty with the reason on failure.
+std::string ReadImage(const std::wstring& path, UniqueFile& held, std::wstring& why) {
+    held.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!held || GetFileType(held.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandleEx(held.get(), FileAttributeTagInfo, &info, sizeof info) ||
+        (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         why = L"no plain file " + path;
         return {};
     }
-    std::optional<std::string> bytes = ReadWholeFile(path, kMaxImage);
+    std::optional<std::string> bytes = ReadThrough(held.get(), kMaxImage);
     if (!bytes || bytes->empty()) {
         why = L"cannot read " + path;
         return {};
@@ -174,7 +189,38 @@ std::string ReadImage(const std::wstring& path, std::wstring& why) {
     return std::move(*bytes);
 }
 
-bool WriteCopy(const std::wstring& path, const std::string& bytes) { return WriteNewFile(path, bytes); }
+// The advice after a refusal for who may change the folder or a file: the commands that mend it,
+// where the administrator's own account is the one to blame, else how to make a folder to trust.
+std::wstring WhatToDo(const std::wstring& mend) {
+    if (!mend.empty()) {
+        return L". This account owns it or may change it, as an elevated mkdir can leave it on Windows 10 and 11: "
+               L"from an elevated prompt run " + mend + L", then run this program again";
+    }
+    return L". Run it from a folder that only the system, Administrators and TrustedInstaller may change, such as "
+           L"one made with: mkdir \"%ProgramFiles%\\ppkg-verify\"";
+}
+
+// A new file owned by Administrators with a list only they and the system may change, whichever
+// owner this account's token would give it: the run as the system account judges its own copy,
+// and the launcher's, as it judges the files it was started beside.
+bool WriteCopy(const std::wstring& path, const std::string& bytes) {
+    // Without "O:BA" where the token may not name Administrators owner (judged where it matters).
+    constexpr wchar_t kCopySddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+    constexpr std::size_t kOwnerPartLength = 4;
+    UniqueFile file;
+    for (const wchar_t* sddl : {kCopySddl, kCopySddl + kOwnerPartLength}) {
+        UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.out(), nullptr)) {
+            return false;
+        }
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+        file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file || GetLastError() != ERROR_INVALID_OWNER) break;
+    }
+    DWORD put = 0;
+    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+           put == bytes.size();
+}
 
 void RemoveScratch(Scratch& scratch, Tally& tally) {
     // A virus scanner, or a process still ending, may hold a file it just saw for a moment.
@@ -232,10 +278,12 @@ int RunCases(const Options& options, Context& context, Scratch& scratch, const s
     Tally tally;
     if (!unprotected.empty()) Print(CaseLine(kScratchList.name, tally.Settle(kScratchList, {Verdict::CannotPrepare, unprotected})));
     QueryEvidence evidence;
+    GuardSeen guard;
     context.launcher = Join(scratch.path(), kLauncherName);
     context.folder = scratch.path();
     context.scratch = scratch.path();
     context.evidence = &evidence;
+    context.guard = &guard;
     if (!WriteCopy(context.launcher, launcherImage)) {
         Print(L"ppkg-verify: cannot write the launcher's copy " + context.launcher);
         tally.AddFailure();
@@ -252,7 +300,8 @@ int RunCases(const Options& options, Context& context, Scratch& scratch, const s
         }
     }
     EndRun(options, scratch, tally);
-    Print(tally.ClosingLine());
+    if (!closingLineIsTheStarters) Print(tally.ClosingLine());
+    finalCounts = tally.Counts();
     return tally.ExitCode();
 }
 
@@ -265,7 +314,7 @@ int RunSystemTask(const Options& options, Scratch& scratch, const std::string& o
     SystemRunFiles files{Join(scratch.path(), kProgramName),
                          std::wstring(L"/system-child") + (options.keep ? L" /keep" : L""), scratch.path(),
                          Join(scratch.path(), kSystemOutput), Join(scratch.path(), kSystemExit)};
-    int exitCode = -1;   // the run's own, once it ran to its end
+    bool refused = false;   // the run ran to its end and refused to start
     if (!unprotected.empty() && !kBenchBuild) {
         // The system account would run whatever stands there by then.
         Print(CaseLine(systemRun.name, tally.Settle(systemRun, {Verdict::CannotPrepare, unprotected})));
@@ -275,14 +324,18 @@ int RunSystemTask(const Options& options, Scratch& scratch, const std::string& o
     } else {
         const SystemRunResult run = RunAsSystem(files);
         if (run.verdict == Verdict::Pass) {
-            // Its own lines, closing line included, are already printed.
-            exitCode = run.exitCode;
+            // Its own lines are already printed; its counts join this run's in one closing line.
+            tally.Absorb(run.counts);
+            refused = run.exitCode == kExitRefused;
         } else {
             Print(CaseLine(systemRun.name, tally.Settle(systemRun, {run.verdict, run.detail})));
         }
     }
     EndRun(options, scratch, tally);
-    if (exitCode >= 0 && tally.ExitCode() == kExitAllPassed) return exitCode;
+    if (refused && tally.ExitCode() == kExitAllPassed) {
+        Print(RefusedClosingLine());
+        return kExitRefused;
+    }
     Print(tally.ClosingLine());
     return tally.ExitCode();
 }
@@ -307,7 +360,8 @@ int Run(const Options& options, const std::wstring& self, const std::wstring& fo
 
     // The launcher is judged by its bytes, read once: those bytes are what the cases run.
     const std::wstring launcher = options.launcher.empty() ? Join(folder, kLauncherName) : options.launcher;
-    const std::string launcherImage = ReadImage(launcher, why);
+    UniqueFile launcherFile;
+    const std::string launcherImage = ReadImage(launcher, launcherFile, why);
     if (launcherImage.empty()) return Refuse(why);
     const std::wstring hash = Sha256Hex(launcherImage);
     Print(L"ppkg-verify: launcher " + launcher + L" SHA-256 " + (hash.empty() ? L"(cannot be computed)" : hash));
@@ -318,11 +372,23 @@ int Run(const Options& options, const std::wstring& self, const std::wstring& fo
 
     // Whoever may change this folder, or one above it, could swap this program or what it runs
     // as the system account between two steps.
-    why = WhyNotTrusted(folder);
+    const std::wstring account = AccountSid();
+    std::wstring mend;
+    why = WhyNotTrusted(folder, account, mend);
     if (!why.empty() && RefuseUnlessBench(L"its folder may be changed by others: " + why)) {
-        return Refuse(L"refused: " + why + L". Run it from a folder that only the system, Administrators and "
-                      L"TrustedInstaller may change, such as one made with: mkdir \"%ProgramFiles%\\ppkg-verify\"");
+        return Refuse(L"refused: " + why + WhatToDo(mend));
     }
+    // Its own file and the launcher's, through the handles it read them with: a second name or a
+    // list that lets others write them would let others change what runs here elevated.
+    const std::array<std::pair<HANDLE, const std::wstring*>, 2> files = {{{own.Handle(), &self}, {launcherFile.get(), &launcher}}};
+    for (const auto& [handle, path] : files) {
+        mend.clear();
+        why = WhyFileNotTrusted(handle, *path, folder, account, mend);
+        if (!why.empty() && RefuseUnlessBench(L"a file of it may be changed by others: " + why)) {
+            return Refuse(L"refused: " + why + WhatToDo(mend));
+        }
+    }
+    launcherFile.reset();
     if (options.timeoutSeconds != 0) SetRunTimeout(options.timeoutSeconds * 1000);
 
     std::string ownImage;
@@ -361,10 +427,11 @@ int wmain(int argc, wchar_t** argv) {
     // The run the task started reports through a file beside it, read by the run that started it.
     const bool child = ReadOptions(argc, argv, options, why) && options.systemChild;
     if (child && !PrintToFile(Join(folder, kSystemOutput))) return kExitRefused;
+    closingLineIsTheStarters = child;
     const int exitCode = why.empty() ? Run(options, self, folder) : Refuse(why);
     if (child) {
         // Written last, through a new file, so that the run that started this one knows it is whole.
-        WriteNewFile(Join(folder, kSystemExit), std::to_string(exitCode) + "\n");
+        WriteNewFile(Join(folder, kSystemExit), CountsLine(exitCode, finalCounts));
     }
     return exitCode;
 }

@@ -18,6 +18,8 @@ public:
     std::wstring Hold(const std::wstring& path);
     // Its bytes, read through the held handle.
     std::optional<std::string> Read() const;
+    // The held handle (GENERIC_READ: its list and attributes can be read through it too).
+    HANDLE Handle() const { return file_.get(); }
 
 private:
     UniqueFile file_;

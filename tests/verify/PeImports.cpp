@@ -232,14 +232,29 @@ std::optional<std::vector<std::string>> ImportedDllNames(std::span<const std::ui
     return names;
 }
 
-std::vector<std::string> OutsideKnownDlls(const std::vector<std::string>& imports, const std::vector<std::wstring>& known) {
+std::vector<std::string> OutsideKnownDlls(const std::vector<std::string>& imports, const std::vector<std::wstring>& known,
+                                          const std::vector<std::wstring>& excluded) {
     std::vector<std::string> outside;
+    const std::vector<std::string> apiSets = ApiSetNames(imports);
     for (const std::string& dll : imports) {
         std::wstring lower;
         for (const char c : dll) lower += static_cast<wchar_t>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower != L"ntdll.dll" && std::find(known.begin(), known.end(), lower) == known.end()) outside.push_back(dll);
+        if (lower == L"ntdll.dll" || std::find(apiSets.begin(), apiSets.end(), dll) != apiSets.end()) continue;
+        const bool listed = std::find(known.begin(), known.end(), lower) != known.end() &&
+                            std::find(excluded.begin(), excluded.end(), lower) == excluded.end();
+        if (!listed) outside.push_back(dll);
     }
     return outside;
+}
+
+std::vector<std::string> ApiSetNames(const std::vector<std::string>& imports) {
+    std::vector<std::string> apiSets;
+    for (const std::string& dll : imports) {
+        std::string lower;
+        for (const char c : dll) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.rfind("api-", 0) == 0 || lower.rfind("ext-", 0) == 0) apiSets.push_back(dll);
+    }
+    return apiSets;
 }
 
 }  // namespace verify

@@ -8,9 +8,11 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "Handles.h"
 #include "Output.h"
+#include "Tokens.h"
 
 namespace verify {
 namespace {
@@ -128,20 +130,6 @@ private:
     HRESULT result_;
 };
 
-std::wstring SidText(PSID sid) {
-    UniqueLocal<LPWSTR> text;
-    return ConvertSidToStringSidW(sid, text.out()) ? std::wstring(text.get()) : std::wstring();
-}
-
-// "DOMAIN\name" as this machine spells it, which differs by language for the system account.
-std::wstring AccountName(PSID sid) {
-    wchar_t name[256], domain[256];
-    DWORD nameLength = 256, domainLength = 256;
-    SID_NAME_USE use{};
-    if (!LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use)) return {};
-    return std::wstring(domain) + L"\\" + name;
-}
-
 // The task is removed on every way out once it was registered.
 class RegisteredTask {
 public:
@@ -238,15 +226,9 @@ private:
     bool seen_ = false;
 };
 
-std::optional<int> ExitCodeWritten(const std::wstring& path) {
+std::optional<std::pair<int, RunCounts>> EndingWritten(const std::wstring& path) {
     const std::optional<std::string> text = ReadShared(path);
-    if (!text || text->empty() || text->back() != '\n') return std::nullopt;
-    int code = 0;
-    for (const char c : text->substr(0, text->size() - 1)) {
-        if (c < '0' || c > '9' || code > 1000) return std::nullopt;
-        code = code * 10 + (c - '0');
-    }
-    return code;
+    return text ? ParseCountsLine(*text) : std::nullopt;
 }
 
 }  // namespace
@@ -319,10 +301,11 @@ SystemRunResult RunAsSystem(const SystemRunFiles& files) {
             return outcome;
         }
         tail.Print();
-        if (const std::optional<int> code = ExitCodeWritten(files.exitCode)) {
+        if (const std::optional<std::pair<int, RunCounts>> ending = EndingWritten(files.exitCode)) {
             tail.Print();
             outcome.verdict = Verdict::Pass;
-            outcome.exitCode = *code;
+            outcome.exitCode = ending->first;
+            outcome.counts = ending->second;
             return outcome;
         }
         TASK_STATE state = TASK_STATE_UNKNOWN;

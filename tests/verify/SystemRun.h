@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Cases.h"
+#include "Verdicts.h"
 
 namespace verify {
 
@@ -15,15 +16,17 @@ struct SystemRunFiles {
     std::wstring arguments;
     std::wstring folder;      // its working directory
     std::wstring output;      // what the run prints, written by the run itself
-    std::wstring exitCode;    // written by the run as its last step
+    std::wstring exitCode;    // its exit code and counts (CountsLine), written by the run as its last step
 };
 
-// Prints the run's lines as they arrive. Pass and Fail carry the run's own exit code in
-// `exitCode`; CannotPrepare says why no run took place.
+// Prints the run's lines as they arrive; the run prints no closing line of its own. Pass carries
+// the run's own exit code and counts, which it writes last; Fail says how it ended without them;
+// CannotPrepare says why no run took place.
 struct SystemRunResult {
     Verdict verdict = Verdict::CannotPrepare;
     std::wstring detail;
     int exitCode = 0;
+    RunCounts counts;
 };
 SystemRunResult RunAsSystem(const SystemRunFiles& files);
 

@@ -812,10 +812,14 @@ VERIFY_UNDER_WINE = {
     # Wine applies the share-access check as Windows does: a folder held for traverse is pinned,
     # one held for its attributes alone is not.
     'held-level-rename': 'pass',
-    'junction-after-check': 'not prepared', 'redirection-guard': 'not prepared',
+    'junction-after-check': 'not prepared',
+    # Wine's GetProcessMitigationPolicy answers without filling anything in: no RedirectionGuard here.
+    'redirection-guard': 'info', 'redirection-guard-child': 'info',
     # The stand-in's bytes, not Windows PowerShell's.
-    'powershell-absent-bytes': 'info', 'powershell-failed-call': 'info', 'powershell-failed-call-merged': 'info',
-    # Judged from the stand-in's bytes: its refused call leaves the marker and answers 1.
+    'powershell-present': 'info', 'powershell-absent': 'info', 'powershell-binding-error': 'info',
+    'powershell-binding-error-merged': 'info', 'powershell-runtime-failure': 'info',
+    # Judged from the stand-in's bytes: the query without administrators' rights fails while the
+    # cmdlet runs, keeps the marker and answers 1 (PPKG_BENCH_RUNTIME_FAILURE unset).
     'query-verdict': 'pass',
     'command-line-split': 'pass',
     # Wine's registry has no KnownDLLs list.
@@ -930,15 +934,23 @@ def t_verify_program(b):
                                          'held for its attributes alone: renamed and removed)', 'held-level-rename')
     # The stand-in truncates a > target as Windows PowerShell is expected to, and refuses an
     # unknown parameter before it opens the target.
-    expect(results['powershell-absent-bytes'], "info: 2 bytes: ff fe; the marker is gone; PowerShell's exit code 0",
-           'powershell-absent-bytes')
-    for name in ('powershell-failed-call', 'powershell-failed-call-merged'):
-        expect(results[name], f"info: 25 bytes: {MARKER_HEX}; the marker is still there, untouched; "
-                              "PowerShell's exit code 1", name)
+    expect(results['powershell-absent'],
+           "info: 2 bytes: ff fe; the marker is gone; read as absent; PowerShell's exit code 0", 'powershell-absent')
+    for name in ('powershell-binding-error', 'powershell-binding-error-merged'):
+        expect(results[name], f"info: 25 bytes: {MARKER_HEX}; the marker is still there, untouched; read as could not "
+                              "ask; PowerShell's exit code 1; its error: [Get-ProvisioningPackage], "
+                              "ParameterBindingException", name)
+    expect(results['powershell-runtime-failure'],
+           f"info: 25 bytes: {MARKER_HEX}; the marker is still there, untouched; read as could not ask; PowerShell's "
+           "exit code 1; its error: [Get-ProvisioningPackage], UnauthorizedAccessException", 'powershell-runtime-failure')
+    check(results['powershell-present'].startswith("info: neither of the launcher's packages is installed here"),
+          results['powershell-present'])
     check(results['query-verdict'].startswith('pass (go: an absent package leaves the byte-order mark alone (read as '
-                                              "absent, PowerShell's exit code 0); a refused call leaves the "
-                                              "launcher's marker untouched (read as could not ask"),
+                                              "absent, PowerShell's exit code 0); the launcher's query failing while "
+                                              "the cmdlet ran (no administrators' rights) leaves the launcher's marker "
+                                              "untouched (read as could not ask"),
           results['query-verdict'])
+    check('this Windows has no RedirectionGuard' in results['redirection-guard'], results['redirection-guard'])
     check(re.fullmatch(r'info: median \d+ ms of 7 runs \(fastest \d+ ms, slowest \d+ ms\), exit 1',
                        results['getstatus-time']), results['getstatus-time'])
     # Its scratch folder is gone again, and nothing else appeared beside the two programs.
@@ -1002,10 +1014,13 @@ def survivors(wine, names):
     #  what must be left in the temp folder the kit was started with, whether another launcher runs)
     # Writes nothing at all: every refusal would pass by itself, and a chain that never made its
     # levels leaves the folder as it was.
-    ('launcher-writes-nothing', 'inert', ['/only', 'report-written,hard-link,chain-rollback'],
+    # It never switches RedirectionGuard on either: redirection-guard cannot pass (Wine has none;
+    # VerifyKitTest shows that a launcher seen without it fails on Windows).
+    ('launcher-writes-nothing', 'inert', ['/only', 'report-written,hard-link,chain-rollback,redirection-guard'],
      {'report-written': ('FAIL', 'no report at'),
       'hard-link': ('not prepared', 'report-written did not pass in this run'),
-      'chain-rollback': ('FAIL', 'new1 was never made')}, 1, [], False),
+      'chain-rollback': ('FAIL', 'new1 was never made'),
+      'redirection-guard': ('info', 'this Windows has no RedirectionGuard')}, 1, [], False),
     # Writes through whatever stands at the path: the refusal case catches it.
     ('launcher-writes-through', 'writes-through', ['/only', 'report-written,hard-link,chain-rollback'],
      {'report-written': ('pass', ''), 'hard-link': ('FAIL', 'behind\\keep.txt'),
@@ -1021,10 +1036,14 @@ def survivors(wine, names):
     # run's, so it stays where it is and proves nothing either way.
     ('temp-report-not-its-own', 'leaves-temp', ['/only', 'report-written', '/shared-temp'],
      {'report-written': ('not prepared', 'appeared in the shared temp folder during the run')}, 2, ['temp report'], False),
-    # Another deployment's run of the launcher, outside the kit's jobs, while the case runs.
+    # Another deployment's run of the launcher, outside the kit's jobs, while the case runs: any
+    # user can start a process of that name, so the line names who did and from where.
     ('another-launcher-run', 'writes-through', ['/only', 'report-written'],
-     {'report-written': ('not prepared', 'another run of the launcher was running meanwhile (ppkg-launcher.exe')}, 2,
-     [], True),
+     {'report-written': ('not prepared', 'another run of the launcher was running meanwhile (ppkg-launcher.exe (process '),
+      }, 2, [], True),
+    # Answers 0 with an empty report: that is no report of an installed package.
+    ('launcher-writes-empty', 'writes-empty', ['/only', 'report-written'],
+     {'report-written': ('FAIL', 'exit 0 but the report is empty')}, 1, [], False),
 ])
 def t_verify_guards(b, mode, options, wanted, want_exit, want_tmp, other_run):
     if not b.verify:
@@ -1057,6 +1076,39 @@ def t_verify_guards(b, mode, options, wanted, want_exit, want_tmp, other_run):
     expect(['temp report' for name in left if re.fullmatch(r'norv4c7d2a00-91e3-4b58-a6f2-3d05c\d+\.pkt', name)],
            want_tmp, f'left in the temp folder {left}')
     expect(os.listdir(folder), ['ppkg-verify-bench.exe'], 'left in its folder')
+    if other_run:
+        check(re.search(r'run by [^,)]*S-1-5-21-[0-9-]+, C:\\other\\ppkg-launcher\.exe\)', results['report-written']),
+              f'the other run is not named with its account and path: {results["report-written"]!r}')
+
+
+@test('verify-query-verdict', [
+    # (label, what the stand-in's query without administrators' rights leaves, verdict kind, part of it, exit)
+    # The binding error keeps the marker either way: it decides nothing.
+    ('runtime-failure-keeps', 'keeps', 'pass', "(go: ", 2),
+    ('runtime-failure-empties', 'empties', 'FAIL',
+     "no-go: an absent package leaves the byte-order mark alone (read as absent, PowerShell's exit code 0); the "
+     "launcher's query failing while the cmdlet ran (no administrators' rights) leaves an empty file (read as absent, "
+     "PowerShell's exit code 1, UnauthorizedAccessException)", 1),
+])
+def t_verify_query_verdict(b, how, kind, text, want_exit):
+    if not b.verify:
+        raise Skipped('no --verify given')
+    c = b.case(clear_registry=False)
+    program = 'ppkg-verify-bench.exe'
+    folder = verify_folder(b, f'verify-query-{how}', b.launcher, program)
+    cases = ['powershell-absent', 'powershell-binding-error', 'powershell-runtime-failure', 'query-verdict']
+    code, headers, results, closing = run_verify(b, c, os.path.join(folder, program), folder, '/only', ','.join(cases),
+                                                 env=('PPKG_BENCH_RUNTIME_FAILURE=' + how,))
+    del results['scratch-protected']  # Wine keeps no access lists
+    expect(sorted(results), sorted(cases), 'cases')
+    check(results['powershell-binding-error'].startswith(f'info: 25 bytes: {MARKER_HEX}; the marker is still there'),
+          results['powershell-binding-error'])
+    check(kind_of(results['query-verdict']) == kind and text in results['query-verdict'], results['query-verdict'])
+    if how == 'empties':
+        check('a launcher that read it could tell them apart' in results['query-verdict'], results['query-verdict'])
+    expect_closing(closing, {**results, 'scratch-protected': 'cannot prepare here: '}, want_exit)
+    expect(code, want_exit, 'exit code')
+    expect(sorted(os.listdir(folder)), ['ppkg-launcher.exe', program], 'left in its folder')
 
 
 def start_other_launcher(b):

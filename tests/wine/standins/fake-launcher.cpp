@@ -8,6 +8,7 @@
 //                   never ends, and never ends itself
 //   leaves-temp     writes "Not installed" as writes-through does, leaves a temp report named as
 //                   the launcher's, and answers 1
+//   writes-empty    makes the report empty and answers 0, as if a package were reported
 //   idles           never ends and does nothing: another deployment's run of the launcher
 
 #include "../common/Win.h"
@@ -37,6 +38,10 @@ int wmain(int argc, wchar_t** argv) {
     GetEnvironmentVariableW(L"PPKG_FAKE_LAUNCHER", mode, 32);
     const std::wstring_view how(mode);
     if ((argc == 2 && std::wstring_view(argv[1]) == L"child") || how == L"idles") Hang();
+    if (how == L"writes-empty" && argc == 3) {
+        bench::Handle file(CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return 0;
+    }
     if ((how == L"writes-through" || how == L"leaves-temp") && argc == 3) {
         bench::Handle file(CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD put = 0;

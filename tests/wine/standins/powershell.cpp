@@ -2,6 +2,12 @@
 // answering from the simulated store. Like the real one it splits its command line the C runtime
 // way and rejoins the words with single blanks before reading them as script text, so a launcher
 // that quotes the redirection target wrongly sees the same breakage it would on Windows.
+//
+// A query started without administrators' rights fails while the cmdlet runs, as the store
+// refuses it; what that leaves in the `>` target is Windows PowerShell's to decide and unknown
+// here, so PPKG_BENCH_RUNTIME_FAILURE picks it: "keeps" (the default) leaves the target as it
+// was, "empties" truncates it. Either way, and for a parameter PowerShell cannot bind, the error
+// goes to the error stream in PowerShell's error view and the answer is 1.
 
 
 #include <algorithm>
@@ -172,6 +178,37 @@ std::optional<std::string> faultyReport(const bench::Store& store, const std::ws
     return out;
 }
 
+// PowerShell's error view of a failed command, on the error stream where one was given.
+void writeError(const char* message, const char* category, const char* exception) {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+    const std::string text = std::string("Get-ProvisioningPackage : ") + message + "\r\nAt line:1 char:1\r\n" +
+                             "    + CategoryInfo          : " + category + ": (:) [Get-ProvisioningPackage], " + exception +
+                             "\r\n    + FullyQualifiedErrorId : " + exception + ",Get-ProvisioningPackage\r\n\r\n";
+    DWORD put = 0;
+    WriteFile(err, text.data(), static_cast<DWORD>(text.size()), &put, nullptr);
+}
+
+bool isAdministrator() {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+           CheckTokenMembership(nullptr, sid, &member) && member;
+}
+
+// The query refused while the cmdlet runs, the target already opened or not, per the plan above.
+int failWhileRunning(const std::wstring& target) {
+    wchar_t how[16] = L"";
+    GetEnvironmentVariableW(L"PPKG_BENCH_RUNTIME_FAILURE", how, 16);
+    if (std::wstring_view(how) == L"empties") {
+        bench::Handle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+    writeError("Access is denied.", "NotSpecified", "UnauthorizedAccessException");
+    return 1;
+}
+
 int run(std::wstring_view script, const bench::Store& store) {
     Cursor c(script);
     c.skipBlanks();
@@ -182,7 +219,11 @@ int run(std::wstring_view script, const bench::Store& store) {
     c.skipBlanks();
     // A parameter the cmdlet does not have fails the call before it runs, with exit code 1, as
     // Windows PowerShell answers a command that failed.
-    if (!equalsNoCase(c.word(), L"-PackageId")) return 1;
+    if (!equalsNoCase(c.word(), L"-PackageId")) {
+        writeError("A parameter cannot be found that matches the parameter name.", "InvalidArgument",
+                   "ParameterBindingException");
+        return 1;
+    }
     c.skipBlanks();
     std::wstring id(c.word(L">"));
     if (id.empty()) return 0;
@@ -211,6 +252,7 @@ int run(std::wstring_view script, const bench::Store& store) {
         store.noteAnswer(id, held, nullptr);
         return 1;
     }
+    if (!isAdministrator()) return failWhileRunning(*target);
     const std::optional<std::string> bytes = faultyReport(store, id, held, fault);
     const bool written = bytes && bench::writeFile(*target, *bytes);
     store.noteAnswer(id, held, written ? &*bytes : nullptr);

@@ -855,10 +855,12 @@ def t_notice_missing(s):
     maps = in_tree_maps()
     built = os.path.join(s.tmp, 'notice-built.exe')
     shutil.copyfile(os.path.join(s.unsigned, EXE), built)
+    real_export = release_script.export_head
     for label, archive, member, refusal in NO_NOTICE:
         def export(dest, archive=archive, member=member):
+            # The committed tree, with the maps its build would write.
+            real_export(dest)
             os.makedirs(os.path.join(dest, 'build', 'windows'))
-            shutil.copyfile(os.path.join(ROOT, 'LICENSE'), os.path.join(dest, 'LICENSE'))
             for program, text in maps.items():
                 if archive and program == EXE:
                     text = with_member(text, archive, member)

@@ -357,7 +357,7 @@ def stage_records(staging, src, folder, d, opts, linked, commit, stamp, unsigned
     that link must have taken in what the notices name."""
     again = linkmap.read(link_map(src, KIT_EXE_NAME))
     if again != linked.inputs[KIT_EXE_NAME]:
-        raise ReleaseError(f'the kit\'s final link took in other files than the one its notices were read from')
+        raise ReleaseError('the kit\'s final link took in other files than the one its notices were read from')
     kit = release_name(d, opts.package_version, 'ppkg-verify')
     with zipfile.ZipFile(os.path.join(staging, kit + '.zip')) as z:
         kit_hash = hashlib.sha256(z.read(f'{kit}/{KIT_EXE_NAME}')).hexdigest()

@@ -176,7 +176,9 @@ def resolve(link_inputs, link_dir, own_root):
     terms = {}
     for licence in sorted({part for c in components for part in licence_parts(c.licence)}):
         if licence not in BINARY_TERMS:
-            users = sorted({f'{c.file} ({c.package})' for c in components if licence in licence_parts(c.licence)})
+            users = sorted({f'{c.path}({m})' if m else c.path for c in components
+                            for m, (_, part) in c.sources.items() if part == licence}
+                           | {c.path for c in components if not c.sources and licence in licence_parts(c.licence)})
             raise ThirdPartyError(f'no statement of what {licence} asks of a binary distribution, which '
                                   f'{", ".join(users)} carries: read its text and add it to BINARY_TERMS')
         statement, quote = BINARY_TERMS[licence]
@@ -245,8 +247,9 @@ def _from_dep5(path, package, members, dep5, basis):
         except debian.DebianError as e:
             raise ThirdPartyError(f'{debian.copyright_path(package)}: {e}') from None
         if short not in dep5.texts:
-            raise ThirdPartyError(f'{debian.copyright_path(package)} names the licence {short} of '
-                                  f'{source or path} without its text')
+            raise ThirdPartyError(f'{path}' + (f'({member})' if member else '') + f': '
+                                  f'{debian.copyright_path(package)} names the licence {short} of '
+                                  f'{source or "it"} without its text')
         licence = SPDX_OF_DEP5.get(short) or 'LicenseRef-' + re.sub(r'[^A-Za-z0-9.-]+', '-',
                                                                      f'{dep5.upstream or package}-{short}')
         basis[licence] = dep5.texts[short]

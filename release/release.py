@@ -46,14 +46,29 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cli  # noqa: E402  (beside this file)
+import debian  # noqa: E402
 import intunewin  # noqa: E402
+import linkmap  # noqa: E402
+import notices  # noqa: E402
+import provenance  # noqa: E402
+import sbom  # noqa: E402
 import sign  # noqa: E402
+import thirdparty  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), '..'))
 EXE_NAME = 'ppkg-launcher.exe'
 KIT_EXE_NAME = 'ppkg-verify.exe'
 KIT_README = 'README.txt'
 KIT_README_TEMPLATE = 'verify-README.txt.in'
+LICENSE_FILE = 'LICENSE'
+# What the kit's zip carries of the release folder's legal files: it ships a program too.
+KIT_LEGAL_FILES = (LICENSE_FILE, notices.NAME)
+# The build, as run in the export and stated in PROVENANCE.txt; both programs are linked by it, so
+# that their link maps (build/windows/*.map) give the notices before anything is staged.
+CONFIGURE = ['cmake', '--preset', 'windows']
+BUILD = ['cmake', '--build', '--preset', 'windows', '--target', 'ppkg-launcher', 'ppkg-verify', '-j2']
+KIT_BUILD = ['cmake', '--build', '--preset', 'windows', '--target', 'ppkg-verify', '-j2']
+PROGRAMS = (EXE_NAME, KIT_EXE_NAME)
 # The file the launcher applies from its working directory (packages/Commands.h); checked
 # against the install command the code defines once the definitions are read.
 PACKAGE_FILE = 'Norv_CML_PPM_Package.ppkg'
@@ -122,8 +137,8 @@ def export_head(dest):
 
 
 def build(src, log):
-    run_logged(['cmake', '--preset', 'windows'], log, cwd=src)
-    run_logged(['cmake', '--build', '--preset', 'windows', '--target', 'ppkg-launcher', '-j2'], log, cwd=src)
+    run_logged(CONFIGURE, log, cwd=src)
+    run_logged(BUILD, log, cwd=src)
     exe = os.path.join(src, 'dist', EXE_NAME)
     if not os.path.isfile(exe):
         raise ReleaseError(f'the build made no {exe}')
@@ -248,9 +263,10 @@ def write_zip(folder, zip_path, stamp):
                 z.writestr(info, f.read())
 
 
-def stage_folder(staging, src, built, d, opts, password, password_from, stamp, package):
+def stage_folder(staging, src, built, d, opts, password, password_from, stamp, package, legal):
     """The release folder, inside STAGING, with the copy of the package file PACKAGE if there is
-    one; returns its path and what was done to the exe. Its SHA256SUMS comes last (write_sums)."""
+    one and the files of LEGAL ({name: bytes}); returns its path and what was done to the exe.
+    Its SHA256SUMS comes last (write_sums)."""
     folder = os.path.join(staging, release_name(d, opts.package_version))
     os.makedirs(folder)
     exe = os.path.join(folder, EXE_NAME)
@@ -266,8 +282,13 @@ def stage_folder(staging, src, built, d, opts, password, password_from, stamp, p
         else:
             exe_state = 'UNSIGNED: no certificate given (--pfx)'
 
-    with stage('wrappers', 'install.cmd, uninstall.cmd, DEPLOY.md' + (f' and {PACKAGE_FILE}' if package else '')):
+    legal_names = ', '.join(legal)
+    with stage('wrappers', f'install.cmd, uninstall.cmd, DEPLOY.md, {legal_names}' +
+               (f' and {PACKAGE_FILE}' if package else '')):
         shutil.copyfile(os.path.join(src, 'DEPLOY.md'), os.path.join(folder, 'DEPLOY.md'))
+        for name, data in legal.items():
+            with open(os.path.join(folder, name), 'wb') as f:
+                f.write(data)
         if package:
             shutil.copyfile(package, os.path.join(folder, PACKAGE_FILE))
         for name in ('install.cmd', 'uninstall.cmd'):
@@ -297,8 +318,8 @@ def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log
     built to check the released launcher (signed or not) by its SHA-256 and signed like it, that
     launcher, and a README. Returns what was done to the kit's exe."""
     launcher = os.path.join(folder, EXE_NAME)
-    run_logged(['cmake', '--preset', 'windows', f'-DPPKG_VERIFY_LAUNCHER={launcher}'], log, cwd=src)
-    run_logged(['cmake', '--build', '--preset', 'windows', '--target', 'ppkg-verify', '-j2'], log, cwd=src)
+    run_logged(CONFIGURE + [f'-DPPKG_VERIFY_LAUNCHER={launcher}'], log, cwd=src)
+    run_logged(KIT_BUILD, log, cwd=src)
     built = os.path.join(src, 'dist', 'tools', KIT_EXE_NAME)
     if not os.path.isfile(built):
         raise ReleaseError(f'the build made no {built}')
@@ -308,6 +329,8 @@ def stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log
     exe = os.path.join(kit, KIT_EXE_NAME)
     shutil.copyfile(built, exe)
     shutil.copyfile(launcher, os.path.join(kit, EXE_NAME))
+    for name in KIT_LEGAL_FILES:
+        shutil.copyfile(os.path.join(folder, name), os.path.join(kit, name))
     if opts.pfx:
         try:
             sign.sign(exe, opts.pfx, password, password_from, opts.timestamp, opts.ca_file)
@@ -356,6 +379,60 @@ def refuse_to_replace(out, names):
     if there:
         raise ReleaseError(f'{out} already holds {", ".join(there)}: a release never replaces another. '
                            f'Give another --out, or move those away first')
+
+
+def link_map(src, program):
+    """The link map the build in SRC wrote for PROGRAM (see CMakeLists.txt)."""
+    return os.path.join(src, 'build', 'windows', os.path.splitext(program)[0] + '.map')
+
+
+def third_party(src, d):
+    """What of others' code the two programs, as the build in SRC linked them, carry (read from
+    their link maps), and the legal files of the release: {name: bytes}. Anything without a notice
+    stops the release."""
+    try:
+        inputs = {program: linkmap.read(link_map(src, program)) for program in PROGRAMS}
+        linked = thirdparty.resolve(inputs, os.path.join(src, 'build', 'windows'), src)
+    except (OSError, linkmap.LinkMapError, thirdparty.ThirdPartyError) as e:
+        raise ReleaseError(f'third-party notices: {e}') from None
+    with open(os.path.join(src, LICENSE_FILE), 'rb') as f:
+        licence = f.read()
+    return linked, {LICENSE_FILE: licence, notices.NAME: notices.text(linked, d['version'], PROGRAMS).encode('utf-8')}
+
+
+def stage_records(staging, src, folder, d, opts, linked, commit, stamp, unsigned_hash):
+    """The SBOM and PROVENANCE.txt, into the release folder (SHA256SUMS names them later), once
+    both programs are in their final form: the kit's exe was linked again to check the released
+    launcher, and that link must have taken in what the notices name."""
+    again = linkmap.read(link_map(src, KIT_EXE_NAME))
+    if again != linked.inputs[KIT_EXE_NAME]:
+        raise ReleaseError('the kit\'s final link took in other files than the one its notices were read from')
+    kit = release_name(d, opts.package_version, 'ppkg-verify')
+    with zipfile.ZipFile(os.path.join(staging, kit + '.zip')) as z:
+        kit_hash = hashlib.sha256(z.read(f'{kit}/{KIT_EXE_NAME}')).hexdigest()
+    launcher_hash = sha256_of(os.path.join(folder, EXE_NAME))
+    kit_unsigned = sha256_of(os.path.join(src, 'dist', 'tools', KIT_EXE_NAME))
+    try:
+        tools = provenance.toolchain(linked)
+    except (provenance.ProvenanceError, debian.DebianError) as e:
+        raise ReleaseError(f'provenance: {e}') from None
+    host_name, distro = provenance.host()
+    when = time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(stamp))
+    name = os.path.basename(folder)
+    build_steps = [' '.join(CONFIGURE), ' '.join(BUILD)]
+    kit_steps = [' '.join(CONFIGURE + [f'-DPPKG_VERIFY_LAUNCHER=<the released {EXE_NAME}>']), ' '.join(KIT_BUILD)]
+    records = {
+        sbom.NAME: sbom.document(
+            linked, {'name': name, 'version': d['version'], 'package_version': opts.package_version},
+            [(EXE_NAME, launcher_hash, unsigned_hash), (KIT_EXE_NAME, kit_hash, kit_unsigned)], commit, when, tools,
+            [('build', build_steps), ('kit', kit_steps)], distro),
+        provenance.NAME: provenance.statement(
+            name, commit, when, host_name, build_steps, kit_steps, tools, unsigned_hash, kit_unsigned,
+            launcher_hash, bool(opts.pfx)).encode('utf-8'),
+    }
+    for record, data in records.items():
+        with open(os.path.join(folder, record), 'wb') as f:
+            f.write(data)
 
 
 def publish(staging, out):
@@ -415,10 +492,15 @@ def release(opts):
             raise ReleaseError(f'the launcher applies another file than {PACKAGE_FILE}: {d["installCommand"]}')
         refuse_to_replace(out, published_names(d, opts.package_version, package))
         unsigned_hash = sha256_of(built)
-        folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp, package)
+        with stage('notices', f'{LICENSE_FILE} and {notices.NAME} from the links\' maps'):
+            linked, legal = third_party(src, d)
+        folder, exe_state = stage_folder(staging, src, built, d, opts, password, password_from, stamp, package,
+                                         legal)
         kit_zip = os.path.join(staging, release_name(d, opts.package_version, 'ppkg-verify') + '.zip')
         with stage('kit', f'{KIT_EXE_NAME} built to check this {EXE_NAME}, in {os.path.basename(kit_zip)}'):
             kit_state = stage_kit(staging, src, folder, d, opts, password, password_from, stamp, log)
+        with stage('records', f'{sbom.NAME} and {provenance.NAME}'):
+            stage_records(staging, src, folder, d, opts, linked, commit, stamp, unsigned_hash)
         beside = [kit_zip]
         definition = DEFINITION if opts.package_version else DEFINITION_TEMPLATE
         if package:
@@ -461,6 +543,9 @@ def release(opts):
         print(f'release: no .intunewin: no package file given (--package PATH to {PACKAGE_FILE}), and Intune '
               'content without it would install nothing. Wrap the folder with the package on Windows as '
               'DEPLOY.md "Intune (Win32 app)" says')
+    print(f'release: {LICENSE_FILE} (Apache-2.0), {notices.NAME}, the SBOM {sbom.NAME} (CycloneDX 1.5) and '
+          f'{provenance.NAME} are in the folder; the programs carry code of '
+          + ', '.join(sorted({f'{c.package} {c.version}' for c in linked.components})))
     print(f'release: unsigned exe SHA-256 {unsigned_hash}')
     print(f'release: zip SHA-256 {sha256_of(os.path.join(out, os.path.basename(folder) + ".zip"))}')
     made = [os.path.basename(p) + ('/' if os.path.isdir(p) else '') for p in published]

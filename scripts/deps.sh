@@ -9,6 +9,9 @@ ppkg_install_deps() {
     for package in "${PPKG_PACKAGES[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
     done
+    # The release test validates the SBOM with an npm package: Node.js and npm from Debian, unless
+    # some other install already gives the commands.
+    command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "installing: ${missing[*]}"
     local sudo=()

@@ -38,14 +38,22 @@ sys.path.insert(0, HERE)
 import check_exe  # noqa: E402
 import decode_intunewin  # noqa: E402
 import e2e  # noqa: E402
+import linkmap  # noqa: E402
+import notices  # noqa: E402
+import provenance  # noqa: E402
 import release as release_script  # noqa: E402
+import sbom  # noqa: E402
+import thirdparty  # noqa: E402
 
 EXE = 'ppkg-launcher.exe'
 KIT_EXE = 'ppkg-verify.exe'
 DEFINITION = release_script.DEFINITION
 TEMPLATE = release_script.DEFINITION_TEMPLATE
 PACKAGE = e2e.PACKAGE_FILE
-COMMON_FILES = {EXE, PACKAGE, 'DEPLOY.md', 'install.cmd', 'uninstall.cmd', 'SHA256SUMS'}
+# The same in every release of a commit; the records name the release and its programs' hashes.
+LEGAL_FILES = {'LICENSE', notices.NAME}
+RECORDS = {sbom.NAME, provenance.NAME}
+COMMON_FILES = {EXE, PACKAGE, 'DEPLOY.md', 'install.cmd', 'uninstall.cmd', 'SHA256SUMS'} | LEGAL_FILES | RECORDS
 # What the .intunewin must hold: what runs on a device, as an administrator would wrap it.
 INTUNEWIN_FILES = {EXE, PACKAGE, 'install.cmd', 'uninstall.cmd'}
 # The unsigned release is made without a package version, the signed one with it.
@@ -195,7 +203,7 @@ def t_release_signed(s):
 
 
 # The steps scripts/release shows, in the order it runs them (with --package).
-STAGES = ['build', 'sign', 'wrappers', 'definitions', 'kit', '.intunewin', 'checksums', 'zip']
+STAGES = ['build', 'notices', 'sign', 'wrappers', 'definitions', 'kit', 'records', '.intunewin', 'checksums', 'zip']
 
 
 @step('stage-lines')
@@ -250,7 +258,7 @@ def t_folder_and_zip(s):
     # Built minutes apart, yet every entry the two share other than the signed exe and its
     # checksum line is the same to the byte, with the same time and mode: nothing of the
     # moment gets in.
-    for name in COMMON_FILES - {EXE, 'SHA256SUMS'}:
+    for name in COMMON_FILES - {EXE, 'SHA256SUMS'} - RECORDS:
         expect(zips[1][name], zips[0][name], f'{name} entry across the two releases')
 
 
@@ -267,7 +275,10 @@ def t_verify_kit(s):
         base = os.path.basename(kit)[:-len('.zip')]
         with zipfile.ZipFile(kit) as z:
             entries = {i.filename: (i.date_time, z.read(i)) for i in z.infolist()}
-        expect(sorted(entries), sorted(f'{base}/{n}' for n in (KIT_EXE, EXE, 'README.txt')), f'entries of {kit}')
+        expect(sorted(entries), sorted(f'{base}/{n}' for n in {KIT_EXE, EXE, 'README.txt'} | LEGAL_FILES),
+               f'entries of {kit}')
+        for name in LEGAL_FILES:
+            expect(entries[f'{base}/{name}'][1], read(os.path.join(folder, name)), f'{name} in the kit')
         launcher = read(os.path.join(folder, EXE))
         expect(entries[f'{base}/{EXE}'][1], launcher, 'the launcher in the kit')
         # It checks the launcher released beside it, the signed one when the release is signed.
@@ -689,7 +700,15 @@ def without_builds(s):
     if not os.path.exists(built):
         shutil.copyfile(os.path.join(s.unsigned, EXE), built)
     return {'build': lambda src, log: built, 'read_definitions': lambda src, work, log: s.defs,
-            'stage_kit': kit_stand_in}
+            'stage_kit': kit_stand_in, **without_link_records(s)}
+
+
+def without_link_records(s):
+    """release.py's steps that read the build's link maps, replaced by what the unsigned release
+    holds: its notices, and no SBOM or statement (they need the kit's real build)."""
+    legal = {name: read(os.path.join(s.unsigned, name)) for name in sorted(LEGAL_FILES)}
+    linked = thirdparty.Linked(components=[], own={}, notices=[], texts={}, extra_texts=[], terms={}, inputs={})
+    return {'third_party': lambda src, d: (linked, legal), 'stage_records': lambda *args: None}
 
 
 def failing_second_move():
@@ -853,6 +872,255 @@ def t_sign_in_place(s):
     check(r.returncode == 0, f'scripts/sign: {r.stderr}')
     check(check_exe.PeImage(read(target)).certificate_table(), 'no signature after scripts/sign')
     expect(os.listdir(os.path.dirname(target)), [EXE], 'files left beside the exe')
+
+
+# ---- licence, notices, SBOM, provenance -----------------------------------------------------
+
+PROGRAMS = release_script.PROGRAMS
+VALIDATOR = os.path.join(HERE, 'sbom-validator')
+
+
+def in_tree_maps():
+    """{program: link map text} of this tree's windows build, which links what the releases link."""
+    maps = {}
+    for program in PROGRAMS:
+        path = release_script.link_map(ROOT, program)
+        check(os.path.isfile(path), f'no {path}: build the windows preset first')
+        maps[program] = read(path, 'r')
+    return maps
+
+
+def resolved(maps):
+    return thirdparty.resolve({p: linkmap.inputs(text) for p, text in maps.items()},
+                              os.path.join(ROOT, 'build', 'windows'), ROOT)
+
+
+@step('legal-files')
+def t_legal_files(s):
+    """LICENSE is the repository's, and THIRD-PARTY-NOTICES.txt is what this tree's own link maps
+    give: every library they show, with its package, licence and copyright file."""
+    for folder in (s.unsigned, s.signed):
+        expect(read(os.path.join(folder, 'LICENSE')), read(os.path.join(ROOT, 'LICENSE')), 'released LICENSE')
+    linked = resolved(in_tree_maps())
+    expect(read(os.path.join(s.unsigned, notices.NAME), 'r'), notices.text(linked, s.defs['version'], PROGRAMS),
+           'the notices against those of the in-tree link maps')
+    text = read(os.path.join(s.unsigned, notices.NAME), 'r')
+    for c in linked.components:
+        check(f'Debian package {c.package} {c.version}' in text and c.path in text, f'{c.file} not in the notices')
+    for _, path, body in linked.notices:
+        check(body in text, f'{path} is not in the notices whole')
+
+
+# ld's two ways of writing an included member (the reason on the same line after a short name,
+# on the next after a long one), object files linked whole, and what is no input of its own.
+LINK_MAP = """Archive member included to satisfy reference by file (symbol)
+
+libshort.a(a.o)               main.obj (f)
+/usr/lib/gcc/x86_64-w64-mingw32/12-win32/libstdc++.a(cow-string-inst.o)
+                              main.obj (std::string)
+libshort.a(a.o)               other.obj (g)
+
+Discarded input sections
+
+ .text          0x0000000000000000        0x0 main.obj
+
+Linker script and memory map
+
+LOAD /usr/x86_64-w64-mingw32/lib/crt2u.o
+LOAD main.obj
+LOAD /usr/x86_64-w64-mingw32/lib/libkernel32.a
+LOAD dll stuff
+"""
+
+
+@step('link-map-reader')
+def t_link_map_reader(s):
+    expect(linkmap.inputs(LINK_MAP),
+           [('libshort.a', 'a.o'), ('/usr/lib/gcc/x86_64-w64-mingw32/12-win32/libstdc++.a', 'cow-string-inst.o'),
+            ('/usr/x86_64-w64-mingw32/lib/crt2u.o', None), ('main.obj', None)], 'inputs of the map')
+    try:
+        linkmap.inputs('not a map')
+        check(False, 'a text without a memory map was read as a map')
+    except linkmap.LinkMapError:
+        pass
+
+
+def with_member(map_text, archive, member):
+    """MAP_TEXT with one more archive member taken in, as ld writes it."""
+    heading = linkmap.MEMBERS_HEADING + '\n\n'
+    return map_text.replace(heading, f'{heading}{archive}({member})\n{" " * 30}WinMain.cpp.obj (injected)\n', 1)
+
+
+# A member the link could pull in one day, for which no notice can be found.
+NO_NOTICE = [
+    # (label, archive, member, what the refusal must say); the first shows the fixture sound.
+    ('as-linked', None, None, None),
+    ('no-package', '/opt/vendor/lib/libvendor.a', 'vendor.o', 'no installed Debian package holds'),
+    ('no-rule-for-library', '/usr/lib/gcc/x86_64-w64-mingw32/12-win32/libquadmath.a', 'fmodq.o',
+     'no rule says which of its licences covers libquadmath.a'),
+    # getopt.c: a licence the copyright file names without a text of its own.
+    ('licence-without-text', '/usr/x86_64-w64-mingw32/lib/libmingwex.a', 'lib64_libmingwex_a-getopt.o',
+     'names the licence BSD-2-clause-NetBSD and ISC of mingw-w64-crt/misc/getopt.c without its text'),
+    # strtok_r.c: a licence with a text, but nobody has read what it asks of a binary yet.
+    ('licence-not-read', '/usr/x86_64-w64-mingw32/lib/libmingwex.a', 'lib64_libmingwex_a-strtok_r.o',
+     'no statement of what LicenseRef-mingw-w64-BSD-3-clause asks of a binary distribution'),
+]
+
+
+@step('notice-missing')
+def t_notice_missing(s):
+    """A release whose link took in a member without a notice stops before anything is staged,
+    says which member and why, and leaves the output folder as it was."""
+    maps = in_tree_maps()
+    built = os.path.join(s.tmp, 'notice-built.exe')
+    shutil.copyfile(os.path.join(s.unsigned, EXE), built)
+    real_export = release_script.export_head
+    for label, archive, member, refusal in NO_NOTICE:
+        def export(dest, archive=archive, member=member):
+            # The committed tree, with the maps its build would write.
+            real_export(dest)
+            os.makedirs(os.path.join(dest, 'build', 'windows'))
+            for program, text in maps.items():
+                if archive and program == EXE:
+                    text = with_member(text, archive, member)
+                with open(release_script.link_map(dest, program), 'w') as f:
+                    f.write(text)
+        out = os.path.join(s.tmp, 'notice-' + label)
+        code, output = release_in_process(['--out', out, '--name', NAME], export_head=export,
+                                          build=lambda src, log: built,
+                                          read_definitions=lambda src, work, log: s.defs,
+                                          stage_kit=lambda *args: 'not built in this check',
+                                          stage_records=lambda *args: None)
+        if refusal is None:
+            expect(code, 0, f'{label}: exit code:\n{output}')
+            continue
+        expect(code, 1, f'{label}: exit code')
+        check(refusal in output and member in output, f'{label}: output does not say {refusal!r}:\n{output}')
+        expect(tree(out), {}, f'{label}: what the output folder holds')
+
+
+def sbom_validator():
+    """The CycloneDX project's own validator (tests/release/sbom-validator), installed from the npm
+    registry into build/ at the versions its lock file pins, once per lock file."""
+    target = os.path.join(ROOT, 'build', 'sbom-validator')
+    lock = read(os.path.join(VALIDATOR, 'package-lock.json'))
+    if not (os.path.isdir(os.path.join(target, 'node_modules'))
+            and os.path.isfile(os.path.join(target, 'package-lock.json'))
+            and read(os.path.join(target, 'package-lock.json')) == lock):
+        shutil.rmtree(target, ignore_errors=True)
+        os.makedirs(target)
+        for name in ('package.json', 'package-lock.json'):
+            shutil.copyfile(os.path.join(VALIDATOR, name), os.path.join(target, name))
+        r = run(['npm', 'ci', '--omit=optional', '--prefer-offline', '--no-audit', '--no-fund'], cwd=target)
+        check(r.returncode == 0, f'npm ci: {r.stdout[-1500:]}{r.stderr[-1500:]}')
+    shutil.copyfile(os.path.join(VALIDATOR, 'validate.js'), os.path.join(target, 'validate.js'))
+    return os.path.join(target, 'validate.js')
+
+
+def validate_sbom(validator, path):
+    r = run(['node', validator, path])
+    return r.returncode, (r.stdout + r.stderr).strip()
+
+
+def libraries(bom):
+    """{(program, library file, member)} and {(program, library file): component} of a BOM."""
+    found, by_file = set(), {}
+    for program in bom['components']:
+        for c in program['components']:
+            by_file[(program['name'], c['name'])] = c
+            members = [p['value'] for p in c['properties'] if p['name'] == sbom.PROPERTY + 'member']
+            found |= {(program['name'], c['name'], m) for m in members or [None]}
+    return found, by_file
+
+
+@step('sbom')
+def t_sbom(s):
+    """The SBOM validates (CycloneDX 1.5, strict, licence expressions against the SPDX lists), names
+    every library member each in-tree link map shows with the package that holds it, and carries
+    the released programs' real hashes; a spoilt copy does not validate."""
+    validator = sbom_validator()
+    maps = {p: linkmap.inputs(text) for p, text in in_tree_maps().items()}
+    # Straight from the maps: every input outside this tree, by library file name and member.
+    shown = {(p, os.path.basename(path), member) for p, inputs in maps.items() for path, member in inputs
+             if not os.path.realpath(os.path.join(ROOT, 'build', 'windows', path)).startswith(ROOT + os.sep)}
+    check(shown, 'the link maps show nothing from others')
+    packages = {}   # installed file: (package, version), asked of dpkg once each
+    for folder, signed in ((s.unsigned, False), (s.signed, True)):
+        path = os.path.join(folder, sbom.NAME)
+        code, output = validate_sbom(validator, path)
+        expect((code, output), (0, 'valid'), f'validation of {os.path.basename(folder)}/{sbom.NAME}')
+        bom = json.loads(read(path))
+        found, by_file = libraries(bom)
+        expect(sorted(found, key=str), sorted(shown, key=str), 'library members in the SBOM against the link maps')
+        for c in by_file.values():
+            props = {p['name'][len(sbom.PROPERTY):]: p['value'] for p in c['properties']}
+            installed = props['installed-file']
+            if installed not in packages:
+                package = run(['dpkg-query', '-S', installed]).stdout.split(':')[0]
+                packages[installed] = (package, run(['dpkg-query', '-W', '-f=${Version}', package]).stdout)
+            expect((props['debian-package'], c['version']), packages[installed], f'package of {installed}')
+            check(c['purl'].startswith('pkg:deb/debian/'), f'purl {c["purl"]}')
+        kit = kit_zip(folder)
+        with zipfile.ZipFile(kit) as z:
+            kit_exe = z.read(f'{os.path.basename(kit)[:-len(".zip")]}/{KIT_EXE}')
+        hashes = {c['name']: c['hashes'][0]['content'] for c in bom['components']}
+        expect(hashes, {EXE: sha256(os.path.join(folder, EXE)), KIT_EXE: hashlib.sha256(kit_exe).hexdigest()},
+               'hashes of the released programs')
+        before = [p['value'] for p in bom['components'][0]['properties'] if p['name'].endswith('sha256-before-signing')]
+        expect(before, [s.unsigned_hash], 'launcher SHA-256 before signing')
+        stamp = run(['git', '-C', ROOT, 'log', '-1', '--format=%ct', 'HEAD']).stdout.strip()
+        expect(bom['metadata']['timestamp'], time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(int(stamp))),
+               'SBOM time: the commit\'s')
+        expect(signed, hashes[EXE] != s.unsigned_hash, 'hash of a signed exe differs from the unsigned one')
+    # The validator is no rubber stamp: a hash that is no hash and a licence no list has fail it.
+    bom = json.loads(read(os.path.join(s.unsigned, sbom.NAME)))
+    spoilt = [('hash', lambda b: b['components'][0]['hashes'][0].update(content='not a hash'), 'hash-content'),
+              ('licence', lambda b: b['components'][0]['components'][0].update(
+                  licenses=[{'expression': 'GPL-3.0-or-later WITH No-such-exception'}]), 'licence expression')]
+    for label, spoil, message in spoilt:
+        copy = json.loads(json.dumps(bom))
+        spoil(copy)
+        path = os.path.join(s.tmp, f'spoilt-{label}.json')
+        with open(path, 'w') as f:
+            json.dump(copy, f)
+        code, output = validate_sbom(validator, path)
+        check(code == 1 and message in output, f'spoilt {label}: validator said {code} {output[:400]}')
+
+
+@step('provenance')
+def t_provenance(s):
+    """The statement of the first release against the second, built again from a clean export of
+    the same commit (the rebuild a reader would make): same commit, commands, toolchain and launcher
+    bytes, all as this machine has them; a statement that lies about any of them is caught."""
+    first, second = (provenance.parse(read(os.path.join(f, provenance.NAME), 'r')) for f in (s.unsigned, s.signed))
+    expect(provenance.compare(first, second), [], 'the rebuild against the first statement')
+    expect(first['source-commit'], [run(['git', '-C', ROOT, 'rev-parse', 'HEAD']).stdout.strip()], 'commit')
+    expect(first['sha256-ppkg-launcher.exe'], [s.unsigned_hash], 'launcher hash')
+    versions = {line.split()[0]: line.split()[1] for line in first['toolchain']}
+    for package, version in versions.items():
+        expect(run(['dpkg-query', '-W', '-f=${Version}', package]).stdout, version, f'version of {package}')
+    check({'g++-mingw-w64-x86-64-win32', 'binutils-mingw-w64-x86-64', 'mingw-w64-x86-64-dev'} <= set(versions),
+          f'toolchain: {sorted(versions)}')
+    with zipfile.ZipFile(kit_zip(s.unsigned)) as z:
+        kit_exe = z.read(f'{os.path.basename(kit_zip(s.unsigned))[:-len(".zip")]}/{KIT_EXE}')
+    expect(first['sha256-ppkg-verify.exe'], [hashlib.sha256(kit_exe).hexdigest()], 'unsigned kit hash')
+    expect((first['signed'], second['signed']), (['no'], ['yes']), 'signed')
+    lies = [('launcher-hash', 'sha256-ppkg-launcher.exe', ['0' * 64]),
+            ('toolchain-version', 'toolchain', [first['toolchain'][0] + '.1'] + first['toolchain'][1:]),
+            ('commit', 'source-commit', ['1' * 40])]
+    for label, key, value in lies:
+        lie = os.path.join(s.tmp, f'lie-{label}.txt')
+        text = read(os.path.join(s.unsigned, provenance.NAME), 'r')
+        for old, new in zip(first[key], value):
+            text = text.replace(f'{key}: {old}\n', f'{key}: {new}\n')
+        with open(lie, 'w') as f:
+            f.write(text)
+        r = run([sys.executable, os.path.join(ROOT, 'release', 'provenance.py'), lie,
+                 os.path.join(s.signed, provenance.NAME)])
+        check(r.returncode == 1 and f'provenance: {key}:' in r.stdout, f'{label}: {r.returncode} {r.stdout}')
+    r = run([sys.executable, os.path.join(ROOT, 'release', 'provenance.py'), os.path.join(s.unsigned, provenance.NAME),
+             os.path.join(s.signed, provenance.NAME)])
+    check(r.returncode == 0 and 'the rebuild confirms the statement' in r.stdout, f'honest: {r.stdout}')
 
 
 # ---- under Wine ------------------------------------------------------------------------------

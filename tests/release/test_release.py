@@ -989,7 +989,7 @@ def t_notice_missing(s):
         code, output = release_in_process(['--out', out, '--name', NAME], export_head=export,
                                           build=lambda src, log: built,
                                           read_definitions=lambda src, work, log: s.defs,
-                                          stage_kit=lambda *args: 'not built in this check',
+                                          stage_kit=kit_stand_in,
                                           stage_records=lambda *args: None)
         if refusal is None:
             expect(code, 0, f'{label}: exit code:\n{output}')

@@ -12,6 +12,7 @@
 #include "EvidenceCases.h"
 #include "HeldLevelCases.h"
 #include "PathWalkCases.h"
+#include "ReportReplaceCases.h"
 #include "RollbackJudge.h"
 #include "Text.h"
 #include "TraceCases.h"
@@ -187,13 +188,13 @@ const std::vector<Case>& AllCases() {
         {L"directory-symlink", CheckUnchanged, PlantDirectoryLink, L"status.txt", Kind::Refusal},
         {L"dangling-symlink", CheckUnchanged, PlantDanglingLink, L"status.txt", Kind::Refusal},
         {L"junction-at-report", CheckUnchanged, PlantJunctionAtReport, L"status.txt", Kind::Refusal},
-        {L"hard-link", CheckUnchanged, PlantHardLink, L"status.txt", Kind::Refusal},
+        {L"hard-link", CheckReplacedHardLink, PlantHardLink, L"status.txt"},
         {L"junction-as-folder", CheckUnchanged, PlantJunction, L"j\\status.txt", Kind::Refusal},
         {L"junction-in-chain", CheckUnchanged, PlantJunction, L"j\\missing\\status.txt", Kind::Refusal},
         {L"chain-rollback", CheckRollback, nullptr, L"new1\\new2\\bad?name\\status.txt"},
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
-    }, Appended(PathWalkCases(), HeldLevelCases()));
+    }, Appended(Appended(ReportReplaceCases(), PathWalkCases()), HeldLevelCases()));
     static const std::vector<Case> all = Appended(Appended(cases, EvidenceCases()), TraceCases());
     return all;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "Acl.h"
 #include "Files.h"
 #include "Handles.h"
 #include "Launch.h"
@@ -16,6 +17,8 @@ namespace verify {
 namespace {
 
 constexpr wchar_t kNewFilePrefix[] = L"~ppkg-launcher-";
+// A report's own list that the launcher's would never give: everyone may read it.
+constexpr wchar_t kEveryoneMayReadSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;WD)";
 
 // The line that goes with the exit code: "Not installed" with 1; a Version= line, or an empty
 // report for a version the report cannot hold, with 0.
@@ -78,6 +81,50 @@ Outcome CheckHeldOpen(const Context& context, const Case& self, const std::wstri
     return Pass(L"exit " + std::to_wstring(exitCode) + L"; the report held open kept its bytes and file");
 }
 
+// The list and owner of the entry a path names itself, read through a handle to it.
+std::optional<AccessList> ListOf(const std::wstring& path, std::wstring& sddl) {
+    const UniqueFile entry(CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    AccessList list;
+    if (!entry || !ReadAccessList(entry.get(), list, sddl)) return std::nullopt;
+    return list;
+}
+
+bool SameEntries(const AccessList& a, const AccessList& b) {
+    const auto same = [](const AceEntry& x, const AceEntry& y) {
+        return x.type == y.type && x.objectInherit == y.objectInherit && x.containerInherit == y.containerInherit &&
+               x.noPropagate == y.noPropagate && x.inheritOnly == y.inheritOnly && x.inherited == y.inherited &&
+               x.mask == y.mask && x.sid == y.sid;
+    };
+    return a.present == b.present && a.isProtected == b.isProtected &&
+           std::equal(a.entries.begin(), a.entries.end(), b.entries.begin(), b.entries.end(), same);
+}
+
+// status.txt with a list of its own (everyone may read it, which the report's own list would not
+// grant): the new file that replaces it must have exactly that list, read back through a handle,
+// and the owner of the account the launcher ran as.
+Outcome CheckListKept(const Context& context, const Case& self, const std::wstring& folder) {
+    std::wstring why = self.prepare(folder);
+    const std::wstring report = Join(folder, L"status.txt");
+    if (why.empty()) why = SetOwnerAndList(report, kAdministratorsSid, kEveryoneMayReadSddl);
+    if (!why.empty()) return CannotPrepare(why);
+    std::wstring earlierText;
+    const std::optional<AccessList> earlier = ListOf(report, earlierText);
+    const std::optional<BY_HANDLE_FILE_INFORMATION> earlierFile = Identity(report);
+    if (!earlier || !earlierFile) return CannotPrepare(ErrorText(L"reading the report's list", GetLastError()));
+    DWORD exitCode = 0;
+    if (const std::optional<Outcome> stopped = RunStatus(context, report, exitCode)) return *stopped;
+    const std::optional<BY_HANDLE_FILE_INFORMATION> now = Identity(report);
+    if (!now || SameFile(*earlierFile, *now)) return Fail(L"the report was not replaced by a new file");
+    std::wstring nowText;
+    const std::optional<AccessList> list = ListOf(report, nowText);
+    if (!list) return Fail(ErrorText(L"the new report's list cannot be read", GetLastError()));
+    if (!SameEntries(*earlier, *list)) return Fail(L"the new report has " + nowText + L", the earlier one had " + earlierText);
+    const std::wstring owner = DefaultOwnerSid();
+    if (list->owner != owner) return Fail(L"the new report is owned by " + list->owner + L", not " + owner);
+    return Pass(L"the new report has the earlier one's list " + nowText);
+}
+
 }  // namespace
 
 // The launcher must replace status.txt: a new file with the line that goes with the exit code,
@@ -115,6 +162,7 @@ Outcome CheckReplacedHardLink(const Context& context, const Case& self, const st
 std::vector<Case> ReportReplaceCases() {
     return {
         {L"report-held-open", CheckHeldOpen, PlantReport, L"status.txt", Kind::Refusal},
+        {L"report-list-kept", CheckListKept, PlantReport, L"status.txt"},
     };
 }
 

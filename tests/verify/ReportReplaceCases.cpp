@@ -39,6 +39,12 @@ std::wstring PlantReport(const std::wstring& folder) {
     return WriteNewFile(Join(folder, L"status.txt"), kKept) ? std::wstring() : ErrorText(L"writing status.txt", GetLastError());
 }
 
+// A report whose own list lets everyone read it, which the launcher's would never grant.
+std::wstring PlantReportWithOwnList(const std::wstring& folder) {
+    const std::wstring why = PlantReport(folder);
+    return why.empty() ? SetOwnerAndList(Join(folder, L"status.txt"), kAdministratorsSid, kEveryoneMayReadSddl) : why;
+}
+
 // Volume and file index of the file a path names itself.
 std::optional<BY_HANDLE_FILE_INFORMATION> Identity(const std::wstring& path) {
     const UniqueFile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -53,15 +59,34 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
            a.nFileIndexLow == b.nFileIndexLow;
 }
 
+// What the case planted: status.txt and the file it was before the launcher ran, or why the
+// case stops here.
+struct Prepared {
+    std::wstring report;
+    BY_HANDLE_FILE_INFORMATION earlier{};
+    std::optional<Outcome> stopped;
+};
+Prepared PrepareReport(const Case& self, const std::wstring& folder) {
+    Prepared prepared{Join(folder, L"status.txt"), {}, std::nullopt};
+    const std::wstring why = self.prepare(folder);
+    const std::optional<BY_HANDLE_FILE_INFORMATION> earlier = why.empty() ? Identity(prepared.report) : std::nullopt;
+    if (!why.empty()) {
+        prepared.stopped = CannotPrepare(why);
+    } else if (!earlier) {
+        prepared.stopped = CannotPrepare(ErrorText(L"reading the report's file index", GetLastError()));
+    } else {
+        prepared.earlier = *earlier;
+    }
+    return prepared;
+}
+
 // status.txt is open for reading in this program, shared every way, as a program reading the
 // report would hold it: the rename must refuse (MS-FSCC 2.4.42, the target was open), the
 // earlier bytes stay in the same file, and the launcher's new file goes again.
 Outcome CheckHeldOpen(const Context& context, const Case& self, const std::wstring& folder) {
-    const std::wstring why = self.prepare(folder);
-    if (!why.empty()) return CannotPrepare(why);
-    const std::wstring report = Join(folder, L"status.txt");
-    const std::optional<BY_HANDLE_FILE_INFORMATION> earlier = Identity(report);
-    if (!earlier) return CannotPrepare(ErrorText(L"reading the report's file index", GetLastError()));
+    const Prepared prepared = PrepareReport(self, folder);
+    if (prepared.stopped) return *prepared.stopped;
+    const std::wstring& report = prepared.report;
     const Snapshot before = TakeSnapshot(folder);
     DWORD exitCode = 0;
     {
@@ -77,7 +102,7 @@ Outcome CheckHeldOpen(const Context& context, const Case& self, const std::wstri
     const std::wstring changed = FirstDifference(before, after);
     if (!changed.empty()) return Fail(changed);
     const std::optional<BY_HANDLE_FILE_INFORMATION> now = Identity(report);
-    if (!now || !SameFile(*earlier, *now)) return Fail(L"the report held open is another file now");
+    if (!now || !SameFile(prepared.earlier, *now)) return Fail(L"the report held open is another file now");
     return Pass(L"exit " + std::to_wstring(exitCode) + L"; the report held open kept its bytes and file");
 }
 
@@ -104,18 +129,16 @@ bool SameEntries(const AccessList& a, const AccessList& b) {
 // grant): the new file that replaces it must have exactly that list, read back through a handle,
 // and the owner of the account the launcher ran as.
 Outcome CheckListKept(const Context& context, const Case& self, const std::wstring& folder) {
-    std::wstring why = self.prepare(folder);
-    const std::wstring report = Join(folder, L"status.txt");
-    if (why.empty()) why = SetOwnerAndList(report, kAdministratorsSid, kEveryoneMayReadSddl);
-    if (!why.empty()) return CannotPrepare(why);
+    const Prepared prepared = PrepareReport(self, folder);
+    if (prepared.stopped) return *prepared.stopped;
+    const std::wstring& report = prepared.report;
     std::wstring earlierText;
     const std::optional<AccessList> earlier = ListOf(report, earlierText);
-    const std::optional<BY_HANDLE_FILE_INFORMATION> earlierFile = Identity(report);
-    if (!earlier || !earlierFile) return CannotPrepare(ErrorText(L"reading the report's list", GetLastError()));
+    if (!earlier) return CannotPrepare(ErrorText(L"reading the report's list", GetLastError()));
     DWORD exitCode = 0;
     if (const std::optional<Outcome> stopped = RunStatus(context, report, exitCode)) return *stopped;
     const std::optional<BY_HANDLE_FILE_INFORMATION> now = Identity(report);
-    if (!now || SameFile(*earlierFile, *now)) return Fail(L"the report was not replaced by a new file");
+    if (!now || SameFile(prepared.earlier, *now)) return Fail(L"the report was not replaced by a new file");
     std::wstring nowText;
     const std::optional<AccessList> list = ListOf(report, nowText);
     if (!list) return Fail(ErrorText(L"the new report's list cannot be read", GetLastError()));
@@ -132,18 +155,16 @@ Outcome CheckListKept(const Context& context, const Case& self, const std::wstri
 // launcher that wrote into the report would change keep.txt; one that wrote nothing would leave
 // the link.
 Outcome CheckReplacedHardLink(const Context& context, const Case& self, const std::wstring& folder) {
-    const std::wstring why = self.prepare(folder);
-    if (!why.empty()) return CannotPrepare(why);
-    const std::wstring report = Join(folder, L"status.txt");
-    const std::optional<BY_HANDLE_FILE_INFORMATION> earlier = Identity(report);
-    if (!earlier) return CannotPrepare(ErrorText(L"reading the report's file index", GetLastError()));
+    const Prepared prepared = PrepareReport(self, folder);
+    if (prepared.stopped) return *prepared.stopped;
+    const std::wstring& report = prepared.report;
     Snapshot expected = TakeSnapshot(folder);
     DWORD exitCode = 0;
     if (const std::optional<Outcome> stopped = RunStatus(context, report, exitCode)) return *stopped;
     const std::optional<std::string> bytes = ReadWholeFile(report);
     if (!bytes) return Fail(L"no report at " + report);
     const std::optional<BY_HANDLE_FILE_INFORMATION> now = Identity(report);
-    if (!now || SameFile(*earlier, *now)) {
+    if (!now || SameFile(prepared.earlier, *now)) {
         return Fail(*bytes == kKept ? L"nothing replaced the report" : L"the report was written into, not replaced");
     }
     if (!LineGoesWithExit(*bytes, exitCode)) {
@@ -162,7 +183,7 @@ Outcome CheckReplacedHardLink(const Context& context, const Case& self, const st
 std::vector<Case> ReportReplaceCases() {
     return {
         {L"report-held-open", CheckHeldOpen, PlantReport, L"status.txt", Kind::Refusal},
-        {L"report-list-kept", CheckListKept, PlantReport, L"status.txt"},
+        {L"report-list-kept", CheckListKept, PlantReportWithOwnList, L"status.txt"},
     };
 }
 

@@ -30,26 +30,30 @@ inline constexpr std::uint32_t kSecurityAttributesLength = 24u;   // sizeof(SECU
 // Access rights and sharing of the report path's opens. The walk decides what each open asks
 // for and hands it to the platform, so that the model judges the same request the exe makes.
 inline constexpr std::uint32_t kAccessTraverse = 0x20u;          // FILE_TRAVERSE (FILE_EXECUTE on a file)
-inline constexpr std::uint32_t kAccessDeleteChild = 0x40u;       // FILE_DELETE_CHILD
 inline constexpr std::uint32_t kAccessReadAttributes = 0x80u;    // FILE_READ_ATTRIBUTES
 inline constexpr std::uint32_t kAccessDelete = 0x10000u;         // DELETE
 inline constexpr std::uint32_t kAccessReadControl = 0x20000u;    // READ_CONTROL
+inline constexpr std::uint32_t kAccessWriteDac = 0x40000u;       // WRITE_DAC
 inline constexpr std::uint32_t kAccessSynchronize = 0x100000u;   // SYNCHRONIZE
 inline constexpr std::uint32_t kAccessGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kShareRead = 0x1u;
 inline constexpr std::uint32_t kShareWrite = 0x2u;
 inline constexpr std::uint32_t kShareDelete = 0x4u;
 
-// FILE_FS_DEVICE_INFORMATION: the volume's device type and characteristics.
-inline constexpr std::uint32_t kDeviceDfs = 0x6u;                  // FILE_DEVICE_DFS
+// FILE_FS_DEVICE_INFORMATION: the volume's device type and characteristics. The two local disk
+// types are the only ones the report path takes; everything else is for the model and the tests.
+inline constexpr std::uint32_t kDeviceCdRom = 0x2u;                // FILE_DEVICE_CD_ROM
 inline constexpr std::uint32_t kDeviceDisk = 0x7u;                 // FILE_DEVICE_DISK
-inline constexpr std::uint32_t kDeviceNetwork = 0x12u;             // FILE_DEVICE_NETWORK
+inline constexpr std::uint32_t kDeviceDiskFileSystem = 0x8u;       // FILE_DEVICE_DISK_FILE_SYSTEM
+inline constexpr std::uint32_t kDeviceMultiUncProvider = 0x10u;    // FILE_DEVICE_MULTI_UNC_PROVIDER
 inline constexpr std::uint32_t kDeviceNetworkFileSystem = 0x14u;   // FILE_DEVICE_NETWORK_FILE_SYSTEM
-inline constexpr std::uint32_t kVolumeRemovableMedia = 0x1u;       // FILE_REMOVABLE_MEDIA
 inline constexpr std::uint32_t kVolumeRemoteDevice = 0x10u;        // FILE_REMOTE_DEVICE
 
 // Win32 errors the walk tells apart.
+inline constexpr std::uint32_t kErrorFileNotFound = 2u;                  // ERROR_FILE_NOT_FOUND
+inline constexpr std::uint32_t kErrorFileExists = 80u;                   // ERROR_FILE_EXISTS
 inline constexpr std::uint32_t kErrorInvalidParameter = 87u;             // ERROR_INVALID_PARAMETER
+inline constexpr std::uint32_t kErrorAlreadyExists = 183u;               // ERROR_ALREADY_EXISTS
 inline constexpr std::uint32_t kErrorReparsePointEncountered = 4395u;    // ERROR_REPARSE_POINT_ENCOUNTERED
 
 // One entry per value of an 8-bit code unit.
@@ -121,21 +125,6 @@ struct HandleInfo {
     std::uint32_t attributes = 0;
     std::uint32_t reparseTag = 0;   // meaningful only with kAttributeReparsePoint
     std::uint32_t links = 0;
-};
-
-// One entry of an access list as the security functions hand it out.
-struct AccessEntry {
-    std::uint8_t type = 0;       // ACCESS_ALLOWED_ACE_TYPE is 0
-    std::uint8_t flags = 0;      // INHERIT_ONLY_ACE (0x08): applies only to what is made inside
-    std::uint32_t mask = 0;      // the rights, possibly still generic
-    std::u16string trustee;      // a string SID, "S-1-5-32-544"
-};
-
-// Who owns an entry and who may do what to it.
-struct EntrySecurity {
-    std::u16string owner;        // a string SID
-    bool hasList = false;        // false: no access list at all, which grants everyone everything
-    std::vector<AccessEntry> list;
 };
 
 // How a child process ended, as far as the launcher looked. Its exit code is recorded for the
@@ -229,6 +218,12 @@ public:
     virtual std::optional<std::u16string> CurrentDirectory() = 0;
     virtual std::optional<std::u16string> DriveDirectory(char16_t drive) = 0;
 
+    // QueryDosDeviceW: the current mapping of an MS-DOS device name ("C:", "Volume{...}"), the
+    // object-manager link a root in its NT form (\??\C:\) goes through: "\Device\HarddiskVolume3"
+    // for a volume, "\??\C:\folder" for a drive made with subst. Only the name table is read:
+    // nothing is opened and nothing is sent anywhere. nullopt when the name is not defined.
+    virtual std::optional<std::u16string> DeviceLink(const std::u16string& name) = 0;
+
     // The report path is walked through handles, from a root down, one name at a time. Every
     // entry is opened as itself (FILE_OPEN_REPARSE_POINT), never as what a link there leads to,
     // with the access, sharing and OBJ_DONT_REPARSE the caller asks for. A name is one component,
@@ -248,29 +243,38 @@ public:
                                             const SecurityAttributes& security) = 0;
     // NtCreateFile(FILE_CREATE, FILE_NON_DIRECTORY_FILE) of an empty plain file `name` inside
     // `parent` with the given descriptor, its handle kept: what is written goes through the handle
-    // that made the file. Fails on anything already there, a link included.
+    // that made the file. Fails on anything already there, a link included (ERROR_ALREADY_EXISTS,
+    // the status STATUS_OBJECT_NAME_COLLISION).
     virtual FileHandle CreateChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request,
                                        const SecurityAttributes& security) = 0;
-    // NtCreateFile(FILE_OPEN, FILE_NON_DIRECTORY_FILE) of an existing file `name` inside `parent`.
-    // Never a directory, never a link's target, never creates.
-    virtual FileHandle OpenChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request) = 0;
     // GetFileInformationByHandleEx: FileAttributeTagInfo (attributes and reparse tag; the handle
     // must be open to read attributes or data) and FileStandardInfo (the link count).
     virtual std::optional<HandleInfo> QueryHandle(FileHandle file) = 0;
+    // GetFileInformationByHandleEx(FileNameInfo): the entry's path from the root of its volume,
+    // "\" for the root itself.
+    virtual std::optional<std::u16string> QueryName(FileHandle entry) = 0;
     // NtQueryVolumeInformationFile(FileFsDeviceInformation): the device type and characteristics
     // of the volume the entry lies on.
     virtual std::optional<VolumeInfo> QueryVolume(FileHandle entry) = 0;
-    // GetSecurityInfo: the owner and the access list of an entry opened with READ_CONTROL.
-    virtual std::optional<EntrySecurity> ReadSecurity(FileHandle entry) = 0;
-    // FSCTL_GET_REPARSE_POINT: the reparse data of an entry opened as itself, at most 16 KiB.
-    virtual std::optional<std::vector<std::uint8_t>> ReadReparseData(FileHandle entry) = 0;
+    // GetSecurityInfo(DACL_SECURITY_INFORMATION) of an entry opened with READ_CONTROL: its access
+    // list, control bits and entries as they stand, in a descriptor FreeDescriptor releases.
+    // nullptr on failure.
+    virtual Descriptor ReadAccessList(FileHandle entry) = 0;
+    // SetKernelObjectSecurity(DACL_SECURITY_INFORMATION) through a handle opened with WRITE_DAC:
+    // the entry gets the list of `descriptor` exactly, as ReadAccessList gave it.
+    virtual bool WriteAccessList(FileHandle entry, Descriptor descriptor) = 0;
     // SetFileInformationByHandle(FileDispositionInfo) on an entry opened with DELETE: it goes when
     // its last handle closes. Fails on a directory that holds anything.
     virtual bool MarkForDeletion(FileHandle entry) = 0;
     // WriteFile; false when it fails or writes less than `size` bytes.
     virtual bool WriteBytes(FileHandle file, const void* data, std::uint32_t size) = 0;
-    virtual bool RewindFile(FileHandle file) = 0;   // SetFilePointerEx to the start
-    virtual bool EndFileHere(FileHandle file) = 0;  // SetEndOfFile
+    virtual bool FlushFile(FileHandle file) = 0;   // FlushFileBuffers
+    // NtSetInformationFile(FileRenameInformation) of a file opened with DELETE: it takes the name
+    // `name` inside the directory `folder` holds (RootDirectory), replacing what stands there
+    // (ReplaceIfExists), never with POSIX semantics. Fails, changing nothing, when that is a
+    // directory or a file someone has open (MS-FSCC 2.4.42: STATUS_ACCESS_DENIED); a link there
+    // loses its name, never its target, and a file with a second hard link loses only this name.
+    virtual bool RenameInto(FileHandle file, FileHandle folder, const std::u16string& name) = 0;
     virtual void CloseFile(FileHandle file) = 0;
 
     // --- errors and tracing ---

@@ -315,41 +315,20 @@ std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16strin
     return plan;
 }
 
-std::optional<Location> ResolveLinkTarget(const LinkTarget& target, const Location& linkFolder) {
-    const std::u16string_view text = target.substitute;
-    if (text.empty()) return std::nullopt;
-    Location location;
-    std::size_t at = 0;
-    if (target.relative) {
-        location.root = linkFolder.root;
-        // A leading backslash starts from the root of the link's own volume.
-        if (text[0] != u'\\') location.names = linkFolder.names;
-    } else {
-        // An absolute target is an NT path: \??\ and the volume, taken as it stands.
-        if (text.substr(0, 4) != u"\\??\\") return std::nullopt;
-        const std::optional<Qualified> qualified = DeviceRoot(text, 4, true);
-        if (!qualified) return std::nullopt;
-        location.root = qualified->root;
-        at = qualified->rest;
+std::u16string RootDeviceName(std::u16string_view root) {
+    constexpr std::u16string_view kPrefix = u"\\??\\";
+    if (root.size() <= kPrefix.size() + 1 || root.substr(0, kPrefix.size()) != kPrefix || root.back() != u'\\' ||
+        StartsWithFolded(root.substr(kPrefix.size()), u"UNC\\")) {
+        return {};
     }
-    while (at < text.size()) {
-        if (text[at] == u'\\') ++at;
-        std::size_t end = text.find(u'\\', at);
-        if (end == std::u16string_view::npos) end = text.size();
-        const std::u16string_view name = text.substr(at, end - at);
-        at = end;
-        // A mount point, or an absolute link, ending in a backslash names the folder itself.
-        if (name.empty() && end == text.size()) break;
-        if (name.empty() || name.find_first_of(u"/:") != std::u16string_view::npos) return std::nullopt;
-        if (name == u"." || name == u"..") {
-            // Only a relative link's dots mean anything; in an NT path they are no names at all.
-            if (!target.relative) return std::nullopt;
-            if (name == u".." && !location.names.empty()) location.names.pop_back();
-            continue;
-        }
-        location.names.emplace_back(name);
-    }
-    return location;
+    return std::u16string(root.substr(kPrefix.size(), root.size() - kPrefix.size() - 1));
+}
+
+bool NamesADeviceAlone(std::u16string_view link) {
+    constexpr std::u16string_view kDevices = u"\\Device\\";
+    if (!StartsWithFolded(link, kDevices)) return false;
+    const std::u16string_view name = link.substr(kDevices.size());
+    return !name.empty() && name.find_first_of(u"\\/") == std::u16string_view::npos;
 }
 
 }  // namespace report

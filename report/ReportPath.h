@@ -70,15 +70,14 @@ std::optional<ReportPlan> PlanReportPath(std::u16string_view path, std::u16strin
 // name stands, whatever extension follows.
 bool IsDeviceName(std::u16string_view name);
 
-// The target of a symbolic link or mount point, as its reparse data holds it.
-struct LinkTarget {
-    std::u16string substitute;   // the NT path, or a relative one
-    bool relative = false;
-};
+// The MS-DOS device name a root in its NT form goes through: "C:" for \??\C:\, "Volume{...}" for
+// \??\Volume{...}\. Empty for a share, which goes to its server whatever the name.
+std::u16string RootDeviceName(std::u16string_view root);
 
-// Where a link leads, seen from the folder that holds it: an absolute target ("\??\C:\x",
-// "\??\UNC\server\share", "\??\Volume{...}\") from its own root; a relative one from the
-// link's folder, its "." and ".." taken as Windows takes them. nullopt for any other form.
-std::optional<Location> ResolveLinkTarget(const LinkTarget& target, const Location& linkFolder);
+// A device's own name and nothing after it ("\Device\HarddiskVolume3"): what a drive letter or
+// volume name of a local volume stands for. A drive made with subst names a folder ("\??\C:\x"),
+// and one mapped to a share a path below its redirector ("\Device\Mup\...",
+// "\Device\LanmanRedirector\;Z:...\server\share"): neither is one.
+bool NamesADeviceAlone(std::u16string_view link);
 
 }  // namespace report

@@ -6,14 +6,11 @@
 #include "platform/Platform.h"
 
 // Writes the status report to a caller-given path: the path is walked through handles from its
-// root, missing directories are made on the way, and the text goes only into a plain file with
-// a single name, opened as itself inside the last directory the walk holds. Nothing is reported
-// back.
+// root on a local disk, no link followed, missing directories are made on the way, and the text
+// goes into a new file that is then renamed over the report's name inside the last directory the
+// walk holds (ReportReplace.h): an existing report is replaced, never written into. Nothing is
+// reported back.
 namespace report {
-
-// What the opened report must be before a byte goes through it: no reparse point, no
-// directory, and no second hard link that could lead the write into another file.
-bool IsSafeReportFile(const platform::HandleInfo& info);
 
 // Writes the bytes of `text` before its first NUL so that the file holds exactly them. The walk
 // works on its own copy of the path; the caller's stays as given, for the trace.

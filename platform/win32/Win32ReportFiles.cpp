@@ -1,11 +1,12 @@
 #include <windows.h>
 
 #include <aclapi.h>
-#include <sddl.h>
 #include <winioctl.h>
 #include <winternl.h>
 
+#include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "platform/win32/SystemExport.h"
 #include "platform/win32/UniqueResource.h"
@@ -21,6 +22,7 @@ using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTR
 using RtlNtStatusToDosErrorFunction = ULONG(NTAPI*)(NTSTATUS);
 using NtQueryVolumeInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
                                                                FS_INFORMATION_CLASS);
+using NtSetInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
 
 // Win32 opens no entry relative to a directory handle; ntdll's native call does, and ntdll is
 // mapped into every process, so it is looked up rather than imported.
@@ -39,6 +41,11 @@ NtQueryVolumeInformationFileFunction NtQueryVolumeInformationFileEntry() {
     return function;
 }
 
+NtSetInformationFileFunction NtSetInformationFileEntry() {
+    static const auto function = NtdllEntry<NtSetInformationFileFunction>("NtSetInformationFile");
+    return function;
+}
+
 // The Win32 error a native status stands for, as the Win32 file functions would answer it.
 std::uint32_t Win32ErrorOf(NTSTATUS status) {
     static const auto toDosError = NtdllEntry<RtlNtStatusToDosErrorFunction>("RtlNtStatusToDosError");
@@ -54,22 +61,26 @@ FileHandle ToFileHandle(HANDLE file) {
 }
 
 // The values the walk hands over are the Win32 ones; it spells them without Windows headers.
-static_assert(kAccessTraverse == FILE_TRAVERSE && kAccessDeleteChild == FILE_DELETE_CHILD &&
-                  kAccessReadAttributes == FILE_READ_ATTRIBUTES && kAccessDelete == DELETE &&
-                  kAccessReadControl == READ_CONTROL && kAccessSynchronize == SYNCHRONIZE &&
-                  kAccessGenericWrite == GENERIC_WRITE,
+static_assert(kAccessTraverse == FILE_TRAVERSE && kAccessReadAttributes == FILE_READ_ATTRIBUTES &&
+                  kAccessDelete == DELETE && kAccessReadControl == READ_CONTROL && kAccessWriteDac == WRITE_DAC &&
+                  kAccessSynchronize == SYNCHRONIZE && kAccessGenericWrite == GENERIC_WRITE,
               "access rights as Windows defines them");
 static_assert(kShareRead == FILE_SHARE_READ && kShareWrite == FILE_SHARE_WRITE && kShareDelete == FILE_SHARE_DELETE,
               "sharing as Windows defines it");
-static_assert(kDeviceDfs == FILE_DEVICE_DFS && kDeviceDisk == FILE_DEVICE_DISK && kDeviceNetwork == FILE_DEVICE_NETWORK &&
+static_assert(kDeviceCdRom == FILE_DEVICE_CD_ROM && kDeviceDisk == FILE_DEVICE_DISK &&
+                  kDeviceDiskFileSystem == FILE_DEVICE_DISK_FILE_SYSTEM &&
+                  kDeviceMultiUncProvider == FILE_DEVICE_MULTI_UNC_PROVIDER &&
                   kDeviceNetworkFileSystem == FILE_DEVICE_NETWORK_FILE_SYSTEM,
               "device types as Windows defines them");
-static_assert(kErrorInvalidParameter == ERROR_INVALID_PARAMETER, "the Win32 error");
-constexpr std::size_t kMaxReparseData = MAXIMUM_REPARSE_DATA_BUFFER_SIZE;
+// mingw-w64 declares no FILE_REMOTE_DEVICE: Platform.h spells it as the FILE_FS_DEVICE_INFORMATION
+// page (MS-FSCC 2.5.10) gives it.
+static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND && kErrorFileExists == ERROR_FILE_EXISTS &&
+                  kErrorInvalidParameter == ERROR_INVALID_PARAMETER && kErrorAlreadyExists == ERROR_ALREADY_EXISTS,
+              "the Win32 errors");
 // A UNICODE_STRING counts its bytes in 16 bits.
 constexpr std::size_t kMaxNameBytes = 0xFFFE;
-// An entry whose rights cannot be read counts as one granting every right.
-constexpr ACCESS_MASK kEveryRight = 0xFFFFFFFFu;
+// QueryDosDeviceW's answer: a device's NT name, or a folder's for a substituted drive.
+constexpr DWORD kMaxDeviceLink = 1024;
 
 struct NtOpen {
     HANDLE root = nullptr;
@@ -124,49 +135,6 @@ bool IsOneName(const std::u16string& name) {
     return !name.empty() && name.find_first_of(u"\\/") == std::u16string::npos;
 }
 
-// The SID an access entry names, wherever its type puts it; empty when it cannot be read.
-std::u16string TrusteeOf(const ACE_HEADER* header, std::size_t sidOffset) {
-    if (sidOffset >= header->AceSize) return {};
-    // The entry's bytes: its header, its fields, then the SID.
-    const auto* bytes = reinterpret_cast<const BYTE*>(header);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-    PSID sid = const_cast<BYTE*>(bytes + sidOffset);   // NOLINT(cppcoreguidelines-pro-type-const-cast,cppcoreguidelines-pro-bounds-pointer-arithmetic)
-    if (!IsValidSid(sid) || GetLengthSid(sid) > header->AceSize - sidOffset) return {};
-    LPWSTR raw = nullptr;
-    if (!ConvertSidToStringSidW(sid, &raw)) return {};
-    const UniqueLocal text(raw);
-    return Utf16(raw);
-}
-
-AccessEntry ReadEntry(const ACE_HEADER* header) {
-    AccessEntry entry;
-    entry.type = header->AceType;
-    entry.flags = header->AceFlags;
-    if (header->AceSize < sizeof(ACE_HEADER) + sizeof(ACCESS_MASK)) {
-        entry.mask = kEveryRight;
-        return entry;
-    }
-    std::memcpy(&entry.mask, reinterpret_cast<const BYTE*>(header) + sizeof(ACE_HEADER),   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast,cppcoreguidelines-pro-bounds-pointer-arithmetic)
-                sizeof entry.mask);
-    std::size_t sidOffset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
-    switch (header->AceType) {
-        case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-        case ACCESS_DENIED_OBJECT_ACE_TYPE:
-        case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-        case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE: {
-            DWORD flags = 0;
-            if (header->AceSize < sidOffset + sizeof flags) return entry;
-            std::memcpy(&flags, reinterpret_cast<const BYTE*>(header) + sidOffset, sizeof flags);   // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast,cppcoreguidelines-pro-bounds-pointer-arithmetic)
-            sidOffset += sizeof flags;
-            if ((flags & ACE_OBJECT_TYPE_PRESENT) != 0) sidOffset += sizeof(GUID);
-            if ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) != 0) sidOffset += sizeof(GUID);
-            break;
-        }
-        default: break;
-    }
-    entry.trustee = TrusteeOf(header, sidOffset);
-    return entry;
-}
-
 }  // namespace
 
 std::optional<std::u16string> Win32Platform::CurrentDirectory() {
@@ -198,6 +166,19 @@ std::optional<std::u16string> Win32Platform::DriveDirectory(char16_t drive) {
         return std::nullopt;
     }
     return std::u16string(Utf16(text.c_str()), got);
+}
+
+// The name table alone: QueryDosDeviceW opens nothing, so a drive that stands for a share sends
+// nothing to its server here.
+std::optional<std::u16string> Win32Platform::DeviceLink(const std::u16string& name) {
+    std::wstring link(kMaxDeviceLink, L'\0');
+    const DWORD got = QueryDosDeviceW(Wide(name), link.data(), kMaxDeviceLink);
+    if (got == 0) {
+        Fail(GetLastError());
+        return std::nullopt;
+    }
+    // The first of the strings is the current mapping; earlier ones that were not removed follow.
+    return std::u16string(Utf16(link.c_str()));
 }
 
 FileHandle Win32Platform::OpenRoot(const std::u16string& root, const OpenRequest& request) {
@@ -236,15 +217,6 @@ FileHandle Win32Platform::CreateChildFile(FileHandle parent, const std::u16strin
     return handle != kNoFile ? handle : FailOpen(error);
 }
 
-FileHandle Win32Platform::OpenChildFile(FileHandle parent, const std::u16string& name, const OpenRequest& request) {
-    if (!IsOneName(name)) return FailOpen(ERROR_INVALID_NAME);
-    std::uint32_t error = 0;
-    const FileHandle handle = Open({ToHandle(parent), &name, &request, FILE_OPEN,
-                                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr},
-                                   error);
-    return handle != kNoFile ? handle : FailOpen(error);
-}
-
 // Win32 has no call for the device characteristics (GetDriveType takes a path, which could be
 // swapped); the native query takes the handle the walk holds.
 std::optional<VolumeInfo> Win32Platform::QueryVolume(FileHandle entry) {
@@ -277,56 +249,44 @@ std::optional<HandleInfo> Win32Platform::QueryHandle(FileHandle file) {
     return HandleInfo{attributes.FileAttributes, attributes.ReparseTag, standard.NumberOfLinks};
 }
 
-std::optional<EntrySecurity> Win32Platform::ReadSecurity(FileHandle entry) {
-    PSID owner = nullptr;
-    PACL list = nullptr;
-    PSECURITY_DESCRIPTOR raw = nullptr;
-    // GetSecurityInfo answers its error instead of setting the thread's.
-    const DWORD status = GetSecurityInfo(ToHandle(entry), SE_FILE_OBJECT,
-                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &list,
-                                         nullptr, &raw);
-    if (status != ERROR_SUCCESS) {
-        Fail(status);
-        return std::nullopt;
-    }
-    const UniqueLocal descriptor(raw);
-    EntrySecurity security;
-    LPWSTR ownerText = nullptr;
-    if (owner == nullptr || !ConvertSidToStringSidW(owner, &ownerText)) {
-        Fail(owner == nullptr ? static_cast<DWORD>(ERROR_INVALID_OWNER) : GetLastError());
-        return std::nullopt;
-    }
-    const UniqueLocal ownerTextOwner(ownerText);
-    security.owner = Utf16(ownerText);
-    // A NULL list grants everyone everything.
-    security.hasList = list != nullptr;
-    if (list == nullptr) return security;
-    ACL_SIZE_INFORMATION size{};
-    if (!GetAclInformation(list, &size, sizeof size, AclSizeInformation)) {
+// The name below the volume's root (MS-FSA 2.1.5.12.19 builds it from the volume's root
+// directory): "\" for the root itself.
+std::optional<std::u16string> Win32Platform::QueryName(FileHandle entry) {
+    // FILE_NAME_INFO is a length and the first unit of the name; room for the longest name follows.
+    std::vector<std::uint8_t> buffer(sizeof(FILE_NAME_INFO) + kMaxNameBytes);
+    if (!GetFileInformationByHandleEx(ToHandle(entry), FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
         Fail(GetLastError());
         return std::nullopt;
     }
-    for (DWORD i = 0; i < size.AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(list, i, &ace)) {
-            Fail(GetLastError());
-            return std::nullopt;
-        }
-        security.list.push_back(ReadEntry(static_cast<const ACE_HEADER*>(ace)));
+    FILE_NAME_INFO info{};
+    std::memcpy(&info, buffer.data(), sizeof info);
+    const std::size_t offset = offsetof(FILE_NAME_INFO, FileName);
+    if (info.FileNameLength > buffer.size() - offset) {
+        Fail(ERROR_INVALID_DATA);
+        return std::nullopt;
     }
-    return security;
+    std::u16string name(info.FileNameLength / sizeof(char16_t), u'\0');
+    std::memcpy(name.data(), &buffer.at(offset), name.size() * sizeof(char16_t));
+    return name;
 }
 
-std::optional<std::vector<std::uint8_t>> Win32Platform::ReadReparseData(FileHandle entry) {
-    std::vector<std::uint8_t> data(kMaxReparseData);
-    DWORD got = 0;
-    if (!DeviceIoControl(ToHandle(entry), FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
-                         static_cast<DWORD>(data.size()), &got, nullptr)) {
-        Fail(GetLastError());
-        return std::nullopt;
+// The list alone, its entries marked inherited or not and its control bits as they stand.
+Descriptor Win32Platform::ReadAccessList(FileHandle entry) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    // GetSecurityInfo answers its error instead of setting the thread's.
+    const DWORD status = GetSecurityInfo(ToHandle(entry), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                         nullptr, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS) {
+        Fail(status);
+        return nullptr;
     }
-    data.resize(got);
-    return data;
+    return descriptor;
+}
+
+// SetKernelObjectSecurity hands the descriptor to the file system as it is; SetSecurityInfo would
+// open the parent by name to work out what it passes on.
+bool Win32Platform::WriteAccessList(FileHandle entry, Descriptor descriptor) {
+    return SetKernelObjectSecurity(ToHandle(entry), DACL_SECURITY_INFORMATION, descriptor) != 0 || Fail(GetLastError());
 }
 
 bool Win32Platform::MarkForDeletion(FileHandle entry) {
@@ -342,12 +302,29 @@ bool Win32Platform::WriteBytes(FileHandle file, const void* data, std::uint32_t 
     return written == size || Fail(ERROR_WRITE_FAULT);
 }
 
-bool Win32Platform::RewindFile(FileHandle file) {
-    const LARGE_INTEGER start{};
-    return ::SetFilePointerEx(ToHandle(file), start, nullptr, FILE_BEGIN) != 0 || Fail(GetLastError());
-}
+bool Win32Platform::FlushFile(FileHandle file) { return ::FlushFileBuffers(ToHandle(file)) != 0 || Fail(GetLastError()); }
 
-bool Win32Platform::EndFileHere(FileHandle file) { return ::SetEndOfFile(ToHandle(file)) != 0 || Fail(GetLastError()); }
+// The native call: SetFileInformationByHandle(FileRenameInfo) takes the same record, but Wine
+// refuses it with a RootDirectory, and the bench must run what Windows runs.
+bool Win32Platform::RenameInto(FileHandle file, FileHandle folder, const std::u16string& name) {
+    const NtSetInformationFileFunction setInformation = NtSetInformationFileEntry();
+    if (setInformation == nullptr) return Fail(ERROR_PROC_NOT_FOUND);
+    if (!IsOneName(name)) return Fail(ERROR_INVALID_NAME);
+    const std::size_t bytes = name.size() * sizeof(char16_t);
+    if (bytes > kMaxNameBytes) return Fail(ERROR_FILENAME_EXCED_RANGE);
+    // FILE_RENAME_INFORMATION: its fixed fields, then the name (FileName holds its first unit).
+    std::vector<std::uint8_t> record(sizeof(FILE_RENAME_INFORMATION) + bytes);
+    FILE_RENAME_INFORMATION head{};
+    head.ReplaceIfExists = TRUE;   // never FILE_RENAME_POSIX_SEMANTICS: an open target refuses
+    head.RootDirectory = ToHandle(folder);
+    head.FileNameLength = static_cast<ULONG>(bytes);
+    std::memcpy(record.data(), &head, sizeof head);
+    std::memcpy(&record.at(offsetof(FILE_RENAME_INFORMATION, FileName)), name.data(), bytes);
+    IO_STATUS_BLOCK status{};
+    const NTSTATUS result = setInformation(ToHandle(file), &status, record.data(), static_cast<ULONG>(record.size()),
+                                           FileRenameInformation);
+    return NT_SUCCESS(result) || Fail(Win32ErrorOf(result));
+}
 
 void Win32Platform::CloseFile(FileHandle file) { CloseHandle(ToHandle(file)); }
 

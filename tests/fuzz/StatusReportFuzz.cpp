@@ -1,12 +1,15 @@
 // The status report writer on arbitrary UTF-16 paths over arbitrary entries already on disk:
-// directories, files, files with a second name, symbolic links and junctions owned by a user, by
-// Administrators, the system or TrustedInstaller (some of them left for users to change, delete
-// or empty of entries), other reparse points, dangling links, shares, a drive on removable
-// media, refused creations, any one platform call that fails, and at most one entry that another
-// user swaps in, or turns into a junction, between two of the writer's calls. Afterwards every
-// entry is compared with what it was: the writer may only have made directories along the path
-// as it leads through links that can be trusted, on no share, and made or written the report
-// file there; what it made stays only beside a report; and it must have left nothing open.
+// directories, files (read-only ones, ones with a second hard link elsewhere), symbolic links and
+// junctions owned by anyone, other reparse points, dangling links, shares, a drive D that is a CD,
+// a remote volume, the multiple UNC provider, a substituted folder or a mapped share, refused
+// creations, any one platform call that fails, and at most one entry that another user swaps in,
+// or turns into a junction, between two of the writer's calls, under either reading of an open
+// through a held folder that became a junction. Afterwards every entry is compared with what it
+// was: the writer may only have made directories along the path as far as it meets no link, on a
+// local disk, and put the report there as a new file (an earlier report at the name loses only
+// that name, keeping its bytes under any other, and lends the new one its list); what it made
+// stays only beside a report, a new file under its temporary name only when its removal failed;
+// and it must have left nothing open.
 
 #include <algorithm>
 #include <array>
@@ -21,6 +24,7 @@
 
 #include "report/PathWalk.h"
 #include "report/ReportPath.h"
+#include "report/ReportReplace.h"
 #include "report/ReportSecurity.h"
 #include "report/StatusReportWriter.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -37,13 +41,12 @@ constexpr std::uint32_t kOtherLinkTag = 0xA000001Du;   // a link of another kind
 constexpr std::uint8_t kEndOfText = 0xFF;
 constexpr std::size_t kMaxPieces = 12;
 constexpr std::size_t kMaxEntries = 10;
-constexpr int kMaxLinks = 63;
 
 // Path pieces that make the entries and the report path meet often.
 constexpr auto kPieces = std::to_array<const char16_t*>({
     u"C:",   u"\\",    u"/",    u"a",     u"b",    u"out", u"..",  u".",          u"\\\\server\\share",
     u"r.txt", u"work", u"Temp", u"x y",  u"*",    u":",   u"D:",  u"\\\\server", u"C:\\",
-    u"Windows", u"new", u"p.dat",
+    u"Windows", u"new", u"p.dat", u"~ppkg-launcher-1.tmp",
 });
 constexpr std::size_t kPieceCount = kPieces.size();
 
@@ -55,30 +58,30 @@ const auto kTexts =
 
 // The platform calls of the walk and the write, any one of which may fail once.
 constexpr auto kFailingCalls = std::to_array<const char*>({
-    "OpenRoot", "OpenChild", "QueryHandle", "CreateChildDirectory", "CreateChildFile", "OpenChildFile",
-    "ReadSecurity", "ReadReparseData", "MarkForDeletion", "WriteBytes", "RewindFile", "EndFileHere",
-    "CurrentDirectory", "DriveDirectory", "QueryVolume",
+    "OpenRoot", "OpenChild", "QueryHandle", "CreateChildDirectory", "CreateChildFile", "DeviceLink",
+    "QueryName", "ReadAccessList", "MarkForDeletion", "WriteBytes", "FlushFile", "RenameInto",
+    "CurrentDirectory", "DriveDirectory", "QueryVolume", "WriteAccessList",
 });
 
+// Who owns an entry and its list: whoever it is, a link is refused; a report's list goes to the
+// one that replaces it.
 struct Owner {
     std::u16string_view sid;
     std::u16string_view sddl;
-    // Read through an iterator, which cppcheck does not follow.
-    // cppcheck-suppress unusedStructMember
-    bool trusted;   // as a link: nobody else may change, delete or rename it
-    // As a folder above a link: nobody else may delete what it holds, or move it.
-    // cppcheck-suppress unusedStructMember
-    bool keepsPlace;
 };
 constexpr auto kOwners = std::to_array<Owner>({
-    {model::kUserSid, u"", false, false},
-    {model::kAdministratorsSid, u"", true, true},
-    {model::kSystemSid, u"", true, true},
-    {model::kTrustedInstallerSid, u"", true, true},
-    {model::kAdministratorsSid, model::kUsersMayWriteSddl, false, true},
-    {model::kAdministratorsSid, u"D:(A;;FA;;;BA)(A;;SD;;;BU)", false, false},
-    {model::kAdministratorsSid, u"D:(A;;FA;;;BA)(A;;0x40;;;BU)", true, false},
+    {model::kUserSid, u""},
+    {model::kAdministratorsSid, u""},
+    {model::kSystemSid, u""},
+    {model::kTrustedInstallerSid, u""},
+    {model::kAdministratorsSid, model::kUsersMayWriteSddl},
+    {model::kAdministratorsSid, u"D:(A;;FA;;;BA)(A;;SD;;;BU)"},
+    {model::kAdministratorsSid, u"D:(A;;FA;;;BA)(A;;0x40;;;BU)"},
 });
+
+// What drive D is, when the input says: a CD, a remote volume, the multiple UNC provider, a
+// folder of drive C made a drive with subst, or a share mapped to it.
+enum class DriveD : std::uint8_t { Cd, Remote, MultipleUncProvider, Substituted, Mapped, Count };
 
 // A string of pieces, ended by kEndOfText or the input's end; two more choices beyond the
 // table bring in one arbitrary unit or a NUL.
@@ -100,7 +103,7 @@ std::u16string ReadPath(fuzz::Input& input) {
 }
 
 enum class Kind { Directory, ReadOnlyDirectory, File, SecondName, FileLink, DirectoryLink, MountPoint,
-                  OtherDirectory, OtherFile, WineLink, OtherLink, Count };
+                  OtherDirectory, OtherFile, WineLink, OtherLink, ReadOnlyFile, Count };
 
 model::Entry MakeEntry(Kind kind, const std::u16string& target, const Owner& owner) {
     model::Entry entry;
@@ -108,9 +111,10 @@ model::Entry MakeEntry(Kind kind, const std::u16string& target, const Owner& own
         case Kind::Directory: entry.attributes = platform::kAttributeDirectory; break;
         case Kind::ReadOnlyDirectory: entry.attributes = platform::kAttributeDirectory | 0x1u; break;
         case Kind::File: entry.content = "earlier file"; break;
-        case Kind::SecondName:
-            entry.content = "file with two names";
-            entry.links = 2;
+        case Kind::SecondName: entry.content = "file with two names"; break;   // see PlaceSecondName
+        case Kind::ReadOnlyFile:
+            entry.content = "read-only file";
+            entry.attributes |= 0x1u;
             break;
         case Kind::FileLink: entry.reparseTag = platform::kReparseTagSymlink; break;
         case Kind::DirectoryLink:
@@ -140,6 +144,22 @@ model::Entry MakeEntry(Kind kind, const std::u16string& target, const Owner& own
     entry.owner = owner.sid;
     entry.sddl = owner.sddl;
     return entry;
+}
+
+// A second name for a file placed at `path`, at `other`: one object, two links.
+void PlaceSecondName(model::FakeWindows& os, const std::u16string& path, const std::u16string& other) {
+    const std::optional<std::u16string> key = os.Resolve(path);
+    const std::optional<std::u16string> otherKey = os.Resolve(other);
+    if (!key || !otherKey || os.entries.count(*key) == 0 || os.entries[*key].IsDirectory() ||
+        os.entries[*key].IsReparse() || os.entries.count(*otherKey) != 0) {
+        return;
+    }
+    const std::optional<std::u16string> parent = otherKey->rfind(u'\\') == std::u16string::npos
+                                                     ? std::nullopt
+                                                     : std::optional(otherKey->substr(0, otherKey->rfind(u'\\')));
+    const auto folder = parent ? os.entries.find(parent->size() == 2 ? *parent + u"\\" : *parent) : os.entries.end();
+    if (folder == os.entries.end() || !folder->second.IsDirectory() || folder->second.IsReparse()) return;
+    os.AddHardLink(*key, *otherKey);
 }
 
 // The keys of the directories above a model key, outermost first, its root included.
@@ -211,12 +231,10 @@ std::optional<std::u16string> RootKey(const std::u16string& root) {
     return std::nullopt;
 }
 
-// Where the report path may lead, worked out apart from the walk: from the root down, through
-// any directory or reparse point that is no link, through a symbolic link or mount point only
-// when its owner is trusted, nobody else may change it, no folder above it on its drive lets
-// anyone else move it, and its drive is no removable one; never onto a share, never through
-// anything else. Every directory reached or missing on the way may be made; the file at the end
-// may be written.
+// Where the report path may lead, worked out apart from the walk: from a root on a local disk
+// down, through any directory or reparse point that is no link, never through a link, never onto a
+// share, a drive that stands for a folder or a share, or a volume that is no local disk. Every
+// directory reached or missing on the way may be made; the file at the end may be put in place.
 class Reach {
 public:
     explicit Reach(const model::FakeWindows& os) : os_(os) {}
@@ -225,125 +243,47 @@ public:
 
     void Plan(const report::ReportPlan& plan) {
         const std::optional<std::u16string> root = RootKey(plan.root);
-        if (!root || Remote(*root)) return;
-        std::vector<std::u16string> names(plan.levels.size());
-        std::transform(plan.levels.begin(), plan.levels.end(), names.begin(),
-                       [](const report::PathLevel& level) { return level.name; });
-        names.push_back(plan.file);
-        Walk(*root, {}, names, 0, true);
+        if (!root || !LocalDisk(*root)) return;
+        std::u16string key = *root;
+        for (const report::PathLevel& level : plan.levels) {
+            const std::u16string next = Join(key, level.name);
+            levels.insert(next);
+            const auto found = os_.entries.find(next);
+            if (found != os_.entries.end() &&
+                (!found->second.IsDirectory() ||
+                 (found->second.reparseTag & platform::kReparseTagNameSurrogate) != 0)) {
+                return;
+            }
+            key = next;
+        }
+        files.insert(Join(key, plan.file));
     }
 
 private:
-    // `folder` are the names below `root` reached so far, for relative link targets. Each link
-    // followed starts one more walk, at most kMaxLinks deep.
-    // NOLINTNEXTLINE(misc-no-recursion)
-    void Walk(std::u16string key, std::vector<std::u16string> folder, const std::vector<std::u16string>& names,
-              int links, bool endsInFile) {
-        const std::u16string root = key;
-        bool placeKept = !Removable(root);
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            const std::u16string next = Join(key, names[i]);
-            if (endsInFile && i + 1 == names.size()) {
-                files.insert(next);
-                return;
-            }
-            levels.insert(next);
-            const auto found = os_.entries.find(next);
-            if (found == os_.entries.end()) {
-                key = next;
-                folder.push_back(names[i]);
-                continue;
-            }
-            const model::Entry& entry = found->second;
-            if (entry.reparseTag != 0 && (entry.reparseTag & platform::kReparseTagNameSurrogate) != 0) {
-                if (!Trusted(entry) || !placeKept || links >= kMaxLinks) return;
-                std::optional<std::pair<std::u16string, std::vector<std::u16string>>> target = Target(entry, root, folder);
-                if (!target || Remote(target->first)) return;
-                // The rest of the path goes on from the link's target, walked from its root.
-                std::vector<std::u16string> rest = target->second;
-                rest.insert(rest.end(), names.begin() + static_cast<std::ptrdiff_t>(i) + 1, names.end());
-                Walk(target->first, {}, rest, links + 1, endsInFile);
-                return;
-            }
-            if (!entry.IsDirectory()) return;
-            placeKept = placeKept && Known(entry).keepsPlace;
-            key = next;
-            folder.push_back(names[i]);
-        }
-    }
-
-    // An entry's owner and list as one of the table's; a folder made for a missing level has
-    // the defaults: Administrators, a list granting nothing.
-    static Owner Known(const model::Entry& entry) {
-        const auto owner = std::find_if(kOwners.begin(), kOwners.end(), [&](const Owner& known) {
-            return known.sid == entry.owner && known.sddl == entry.sddl;
-        });
-        // Anything else keeps its place: what the walk may reach stays the wider set.
-        return owner != kOwners.end() ? *owner : Owner{entry.owner, entry.sddl, false, true};
-    }
-
-    static bool Trusted(const model::Entry& link) {
-        if (link.reparseTag != platform::kReparseTagSymlink && link.reparseTag != platform::kReparseTagMountPoint) {
-            return false;
-        }
-        return Known(link).trusted;
-    }
-
-    // A share, or a drive the model lists as one.
-    bool Remote(const std::u16string& root) const {
-        const auto volume = os_.volumes.find(root.substr(0, root.size() - 1));
-        return root.rfind(u"\\\\", 0) == 0 ||
-               (volume != os_.volumes.end() && (volume->second.characteristics & platform::kVolumeRemoteDevice) != 0);
-    }
-    bool Removable(const std::u16string& root) const {
-        const auto volume = os_.volumes.find(root.substr(0, root.size() - 1));
-        return volume != os_.volumes.end() && (volume->second.characteristics & platform::kVolumeRemovableMedia) != 0;
-    }
-
-    // The root key and the names a link's target stands for.
-    std::optional<std::pair<std::u16string, std::vector<std::u16string>>> Target(
-        const model::Entry& link, const std::u16string& root, const std::vector<std::u16string>& folder) const {
-        const std::u16string& target = link.target;
-        std::u16string base;
-        std::vector<std::u16string> names;
-        std::size_t at = 0;
-        if (target.size() >= 3 && target[1] == u':' && target[2] == u'\\') {
-            base = std::u16string(1, target[0]) + u":\\";
-            at = 3;
-        } else if (target.rfind(u"\\\\", 0) == 0) {
-            const std::size_t server = target.find(u'\\', 2);
-            const std::size_t share = server == std::u16string::npos ? server : target.find(u'\\', server + 1);
-            base = target.substr(0, share) + u"\\";
-            at = share == std::u16string::npos ? target.size() : share + 1;
-        } else if (link.reparseTag == platform::kReparseTagSymlink && !target.empty()) {
-            base = root;
-            if (target[0] == u'\\') {
-                at = 1;
-            } else {
-                names = folder;
-            }
-        } else {
-            return std::nullopt;
-        }
-        while (at < target.size()) {
-            std::size_t end = target.find(u'\\', at);
-            if (end == std::u16string::npos) end = target.size();
-            const std::u16string name = target.substr(at, end - at);
-            at = end + 1;
-            if (name.empty() && end == target.size()) break;
-            if (name == u"..") {
-                if (!names.empty()) names.pop_back();
-            } else if (name != u".") {
-                names.push_back(name);
-            }
-        }
-        // Whatever the walk refuses in a target (an odd name, a dot in an absolute one) only
-        // narrows what it reaches; this stays the wider set.
-        return std::pair(base, names);
+    // A drive letter that is a volume of its own, and one whose volume says it is a local disk.
+    bool LocalDisk(const std::u16string& root) const {
+        if (root.rfind(u"\\\\", 0) == 0) return false;
+        const std::u16string drive = root.substr(0, 2);
+        const auto link = os_.dosDevices.find(drive);
+        if (link != os_.dosDevices.end() && !report::NamesADeviceAlone(link->second)) return false;
+        const auto volume = os_.volumes.find(drive);
+        if (volume == os_.volumes.end()) return true;
+        const std::uint32_t type = volume->second.deviceType;
+        return (type == platform::kDeviceDisk || type == platform::kDeviceDiskFileSystem) &&
+               (volume->second.characteristics & platform::kVolumeRemoteDevice) == 0;
     }
 
     const model::FakeWindows& os_;
 };
+
+// A name the writer makes its new file under before the rename.
+bool IsTemporary(const std::u16string& key) {
+    const std::u16string name = key.substr(key.rfind(u'\\') + 1);
+    for (int number = 1; number <= report::kTemporaryNames; ++number) {
+        if (name == report::TemporaryName(number)) return true;
+    }
+    return false;
+}
 
 bool Equal(const std::u16string& a, const std::u16string& b) {
     return !model::CaseInsensitiveLess{}(a, b) && !model::CaseInsensitiveLess{}(b, a);
@@ -421,9 +361,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A write that stops part-way, after as many bytes as the input says.
     if ((flags & 8u) != 0) os.faults.push_back(model::Fault("WriteBytes").AfterBytes(input.Byte()));
     if ((flags & 16u) != 0) os.faults.push_back(model::Fault("BuildDescriptor"));
-    // Drive D on removable media, or a drive letter standing for a share.
-    if ((flags & 32u) != 0) os.volumes[u"D:"] = {platform::kDeviceDisk, platform::kVolumeRemovableMedia};
-    if ((flags & 128u) != 0) os.volumes[u"D:"] = {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice};
+    if ((flags & 32u) != 0) {
+        switch (static_cast<DriveD>(input.Pick(static_cast<std::size_t>(DriveD::Count)))) {
+            case DriveD::Cd: os.volumes[u"D:"] = {platform::kDeviceCdRom, 0}; break;
+            case DriveD::Remote: os.volumes[u"D:"] = {platform::kDeviceDisk, platform::kVolumeRemoteDevice}; break;
+            case DriveD::MultipleUncProvider: os.volumes[u"D:"] = {platform::kDeviceMultiUncProvider, 0}; break;
+            case DriveD::Substituted: os.dosDevices[u"D:"] = u"\\??\\C:\\out"; break;
+            case DriveD::Mapped: os.dosDevices[u"D:"] = u"\\Device\\LanmanRedirector\\;D:0\\server\\share"; break;
+            case DriveD::Count: break;
+        }
+    }
+    // What an open through a held folder that became a junction does: refused, or made in it.
+    if ((flags & 128u) != 0) os.heldJunction = model::FakeWindows::HeldJunction::InTheFolderItself;
     if ((flags & 4u) != 0) {
         const char* call = kFailingCalls.at(input.Pick(kFailingCalls.size()));
         os.faults.push_back(model::Fault(call).OnCall(static_cast<int>(input.Pick(8)) + 1));
@@ -435,7 +384,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto kind = static_cast<Kind>(input.Pick(static_cast<std::size_t>(Kind::Count)));
         const Owner& owner = kOwners.at(input.Pick(kOwners.size()));
         const std::u16string at = ReadPath(input);
-        Place(os, at, MakeEntry(kind, ReadPath(input), owner));
+        const std::u16string target = ReadPath(input);
+        Place(os, at, MakeEntry(kind, target, owner));
+        if (kind == Kind::SecondName) PlaceSecondName(os, at, target);
     }
     for (std::size_t count = input.Pick(3); count > 0; --count) {
         if (const std::optional<std::u16string> key = os.Resolve(ReadPath(input))) os.failCreate.insert(*key);
@@ -469,6 +420,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // What each entry must still be afterwards: as found, or as the other user left it.
     Snapshot expected(os.entries.begin(), os.entries.end());
+    const Snapshot original = expected;
     Reach reach(os);
     if (plan) reach.Plan(*plan);
     // The hook below keeps it by reference for the writer's whole run.
@@ -479,6 +431,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // at it before removing it, but the junction may come right after that look, and removing it
     // then takes the junction, which the writer itself made, and nothing behind it.
     std::optional<std::u16string> madeJunction;
+    // Where the other user's move put something: a link there, swapped in after the writer looked,
+    // loses its name to the report.
+    std::optional<std::u16string> swapKey;
     if (swap) {
         os.beforeCall = [&](model::FakeWindows& system, const std::string&, const std::u16string&) {
             if (!swap || calls++ < swap->atCall) return;
@@ -490,6 +445,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const bool madeByWriter = expected.count(*key) == 0;
                 if (!system.SetReparseAsUser(move.at, platform::kReparseTagMountPoint, move.target)) return;
                 swapped = true;
+                swapKey = *key;
                 if (madeByWriter) madeJunction = *key;
                 expected[*key] = system.entries[*key];
                 if (plan) reach.Plan(*plan);
@@ -497,6 +453,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             if (!system.ReplaceAsUser(move.at, move.entry)) return;
             swapped = true;
+            swapKey = *key;
             // The other user's rename moves what stood there, and the oracle's bookkeeping with it.
             if (!system.movedAside.empty()) {
                 Rename(expected, *key, system.movedAside);
@@ -513,16 +470,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz::Require(os.OpenHandleCount() == 0 && os.LiveDescriptorCount() == 0, "nothing left open", detail);
 
-    bool textMayBeCut = false;
     bool removalFailed = false;
     for (const std::string& injected : os.injected) {
-        for (const char* write : {"WriteBytes ", "RewindFile ", "EndFileHere "}) {
-            if (injected.rfind(write, 0) == 0) textMayBeCut = true;
-        }
         if (injected.rfind("MarkForDeletion ", 0) == 0) removalFailed = true;
     }
     // The rollback looks at each directory it made before removing it, and leaves one it cannot
-    // look at (the only query of a made directory is that one), and so every one above it.
+    // look at, and so every one above it.
     const std::string queried = "QueryHandle ";
     const auto queryFailed = [&](const std::u16string& key) {
         const std::string folder = model::Narrow(key);
@@ -533,15 +486,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    (at.size() == folder.size() || at[folder.size()] == '\\');
         });
     };
-    // A folder the walk made stays only with the report inside it, unless its removal failed or
-    // another user put something in it.
+    // A folder the walk made stays only with the report, or a new file of the writer's, inside it,
+    // unless its removal failed or another user put something in it.
     const auto holdsReport = [&](const std::u16string& folder) {
+        return std::any_of(os.entries.begin(), os.entries.end(), [&](const auto& entry) {
+            return !entry.second.IsDirectory() && entry.first.size() > folder.size() && AtOrBelow(entry.first, folder) &&
+                   (reach.files.count(entry.first) != 0 || IsTemporary(entry.first));
+        });
+    };
+    // The report's name: where a new file of the writer's may stand, under a temporary name.
+    const auto besideReport = [&](const std::u16string& key) {
+        const std::u16string folder = key.substr(0, key.rfind(u'\\'));
         return std::any_of(reach.files.begin(), reach.files.end(), [&](const std::u16string& file) {
-            const auto found = os.entries.find(file);
-            return found != os.entries.end() && !found->second.IsDirectory() && AtOrBelow(file, folder);
+            return Equal(file.substr(0, file.rfind(u'\\')), folder);
         });
     };
     const std::string written = text.substr(0, text.find('\0'));
+    // The object an earlier report was, whose other names keep it with one link fewer.
+    std::set<std::uint64_t> replaced;
+    for (const std::u16string& file : reach.files) {
+        const auto was = expected.find(file);
+        const auto is = os.entries.find(file);
+        if (was != expected.end() && is != os.entries.end() && was->second.id != 0 && is->second.id != was->second.id) {
+            replaced.insert(was->second.id);
+        }
+    }
     Keys all;
     for (const auto& [key, entry] : expected) all.insert(key);
     for (const auto& [key, entry] : os.entries) all.insert(key);
@@ -558,29 +527,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       change);
         if (after == nullptr) continue;
         const bool report = reach.files.count(key) != 0;
-        if (before == nullptr) {
-            fuzz::Require(!after->IsReparse() && after->target.empty(), "what is created is no link", change);
-            fuzz::Require(!after->sddl.empty() && after->sddl == CreatedList(after->IsDirectory()),
-                          "what is created carries the report's list", change);
-            if (after->IsDirectory()) {
-                fuzz::Require(reach.levels.count(key) != 0, "directories are created only where the path leads",
-                              change);
-                fuzz::Require(removalFailed || swapped || holdsReport(key) || queryFailed(key),
-                              "a directory made stays only with the report inside it", change);
-            } else {
-                fuzz::Require(report, "the only file created is the report", change);
-                fuzz::Require(after->content.empty() || after->content == written || textMayBeCut,
-                              "a new report holds the text", change);
-            }
+        // A name of a file the report replaced: the same bytes, one link fewer.
+        if (before != nullptr && !report && replaced.count(before->id) != 0) {
+            model::Entry kept = *before;
+            kept.links = before->links - 1;
+            fuzz::Require(Same(kept, *after), "an earlier report's other name keeps its bytes", change);
             continue;
         }
-        fuzz::Require(report, "only the report file changes", change);
-        fuzz::Require(!before->IsReparse() && !before->IsDirectory() && before->links == 1,
-                      "only a plain file with one name is written", change);
-        model::Entry rewritten = *before;
-        rewritten.content = after->content;
-        fuzz::Require(Same(rewritten, *after), "only the report's bytes change", change);
-        fuzz::Require(after->content == written || textMayBeCut, "the report holds exactly the text", change);
+        if (before == nullptr || report) {
+            fuzz::Require(!after->IsReparse() && after->target.empty(), "what is created is no link", change);
+        }
+        if (before == nullptr && after->IsDirectory()) {
+            fuzz::Require(!after->sddl.empty() && after->sddl == CreatedList(true),
+                          "a directory made carries the report's list", change);
+            fuzz::Require(reach.levels.count(key) != 0, "directories are created only where the path leads", change);
+            fuzz::Require(removalFailed || swapped || holdsReport(key) || queryFailed(key),
+                          "a directory made stays only with the report inside it", change);
+            continue;
+        }
+        if (!report) {
+            // A new file left under its temporary name: only when removing it failed.
+            fuzz::Require(before == nullptr && IsTemporary(key) && besideReport(key) && removalFailed,
+                          "the only file created is the report", change);
+            fuzz::Require(written.rfind(after->content, 0) == 0, "a new file holds the text or a part of it", change);
+            continue;
+        }
+        // The report: a new file holding exactly the text, which has the earlier report's list or
+        // the report's own, and has taken the name from a plain file nobody had open, or from a
+        // link swapped in after the look (never what the link led to).
+        fuzz::Require(after->content == written && after->links == 1 && !after->IsDirectory(),
+                      "the report is a new file holding exactly the text", change);
+        if (before == nullptr) {
+            fuzz::Require(after->sddl == CreatedList(false), "a new report carries the report's list", change);
+            continue;
+        }
+        fuzz::Require(!before->IsDirectory() && (before->attributes & 0x1u) == 0, "only a file that may be deleted is replaced",
+                      change);
+        fuzz::Require(!before->IsReparse() || (swapped && swapKey && Equal(*swapKey, key)),
+                      "a link at the report's name is refused when the walk looks at it", change);
+        // What was swapped in after the look lends no list: the new file has the one the look read.
+        const auto first = original.find(key);
+        const bool swappedHere = swapped && swapKey && Equal(*swapKey, key);
+        fuzz::Require(after->sddl == before->sddl ||
+                          (swappedHere && (after->sddl == CreatedList(false) ||
+                                           (first != original.end() && after->sddl == first->second.sddl))),
+                      "a replaced report keeps the earlier report's list", change);
     }
     return 0;
 }

@@ -111,18 +111,21 @@ def dispatch():
 # The status report target's path pieces, in its table order; then one arbitrary unit, a NUL,
 # and the end of a path.
 PIECES = ['C:', '\\', '/', 'a', 'b', 'out', '..', '.', '\\\\server\\share', 'r.txt', 'work', 'Temp', 'x y',
-          '*', ':', 'D:', '\\\\server', 'C:\\', 'Windows', 'new', 'p.dat']
+          '*', ':', 'D:', '\\\\server', 'C:\\', 'Windows', 'new', 'p.dat', '~ppkg-launcher-1.tmp']
 MAX_PIECES = 12
 RAW_UNIT, NUL, END = len(PIECES), len(PIECES) + 1, 0xFF
 KINDS = ['Directory', 'ReadOnlyDirectory', 'File', 'SecondName', 'FileLink', 'DirectoryLink', 'MountPoint',
-         'OtherDirectory', 'OtherFile', 'WineLink', 'OtherLink']
+         'OtherDirectory', 'OtherFile', 'WineLink', 'OtherLink', 'ReadOnlyFile']
 # Who owns an entry: a standard user, Administrators, the system, TrustedInstaller, or
 # Administrators with a list that lets users change it, delete it, or delete what it holds.
 OWNERS = ['user', 'admins', 'system', 'installer', 'admins-users-write', 'admins-users-delete',
           'admins-users-delete-child']
-CALLS = ['OpenRoot', 'OpenChild', 'QueryHandle', 'CreateChildDirectory', 'CreateChildFile', 'OpenChildFile',
-         'ReadSecurity', 'ReadReparseData', 'MarkForDeletion', 'WriteBytes', 'RewindFile', 'EndFileHere',
-         'CurrentDirectory', 'DriveDirectory', 'QueryVolume']
+CALLS = ['OpenRoot', 'OpenChild', 'QueryHandle', 'CreateChildDirectory', 'CreateChildFile', 'DeviceLink',
+         'QueryName', 'ReadAccessList', 'MarkForDeletion', 'WriteBytes', 'FlushFile', 'RenameInto',
+         'CurrentDirectory', 'DriveDirectory', 'QueryVolume', 'WriteAccessList']
+# What drive D is: a CD, a remote volume, the multiple UNC provider, C:\out made a drive with subst,
+# or a share mapped to it.
+DRIVES = ['cd', 'remote', 'mup', 'subst', 'mapped']
 TEXTS = ['Version=10.0.1.3\n', 'Not installed\n', '', 'Version=\xe9\n', 'Version=1\0tail']
 
 
@@ -130,7 +133,7 @@ def path(text):
     out = bytearray()
     i = pieces = 0
     while i < len(text):
-        for length in range(min(len(text) - i, 16), 0, -1):
+        for length in range(min(len(text) - i, max(map(len, PIECES))), 0, -1):
             if text[i:i + length] in PIECES:
                 out.append(PIECES.index(text[i:i + length]))
                 i += length
@@ -148,16 +151,19 @@ def entry(kind, at, target='', owner='user'):
 
 
 def status(report, entries=(), fail_create=(), swap=None, text=0, administrator=True, fault=None,
-           write_fails=False, descriptor_fails=False, drive_d=None, junction_in_place=False):
-    """entries: (kind, path, target[, owner]); swap: (at call, kind, path, target[, owner]), or
-    with junction_in_place the path made a junction to the target; fault: (call name, which call
-    from 1); drive_d: 'removable' or 'share'."""
+           write_fails=False, descriptor_fails=False, drive_d=None, junction_in_place=False, in_the_folder=False):
+    """entries: (kind, path, target[, owner]), a SecondName's target its second name; swap: (at
+    call, kind, path, target[, owner]), or with junction_in_place the path made a junction to the
+    target; fault: (call name, which call from 1); drive_d: one of DRIVES; in_the_folder: an open
+    through a held folder that became a junction is made in it, not refused."""
     flags = ((0 if administrator else 1) | (2 if swap else 0) | (4 if fault else 0) |
-             (8 if write_fails else 0) | (16 if descriptor_fails else 0) | (32 if drive_d == 'removable' else 0) |
-             (64 if junction_in_place else 0) | (128 if drive_d == 'share' else 0))
+             (8 if write_fails else 0) | (16 if descriptor_fails else 0) | (32 if drive_d else 0) |
+             (64 if junction_in_place else 0) | (128 if in_the_folder else 0))
     out = bytearray([flags])
     if write_fails:
         out.append(12)
+    if drive_d:
+        out.append(DRIVES.index(drive_d))
     if fault:
         out += bytes([CALLS.index(fault[0]), fault[1] - 1])
     out.append(text)
@@ -210,8 +216,6 @@ def status_report():
         'descriptor_fails': status('C:\\a\\r.txt', descriptor_fails=True),
         'open_child_fails': status('C:\\out\\a\\r.txt', [out_dir], fault=('OpenChild', 2)),
         'delete_fails': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b'], fault=('MarkForDeletion', 1)),
-        'owner_unreadable': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out', 'admins')],
-                                   fault=('ReadSecurity', 1)),
         'swap_report_for_link': status('C:\\out\\r.txt', [out_dir, protected],
                                        swap=(5, 'FileLink', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')),
         'swap_report_for_second_name': status('C:\\out\\r.txt', [out_dir], swap=(5, 'SecondName', 'C:\\out\\r.txt', '')),
@@ -221,20 +225,34 @@ def status_report():
                                   swap=(6, 'MountPoint', 'C:\\out', 'C:\\Windows')),
         'plant_in_created_directory': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b'],
                                              swap=(4, 'File', 'C:\\a\\planted', '')),
-        'admin_link_users_may_delete': status('C:\\b\\r.txt', [out_dir, ('DirectoryLink', 'C:\\b', 'C:\\out',
-                                                                         'admins-users-delete')]),
-        'admin_link_in_folder_users_empty': status('C:\\a\\b\\r.txt', [
-            out_dir, ('Directory', 'C:\\a', '', 'admins-users-delete-child'),
-            ('MountPoint', 'C:\\a\\b', 'C:\\out', 'admins')]),
-        'admin_link_on_removable_drive': status('D:\\b\\r.txt', [out_dir, ('MountPoint', 'D:\\b', 'C:\\out', 'admins')],
-                                                drive_d='removable'),
-        'drive_mapped_to_share': status('D:\\a\\r.txt', [('Directory', 'D:\\a', '')], drive_d='share'),
+        'hard_linked_report': status('C:\\out\\r.txt', [out_dir, windows,
+                                                      ('SecondName', 'C:\\out\\r.txt', 'C:\\Windows\\p.dat')]),
+        'read_only_report': status('C:\\out\\r.txt', [out_dir, ('ReadOnlyFile', 'C:\\out\\r.txt', '')]),
+        'report_list_kept': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '', 'admins-users-write')]),
+        'temporary_name_taken': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\~ppkg-launcher-1.tmp', '')]),
+        'rename_fails': status('C:\\out\\r.txt', [out_dir, ('File', 'C:\\out\\r.txt', '')], fault=('RenameInto', 1)),
+        'flush_fails': status('C:\\a\\r.txt', fault=('FlushFile', 1)),
+        'new_file_kept_when_removal_fails': status('C:\\a\\r.txt', fault=('MarkForDeletion', 1), write_fails=True),
+        'report_named_like_the_new_file': status('C:\\out\\~ppkg-launcher-1.tmp', [out_dir], write_fails=True,
+                                                 fault=('MarkForDeletion', 1)),
+        'swap_report_for_directory': status('C:\\out\\r.txt', [out_dir], swap=(9, 'Directory', 'C:\\out\\r.txt', '')),
+        'drive_cd': status('D:\\a\\r.txt', [('Directory', 'D:\\a', '')], drive_d='cd'),
+        'drive_remote': status('D:\\a\\r.txt', [('Directory', 'D:\\a', '')], drive_d='remote'),
+        'drive_multiple_unc_provider': status('D:\\a\\r.txt', [('Directory', 'D:\\a', '')], drive_d='mup'),
+        'drive_substituted': status('D:\\r.txt', [out_dir], drive_d='subst'),
+        'drive_mapped_to_share': status('D:\\a\\r.txt', [('Directory', '\\\\server\\share\\a', '')], drive_d='mapped'),
         'link_to_share': status('C:\\b\\r.txt', [('Directory', '\\\\server\\share', ''),
                                                 ('DirectoryLink', 'C:\\b', '\\\\server\\share', 'admins')]),
         'level_made_junction': status('C:\\out\\new\\r.txt', [out_dir, windows],
                                       swap=(3, 'Directory', 'C:\\out', 'C:\\Windows'), junction_in_place=True),
         'made_level_made_junction_kept': status('C:\\out\\new\\r.txt', [windows],
                                                 swap=(4, 'Directory', 'C:\\out', ''), junction_in_place=True),
+        'last_level_made_junction_in_the_folder': status('C:\\out\\new\\r.txt', [out_dir, windows],
+                                                         swap=(10, 'Directory', 'C:\\out\\new', 'C:\\Windows'),
+                                                         junction_in_place=True, in_the_folder=True),
+        'level_made_junction_in_the_folder': status('C:\\out\\new\\r.txt', [out_dir, windows],
+                                                    swap=(5, 'Directory', 'C:\\out', 'C:\\Windows'),
+                                                    junction_in_place=True, in_the_folder=True),
         'report_not_made_levels_removed': status('C:\\a\\b\\r.txt', fail_create=['C:\\a\\b\\r.txt']),
         'drive_relative': status('C:r.txt'),
         'dot_after_slash': status('C:\\a/.', [('Directory', 'C:\\a', '')]),

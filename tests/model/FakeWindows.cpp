@@ -344,6 +344,17 @@ void FakeWindows::AddLink(const std::u16string& path, std::uint32_t tag, const s
     entries[*Resolve(path)] = entry;
 }
 
+void FakeWindows::AddHardLink(const std::u16string& existing, const std::u16string& path) {
+    Entry& file = entries[*Resolve(existing)];
+    if (file.id == 0) file.id = nextId_++;
+    ++file.links;
+    Entry name = file;
+    for (auto& [key, entry] : entries) {
+        if (entry.id == file.id) entry.links = file.links;
+    }
+    entries[*Resolve(path)] = name;
+}
+
 std::string FakeWindows::TempFileContent(const std::string& ansiPath) {
     Entry* entry = Find(Widen(ansiPath));
     return entry == nullptr ? std::string() : entry->content;
@@ -547,11 +558,7 @@ platform::Descriptor FakeWindows::BuildDescriptor(const std::u16string& sddl) {
         lastError = kErrorInvalidParameter;
         return nullptr;
     }
-    // Raw new and delete on purpose: a descriptor freed twice, or one never handed out, fails
-    // under AddressSanitizer as LocalFree would fail on Windows.
-    auto* text = new std::u16string(sddl);   // NOLINT(cppcoreguidelines-owning-memory)
-    descriptors_.insert(text);
-    return text;
+    return NewDescriptor(sddl);
 }
 
 void FakeWindows::FreeDescriptor(platform::Descriptor descriptor) {
@@ -806,9 +813,10 @@ std::optional<std::u16string> FakeWindows::ChildKey(platform::FileHandle parent,
         return resolved;
     }
     if (IsLink(*directory)) {
-        // A folder held as itself that is a link (or became one since): OBJ_DONT_REPARSE fails the
-        // open. Without it Windows documents nothing, and the model takes the reading the walk
-        // must not rely on: the link is followed.
+        // A folder held as itself that is a link (or became one since). Windows documents nothing
+        // of an open relative to it: with OBJ_DONT_REPARSE the model answers the reading a test
+        // chose; without it, the one no protection may rely on: the link is followed.
+        if (request.dontReparse && heldJunction == HeldJunction::InTheFolderItself) return key;
         if (request.dontReparse) {
             lastError = platform::kErrorReparsePointEncountered;
             return std::nullopt;
@@ -840,6 +848,19 @@ std::optional<std::u16string> FakeWindows::DriveDirectory(char16_t drive) {
     return letter + u":\\";
 }
 
+// A drive letter not listed is a volume of its own; a volume name is known only when listed.
+std::optional<std::u16string> FakeWindows::DeviceLink(const std::u16string& name) {
+    Note("DeviceLink", name);
+    if (Injected("DeviceLink", name) != nullptr) return std::nullopt;
+    const auto found = dosDevices.find(name);
+    if (found != dosDevices.end()) return found->second;
+    if (name.size() == 2 && IsDriveLetter(name[0]) && name[1] == u':') {
+        return u"\\Device\\HarddiskVolume" + Widen(std::to_string(Fold(name[0]) - u'A' + 1));
+    }
+    lastError = kErrorFileNotFound;
+    return std::nullopt;
+}
+
 // \??\X:\ is the model's drive key "X:\", \??\UNC\server\share\ its "\\server\share\". The NT name
 // \??\C: is itself a symbolic link of the object manager, so OBJ_DONT_REPARSE fails the open.
 platform::FileHandle FakeWindows::OpenRoot(const std::u16string& root, const platform::OpenRequest& request) {
@@ -848,6 +869,18 @@ platform::FileHandle FakeWindows::OpenRoot(const std::u16string& root, const pla
     std::u16string key;
     if (root.size() == 7 && root.rfind(u"\\??\\", 0) == 0 && IsDriveLetter(root[4]) && root.substr(5) == u":\\") {
         key = std::u16string(1, Fold(root[4])) + u":\\";
+        // The object manager follows the drive's link: a folder for a substituted drive, a share
+        // for one mapped to it.
+        const auto link = dosDevices.find(root.substr(4, 2));
+        if (link != dosDevices.end()) {
+            const std::u16string& target = link->second;
+            const std::size_t share = target.find(u';');
+            if (target.rfind(u"\\??\\", 0) == 0 && target.size() > 4) {
+                key = Normalise(target.substr(4)).value_or(key);
+            } else if (share != std::u16string::npos && target.find(u'\\', share) != std::u16string::npos) {
+                key = u"\\" + target.substr(target.find(u'\\', share)) + u"\\";
+            }
+        }
     } else if (root.rfind(u"\\??\\UNC\\", 0) == 0 && root.back() == u'\\') {
         key = u"\\\\" + root.substr(8);
     } else {
@@ -892,12 +925,17 @@ std::optional<std::u16string> FakeWindows::NewChildKey(platform::FileHandle pare
     const std::optional<std::u16string> above = ParentOf(*key);
     const std::optional<std::u16string> aboveKey = above ? Normalise(*above) : std::nullopt;
     const auto folder = aboveKey ? entries.find(*aboveKey) : entries.end();
-    if (folder == entries.end() || !folder->second.IsDirectory() || HoldsNoEntries(folder->second)) {
+    // Under the reading that a held folder made a junction takes entries in itself, it does.
+    const bool inJunctionItself = folder != entries.end() && IsLink(folder->second) && request.dontReparse &&
+                                  heldJunction == HeldJunction::InTheFolderItself;
+    if (folder == entries.end() || !folder->second.IsDirectory() ||
+        (HoldsNoEntries(folder->second) && !inJunctionItself)) {
         lastError = kErrorAccessDenied;
         return std::nullopt;
     }
+    // STATUS_OBJECT_NAME_COLLISION, as the native call answers it.
     if (entries.count(*key) != 0) {
-        lastError = kErrorFileExists;
+        lastError = kErrorAlreadyExists;
         return std::nullopt;
     }
     if (failCreate.count(*key) != 0) {
@@ -934,26 +972,6 @@ platform::FileHandle FakeWindows::CreateChildFile(platform::FileHandle parent, c
     return NewHandle(*key, made, request);
 }
 
-// FILE_NON_DIRECTORY_FILE refuses a directory, a junction and a directory link alike; a file
-// link opens as itself.
-platform::FileHandle FakeWindows::OpenChildFile(platform::FileHandle parent, const std::u16string& name,
-                                                const platform::OpenRequest& request) {
-    const std::optional<std::u16string> key = ChildKey(parent, name, request);
-    Note("OpenChildFile", key.value_or(name));
-    if (!key) return platform::kNoFile;
-    if (Injected("OpenChildFile", *key) != nullptr) return platform::kNoFile;
-    const auto found = entries.find(*key);
-    if (found == entries.end()) return FailOpen(kErrorFileNotFound);
-    Entry& entry = found->second;
-    if (entry.deletePending) return FailOpen(kErrorDeletePending);
-    if (entry.IsDirectory()) return FailOpen(kErrorAccessDenied);
-    if (SharingViolation(entry.id, request)) return FailOpen(kErrorSharingViolation);
-    if (!entry.sddl.empty() && !callerIsAdministrator && (FileRights(request.access) & kWriteData) != 0) {
-        return FailOpen(kErrorAccessDenied);
-    }
-    return NewHandle(*key, entry, request);
-}
-
 void FakeWindows::NoteHandle(const std::string& operation, platform::FileHandle file) {
     const auto open = handles_.find(file);
     Note(operation, open == handles_.end() ? std::u16string() : open->second.key);
@@ -979,50 +997,6 @@ std::optional<platform::HandleInfo> FakeWindows::QueryHandle(platform::FileHandl
         return std::nullopt;
     }
     return platform::HandleInfo{entry->Attributes(), entry->IsReparse() ? entry->reparseTag : 0, entry->links};
-}
-
-// GetSecurityInfo needs READ_CONTROL. An entry whose list the model cannot read has none.
-std::optional<platform::EntrySecurity> FakeWindows::ReadSecurity(platform::FileHandle entry) {
-    NoteHandle("ReadSecurity", entry);
-    if (Injected("ReadSecurity", OpenKey(entry)) != nullptr) return std::nullopt;
-    const auto open = handles_.find(entry);
-    const Entry* found = Live(entry);
-    if (found == nullptr || (open->second.access & kReadControl) == 0) {
-        lastError = kErrorAccessDenied;
-        return std::nullopt;
-    }
-    platform::EntrySecurity security;
-    security.owner = found->owner;
-    if (found->sddl.empty()) {
-        security.hasList = true;
-        return security;
-    }
-    const std::optional<Dacl> list = ParseDacl(found->sddl);
-    if (!list) return security;
-    security.hasList = true;
-    for (const Ace& ace : list->aces) {
-        platform::AccessEntry granted;
-        granted.type = ace.type == u"A" ? 0 : ace.type == u"D" ? 1 : 0xFF;
-        granted.flags = static_cast<std::uint8_t>((ace.objectInherit ? 0x1 : 0) | (ace.containerInherit ? 0x2 : 0) |
-                                                  (ace.noPropagate ? 0x4 : 0) | (ace.inheritOnly ? 0x8 : 0) |
-                                                  (ace.inherited ? 0x10 : 0));
-        // A right the model cannot spell counts as every right.
-        granted.mask = RightsMask(ace.rights).value_or(0xFFFFFFFFu);
-        granted.trustee = TrusteeSid(ace.trustee);
-        security.list.push_back(granted);
-    }
-    return security;
-}
-
-std::optional<std::vector<std::uint8_t>> FakeWindows::ReadReparseData(platform::FileHandle entry) {
-    NoteHandle("ReadReparseData", entry);
-    if (Injected("ReadReparseData", OpenKey(entry)) != nullptr) return std::nullopt;
-    const Entry* found = Live(entry);
-    if (found == nullptr || found->reparseTag == 0) {
-        lastError = kErrorNotAReparsePoint;
-        return std::nullopt;
-    }
-    return ReparseBuffer(found->reparseTag, found->target);
 }
 
 std::optional<platform::VolumeInfo> FakeWindows::QueryVolume(platform::FileHandle entry) {
@@ -1064,28 +1038,123 @@ bool FakeWindows::WriteBytes(platform::FileHandle file, const void* data, std::u
     if (content.size() < at + count) content.resize(at + count);
     content.replace(at, count, static_cast<const char*>(data), count);
     open->second.position += count;
+    // The file's other names show the same bytes.
+    for (auto& [key, other] : entries) {
+        if (other.id == entry->id && &other != entry) other.content = content;
+    }
     return fault == nullptr;
 }
 
-bool FakeWindows::RewindFile(platform::FileHandle file) {
-    NoteHandle("RewindFile", file);
+bool FakeWindows::FlushFile(platform::FileHandle file) {
+    NoteHandle("FlushFile", file);
     const auto open = handles_.find(file);
-    if (open == handles_.end()) return Fail(kErrorInvalidHandle);
-    if (Injected("RewindFile", open->second.key) != nullptr) return false;
-    open->second.position = 0;
+    if (open == handles_.end() || Live(file) == nullptr) return Fail(kErrorInvalidHandle);
+    if ((open->second.access & kGenericWrite) == 0) return Fail(kErrorAccessDenied);
+    return Injected("FlushFile", open->second.key) == nullptr;
+}
+
+// MS-FSA 2.1.5.15.11 and MS-FSCC 2.4.42: the source needs DELETE; a target that is a directory,
+// or a file with any open, is not replaced (STATUS_ACCESS_DENIED); replacing needs what deleting
+// it would (the "Rename and Hard Link Processing" page), so a read-only file stays, and a caller
+// who is no administrator may not delete a file carrying a list. The name alone goes: a file's
+// other names keep it, a link's target is not touched. The destination folder is reached from
+// the handle without OBJ_DONT_REPARSE: through a folder that became a link, the link is followed.
+// The interface's order: the file, then the folder it goes into.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+bool FakeWindows::RenameInto(platform::FileHandle file, platform::FileHandle folder, const std::u16string& name) {
+    constexpr platform::OpenRequest kFollowing{};
+    const std::optional<std::u16string> key = ChildKey(folder, name, kFollowing);
+    Note("RenameInto", key.value_or(name));
+    if (!key) return false;
+    if (Injected("RenameInto", *key) != nullptr) return false;
+    const auto open = handles_.find(file);
+    const Entry* source = Live(file);
+    if (source == nullptr || (open->second.access & kDelete) == 0) return Fail(kErrorAccessDenied);
+    const std::u16string from = open->second.key;
+    const auto same = [](const std::u16string& a, const std::u16string& b) {
+        return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
+    };
+    if (same(from, *key)) return true;
+    const auto target = entries.find(*key);
+    if (target != entries.end()) {
+        const Entry& there = target->second;
+        const bool opened = std::any_of(handles_.begin(), handles_.end(), [&](const auto& handle) {
+            return there.id != 0 && handle.second.id == there.id;
+        });
+        if (there.IsDirectory() || opened || (there.attributes & kReadOnly) != 0 ||
+            (!callerIsAdministrator && !there.sddl.empty())) {
+            return Fail(kErrorAccessDenied);
+        }
+        RemoveName(*key);
+    } else if (!ParentIsDirectory(*key)) {
+        return Fail(kErrorPathNotFound);
+    }
+    Entry moved = entries[from];
+    entries.erase(from);
+    entries[*key] = std::move(moved);
+    for (auto& [handle, opened] : handles_) {
+        if (same(opened.key, from) && opened.id == entries[*key].id) opened.key = *key;
+    }
     return true;
 }
 
-bool FakeWindows::EndFileHere(platform::FileHandle file) {
-    NoteHandle("EndFileHere", file);
-    const auto open = handles_.find(file);
-    if (open == handles_.end()) return Fail(kErrorInvalidHandle);
-    if ((open->second.access & kGenericWrite) == 0) return Fail(kErrorAccessDenied);
-    if (Injected("EndFileHere", open->second.key) != nullptr) return false;
-    Entry* entry = Live(file);
-    if (entry == nullptr) return Fail(kErrorInvalidHandle);
-    entry->content.resize(open->second.position);
+// The path below the root the handle's entry lies on, as MS-FSA 2.1.5.12.19 builds it.
+std::optional<std::u16string> FakeWindows::QueryName(platform::FileHandle entry) {
+    NoteHandle("QueryName", entry);
+    if (Injected("QueryName", OpenKey(entry)) != nullptr) return std::nullopt;
+    if (Live(entry) == nullptr) {
+        lastError = kErrorInvalidHandle;
+        return std::nullopt;
+    }
+    const std::u16string key = OpenKey(entry);
+    const std::u16string root = RootOf(key);
+    std::u16string below = key.substr(root.size());
+    if (below.empty()) below = u"\\";
+    if (below.size() > 1 && below.back() == u'\\') below.pop_back();
+    return below;
+}
+
+platform::Descriptor FakeWindows::NewDescriptor(const std::u16string& sddl) {
+    // Raw new and delete on purpose: a descriptor freed twice, or one never handed out, fails
+    // under AddressSanitizer as LocalFree would fail on Windows.
+    auto* text = new std::u16string(sddl);   // NOLINT(cppcoreguidelines-owning-memory)
+    descriptors_.insert(text);
+    return text;
+}
+
+// GetSecurityInfo needs READ_CONTROL.
+platform::Descriptor FakeWindows::ReadAccessList(platform::FileHandle entry) {
+    NoteHandle("ReadAccessList", entry);
+    if (Injected("ReadAccessList", OpenKey(entry)) != nullptr) return nullptr;
+    const auto open = handles_.find(entry);
+    const Entry* found = Live(entry);
+    if (found == nullptr || (open->second.access & kReadControl) == 0) {
+        lastError = kErrorAccessDenied;
+        return nullptr;
+    }
+    return NewDescriptor(found->sddl);
+}
+
+// SetKernelObjectSecurity needs WRITE_DAC, and sets the list as given: in the same folder,
+// whatever it passes on is what the earlier file got from it.
+bool FakeWindows::WriteAccessList(platform::FileHandle entry, platform::Descriptor descriptor) {
+    NoteHandle("WriteAccessList", entry);
+    if (Injected("WriteAccessList", OpenKey(entry)) != nullptr) return false;
+    const auto open = handles_.find(entry);
+    Entry* found = Live(entry);
+    if (found == nullptr || (open->second.access & platform::kAccessWriteDac) == 0) return Fail(kErrorAccessDenied);
+    found->sddl = DescriptorText(descriptor);
     return true;
+}
+
+void FakeWindows::RemoveName(const std::u16string& key) {
+    const auto found = entries.find(key);
+    if (found == entries.end()) return;
+    const std::uint64_t id = found->second.id;
+    entries.erase(found);
+    for (auto& [other, entry] : entries) {
+        if (id != 0 && entry.id == id && entry.links > 1) --entry.links;
+    }
 }
 
 void FakeWindows::CloseFile(platform::FileHandle file) {
@@ -1094,7 +1163,7 @@ void FakeWindows::CloseFile(platform::FileHandle file) {
     const bool goes = entry != nullptr && entry->deletePending;
     const std::u16string key = OpenKey(file);
     handles_.erase(file);
-    if (goes && !IsHeld(key)) entries.erase(key);
+    if (goes && !IsHeld(key)) RemoveName(key);
 }
 
 }  // namespace model

@@ -13,13 +13,14 @@
 #include "tests/model/Sddl.h"
 
 // An in-memory model of the Windows behaviours the launcher relies on: a file system with
-// attribute values, owners and access lists, reparse points with their tags and targets, links
-// followed above the last component of a path, handles opened relative to a held directory
-// with their access rights and sharing under the share-access check (MS-FSA 2.1.5.1.2.2),
-// volumes with their device characteristics, shares resolving every name again; processes as
-// recorded command lines; the registry; failures on demand. Where Windows documents nothing the
-// model takes the reading a protection must not rely on. Tests set it up through its public
-// members and helpers.
+// attribute values, owners and access lists, reparse points with their tags and targets, hard
+// links, links followed above the last component of a path, handles opened relative to a held
+// directory with their access rights and sharing under the share-access check (MS-FSA
+// 2.1.5.1.2.2), renames that replace a name (MS-FSA 2.1.5.15.11), drive letters as links of the
+// object manager, volumes with their device characteristics, shares resolving every name again;
+// processes as recorded command lines; the registry; failures on demand. Where Windows documents
+// nothing the model takes the reading a protection must not rely on, or answers each reading a
+// test asks for. Tests set it up through its public members and helpers.
 namespace model {
 
 // Win32 error codes the model answers with.
@@ -71,7 +72,8 @@ struct Entry {
     bool IsReparse() const { return reparseTag != 0 || reparseBitWithoutTag; }
     bool reparseBitWithoutTag = false;              // what Wine shows: the bit, tag 0
     // Which object this is, whatever name it stands under: a handle stays with its object. 0
-    // until something opens it; a copy keeps it, as a second hard link to the same file would.
+    // until something opens it; the names of one file (AddHardLink) share it, and what is written
+    // through one shows through them all.
     std::uint64_t id = 0;
     bool deletePending = false;                     // goes when its last handle closes
     std::uint32_t Attributes() const {
@@ -137,6 +139,9 @@ public:
     // A link is made by a standard user unless `owner` says otherwise: any user can make a junction.
     void AddLink(const std::u16string& path, std::uint32_t tag, const std::u16string& target, bool toDirectory,
                  std::u16string_view owner = kUserSid);
+    // A second name for the file at `existing` (CreateHardLinkW): one object, its link count on
+    // every name.
+    void AddHardLink(const std::u16string& existing, const std::u16string& path);
     Entry* Find(const std::u16string& path);   // the entry itself, links above followed
     bool Exists(const std::u16string& path) { return Find(path) != nullptr; }
     // The full path the model resolves `path` to (links above the last component followed).
@@ -170,6 +175,18 @@ public:
     // not listed is remote (FILE_DEVICE_NETWORK_FILE_SYSTEM, FILE_REMOTE_DEVICE). Handles on a
     // remote volume reach what their names reach now: each open is resolved by name again.
     std::map<std::u16string, platform::VolumeInfo, CaseInsensitiveLess> volumes;
+    // What QueryDosDeviceW answers for an MS-DOS device name ("S:"), and so where \??\S:\ leads:
+    // "\??\C:\work" (subst) opens that folder, a path below a redirector
+    // ("\Device\LanmanRedirector\;Z:0\server\share", a mapped drive) that share. A drive letter not
+    // listed is a volume of its own, "\Device\HarddiskVolume" and its letter's place in the alphabet.
+    std::map<std::u16string, std::u16string, CaseInsensitiveLess> dosDevices;
+    // What an open made relative to a held folder that has become a junction does with
+    // OBJ_DONT_REPARSE: no document says (the kit's junction-after-check prints it on a machine).
+    // Either it is refused (STATUS_REPARSE_POINT_ENCOUNTERED) or it reaches the name inside the
+    // junction's own folder, nothing led away. Without the flag the model follows the junction,
+    // the reading no protection may rely on.
+    enum class HeldJunction { Refused, InTheFolderItself };
+    HeldJunction heldJunction = HeldJunction::Refused;
     // Whether a handle is open on the entry at this key.
     bool IsHeld(const std::u16string& key) const;
     std::size_t OpenHandleCount() const { return handles_.size(); }
@@ -222,6 +239,7 @@ public:
     void FreeDescriptor(platform::Descriptor descriptor) override;
     std::optional<std::u16string> CurrentDirectory() override;
     std::optional<std::u16string> DriveDirectory(char16_t drive) override;
+    std::optional<std::u16string> DeviceLink(const std::u16string& name) override;
     platform::FileHandle OpenRoot(const std::u16string& root, const platform::OpenRequest& request) override;
     platform::FileHandle OpenChild(platform::FileHandle parent, const std::u16string& name,
                                    const platform::OpenRequest& request) override;
@@ -231,16 +249,15 @@ public:
     platform::FileHandle CreateChildFile(platform::FileHandle parent, const std::u16string& name,
                                          const platform::OpenRequest& request,
                                          const platform::SecurityAttributes& security) override;
-    platform::FileHandle OpenChildFile(platform::FileHandle parent, const std::u16string& name,
-                                       const platform::OpenRequest& request) override;
     std::optional<platform::HandleInfo> QueryHandle(platform::FileHandle file) override;
+    std::optional<std::u16string> QueryName(platform::FileHandle entry) override;
     std::optional<platform::VolumeInfo> QueryVolume(platform::FileHandle entry) override;
-    std::optional<platform::EntrySecurity> ReadSecurity(platform::FileHandle entry) override;
-    std::optional<std::vector<std::uint8_t>> ReadReparseData(platform::FileHandle entry) override;
+    platform::Descriptor ReadAccessList(platform::FileHandle entry) override;
+    bool WriteAccessList(platform::FileHandle entry, platform::Descriptor descriptor) override;
     bool MarkForDeletion(platform::FileHandle entry) override;
     bool WriteBytes(platform::FileHandle file, const void* data, std::uint32_t size) override;
-    bool RewindFile(platform::FileHandle file) override;
-    bool EndFileHere(platform::FileHandle file) override;
+    bool FlushFile(platform::FileHandle file) override;
+    bool RenameInto(platform::FileHandle file, platform::FileHandle folder, const std::u16string& name) override;
     void CloseFile(platform::FileHandle file) override;
     std::uint32_t LastError() override { return lastError; }
     void Trace(const platform::TraceEvent& event) override;
@@ -270,7 +287,7 @@ private:
     Entry* Live(platform::FileHandle file);
     // The key of `name` inside the directory a relative call starts from; nullopt (with
     // lastError set) when the handle is no live directory, the name is no single valid name, or
-    // the directory is a link the request may not be reparsed through.
+    // the directory is a link the request may not be reparsed through (see heldJunction).
     std::optional<std::u16string> ChildKey(platform::FileHandle parent, const std::u16string& name,
                                            const platform::OpenRequest& request);
     // The same for a create, logged and checked: nullopt when anything stands at the name or the
@@ -282,6 +299,10 @@ private:
     static std::u16string RootOf(const std::u16string& key);
     platform::VolumeInfo VolumeOf(const std::u16string& key) const;
     bool ParentIsDirectory(const std::u16string& key);
+    // A new descriptor holding `sddl`, handed out as BuildDescriptor hands them out.
+    platform::Descriptor NewDescriptor(const std::u16string& sddl);
+    // The name `key` goes; the file's other names count one link fewer.
+    void RemoveName(const std::u16string& key);
     bool HasChildren(const std::u16string& key) const;
     // The list a file or directory created at `key` gets: the descriptor's own entries and,
     // unless it is protected, what the parent's list passes on.

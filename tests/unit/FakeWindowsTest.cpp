@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "report/PathWalk.h"
+#include "report/ReportReplace.h"
 #include "tests/model/FakeWindows.h"
 #include "tests/unit/ReportFixture.h"
 
@@ -13,8 +17,8 @@ namespace {
 
 using report::kLevelOpen;
 using report::kMadeLevel;
+using report::kReportLook;
 using report::kReportMade;
-using report::kReportOpen;
 using report::kRootOpen;
 
 // What the walk held before it asked for traverse: attributes and the list alone.
@@ -96,33 +100,45 @@ TEST(OpenChild, OpensTheEntryItselfAndFollowsNothing) {
     }
 }
 
-// Through a folder held as itself that is a link, or became one after it was opened, OBJ_DONT_REPARSE
-// fails the open (ERROR_REPARSE_POINT_ENCOUNTERED), as it fails one on the root's own NT name,
-// itself a link. Without the flag Windows documents nothing, and the model follows the link: a
-// walk that relied on anything else would pass here and fail on Windows.
-TEST(OpenChild, ThroughALinkFailsWithDontReparseAndFollowsItWithout) {
-    LinkedDrive d;
-    platform::OpenRequest rootWithFlag = kRootOpen;
-    rootWithFlag.dontReparse = true;
-    EXPECT_EQ(d.os.OpenRoot(u"\\??\\C:\\", rootWithFlag), platform::kNoFile);
-    EXPECT_EQ(d.os.lastError, platform::kErrorReparsePointEncountered);
-
-    platform::OpenRequest withoutFlag = kLevelOpen;
-    withoutFlag.dontReparse = false;
-    const platform::FileHandle empty = OpenDirectory(d.os, u"C:\\empty");
-    ASSERT_TRUE(d.os.SetReparseAsUser(u"C:\\empty", platform::kReparseTagMountPoint, u"C:\\target"));
-    for (const platform::FileHandle link : {OpenDirectory(d.os, u"C:\\junction"), OpenDirectory(d.os, u"C:\\dirlink"), empty}) {
-        EXPECT_EQ(d.os.OpenChild(link, u"keep.txt", kLevelOpen), platform::kNoFile);
+// Through a folder held as itself that is a link, or became one after it was opened: what an open
+// with OBJ_DONT_REPARSE does there is undocumented, so the model answers each reading a test asks
+// for (refused with ERROR_REPARSE_POINT_ENCOUNTERED, or made in the junction's own folder), never
+// one that leads away. The root's own NT name is itself a link: the flag fails its open. Without
+// the flag the model follows the link, so that a walk relying on anything else passes here and
+// fails on Windows.
+TEST(OpenChild, ThroughALinkWithDontReparseIsRefusedOrStaysInTheFolderAndFollowsItWithout) {
+    for (const FakeWindows::HeldJunction reading :
+         {FakeWindows::HeldJunction::Refused, FakeWindows::HeldJunction::InTheFolderItself}) {
+        const bool refused = reading == FakeWindows::HeldJunction::Refused;
+        LinkedDrive d;
+        d.os.heldJunction = reading;
+        platform::OpenRequest rootWithFlag = kRootOpen;
+        rootWithFlag.dontReparse = true;
+        EXPECT_EQ(d.os.OpenRoot(u"\\??\\C:\\", rootWithFlag), platform::kNoFile);
         EXPECT_EQ(d.os.lastError, platform::kErrorReparsePointEncountered);
-        EXPECT_EQ(d.os.CreateChildFile(link, u"made.txt", kReportMade, {}), platform::kNoFile);
-        EXPECT_FALSE(d.os.Exists(u"C:\\target\\made.txt"));
-        const platform::FileHandle followed = d.os.OpenChild(link, u"keep.txt", withoutFlag);
-        ASSERT_NE(followed, platform::kNoFile);
-        EXPECT_EQ(d.os.calls.back(), "OpenChild C:\\target\\keep.txt");
-        d.os.CloseFile(followed);
-        d.os.CloseFile(link);
+
+        platform::OpenRequest withoutFlag = kLevelOpen;
+        withoutFlag.dontReparse = false;
+        const platform::FileHandle empty = OpenDirectory(d.os, u"C:\\empty");
+        ASSERT_TRUE(d.os.SetReparseAsUser(u"C:\\empty", platform::kReparseTagMountPoint, u"C:\\target"));
+        for (const char16_t* folder : {u"C:\\junction", u"C:\\dirlink", u"C:\\empty"}) {
+            const std::u16string name(folder);
+            const platform::FileHandle link = name == u"C:\\empty" ? empty : OpenDirectory(d.os, name);
+            EXPECT_EQ(d.os.OpenChild(link, u"keep.txt", kLevelOpen), platform::kNoFile) << Narrow(name);
+            EXPECT_EQ(d.os.lastError, refused ? platform::kErrorReparsePointEncountered : kErrorFileNotFound);
+            const platform::FileHandle made = d.os.CreateChildFile(link, u"made.txt", kReportMade, {});
+            EXPECT_EQ(made == platform::kNoFile, refused) << Narrow(name);
+            EXPECT_EQ(d.os.entries.count(name + u"\\made.txt"), refused ? 0u : 1u) << Narrow(name);
+            if (made != platform::kNoFile) d.os.CloseFile(made);
+            EXPECT_FALSE(d.os.Exists(u"C:\\target\\made.txt"));
+            const platform::FileHandle followed = d.os.OpenChild(link, u"keep.txt", withoutFlag);
+            ASSERT_NE(followed, platform::kNoFile);
+            EXPECT_EQ(d.os.calls.back(), "OpenChild C:\\target\\keep.txt");
+            d.os.CloseFile(followed);
+            d.os.CloseFile(link);
+        }
+        EXPECT_EQ(d.os.OpenHandleCount(), 0u);
     }
-    EXPECT_EQ(d.os.OpenHandleCount(), 0u);
 }
 
 // MS-FSA 2.1.5.1.2.2: a rename opens the entry for DELETE, and only an open that asks for data,
@@ -219,16 +235,55 @@ TEST(Shares, ResolveEveryOpenByNameAndSayTheyAreRemote) {
     os.CloseFile(reports);
 
     os.volumes[u"Z:"] = {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice};
-    os.volumes[u"E:"] = {platform::kDeviceDisk, platform::kVolumeRemovableMedia};
+    os.volumes[u"E:"] = {platform::kDeviceCdRom, 0};
     os.AddDirectory(u"Z:\\");
     os.AddDirectory(u"E:\\");
-    const std::pair<const char16_t*, std::uint32_t> drives[] = {
-        {u"C:\\", 0}, {u"Z:\\", platform::kVolumeRemoteDevice}, {u"E:\\", platform::kVolumeRemovableMedia}};
-    for (const auto& [drive, characteristics] : drives) {
+    const std::pair<const char16_t*, platform::VolumeInfo> drives[] = {
+        {u"C:\\", {platform::kDeviceDisk, 0}},
+        {u"Z:\\", {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice}},
+        {u"E:\\", {platform::kDeviceCdRom, 0}}};
+    for (const auto& [drive, device] : drives) {
         const platform::FileHandle root = os.OpenRoot(u"\\??\\" + std::u16string(drive), kRootOpen);
-        EXPECT_EQ(os.QueryVolume(root)->characteristics, characteristics) << Narrow(drive);
+        EXPECT_EQ(os.QueryVolume(root)->deviceType, device.deviceType) << Narrow(drive);
+        EXPECT_EQ(os.QueryVolume(root)->characteristics, device.characteristics) << Narrow(drive);
         os.CloseFile(root);
     }
+}
+
+// A drive letter is a link of the object manager (QueryDosDeviceW reads it without opening
+// anything): a volume's device name, a folder for a drive made with subst, a path below a
+// redirector for one mapped to a share. Its root opens where the link leads, and the root's
+// name below its volume's root (MS-FSA 2.1.5.12.19) is "\\" only for a volume's own root.
+TEST(DeviceLink, DriveLettersLeadWhereTheirLinksSay) {
+    struct Case {
+        const char16_t* drive = nullptr;
+        const char16_t* link = nullptr;   // nullptr: not listed
+        std::optional<std::u16string> answered;
+        const char16_t* name = nullptr;   // of the root opened; nullptr: a share
+    };
+    const Case cases[] = {
+        {u"C:", nullptr, u"\\Device\\HarddiskVolume3", u"\\"},
+        {u"S:", u"\\??\\C:\\work", u"\\??\\C:\\work", u"\\work"},
+        {u"Z:", u"\\Device\\LanmanRedirector\\;Z:0000000000012345\\srv\\share",
+         u"\\Device\\LanmanRedirector\\;Z:0000000000012345\\srv\\share", nullptr},
+    };
+    for (const Case& c : cases) {
+        FakeWindows os;
+        os.AddDirectory(u"\\\\srv\\share");
+        if (c.link != nullptr) os.dosDevices[c.drive] = c.link;
+        EXPECT_EQ(os.DeviceLink(c.drive), c.answered) << Narrow(c.drive);
+        const platform::FileHandle root = os.OpenRoot(u"\\??\\" + std::u16string(c.drive) + u"\\", kRootOpen);
+        ASSERT_NE(root, platform::kNoFile) << Narrow(c.drive);
+        if (c.name != nullptr) {
+            EXPECT_EQ(os.QueryName(root), std::u16string(c.name)) << Narrow(c.drive);
+        } else {
+            EXPECT_NE(os.QueryVolume(root)->characteristics & platform::kVolumeRemoteDevice, 0u) << Narrow(c.drive);
+        }
+        os.CloseFile(root);
+    }
+    FakeWindows os;
+    EXPECT_FALSE(os.DeviceLink(u"Volume{00000000-0000-0000-0000-000000000000}"));
+    EXPECT_EQ(os.lastError, kErrorFileNotFound);
 }
 
 // FILE_CREATE fails on anything at the name, a link whose target is missing included, and
@@ -287,173 +342,132 @@ TEST(MarkForDeletion, MarksOnlyWhatWasOpenedForDeletingAndNoFullDirectory) {
     d.os.CloseFile(root);
 }
 
-// FILE_NON_DIRECTORY_FILE refuses a plain directory, a junction and a directory link; a file
-// link opens as itself, never as its target. A file open for writing without sharing takes no
-// second open for data.
-TEST(OpenChildFile, RefusesDirectoriesAndOpensAFileLinkItself) {
+// MS-FSA 2.1.5.15.11 and MS-FSCC 2.4.42: the rename takes a name and replaces what stands there
+// only when that is a file nobody has open, which deleting would also remove (a read-only one
+// stays, and so does one a caller who is no administrator may not delete). The name alone goes:
+// the file's other hard links keep their bytes, a link's target is untouched. A directory, an open
+// file and a source opened without DELETE refuse, changing nothing.
+TEST(RenameInto, ReplacesANameNeverWhatItLeadsTo) {
     struct Case {
-        const char16_t* name;
-        bool opens;
-        std::uint32_t attributes;   // of the opened handle
+        const char* name;
+        std::function<void(FakeWindows&)> arrange;
+        bool renamed;
     };
     const Case cases[] = {
-        {u"file.txt", true, kAttributeArchive},
-        {u"filelink", true, kAttributeArchive | platform::kAttributeReparsePoint},
-        {u"empty", false, 0},
-        {u"junction", false, 0},
-        {u"dirlink", false, 0},
-        {u"missing", false, 0},
+        {"nothing there", nullptr, true},
+        {"plain file", [](FakeWindows& os) { os.AddFile(u"C:\\out\\r.txt", "old"); }, true},
+        {"file with a second name",
+         [](FakeWindows& os) {
+             os.AddFile(u"C:\\target\\other.txt", "protected");
+             os.AddHardLink(u"C:\\target\\other.txt", u"C:\\out\\r.txt");
+         },
+         true},
+        {"file link", [](FakeWindows& os) {
+             os.AddLink(u"C:\\out\\r.txt", platform::kReparseTagSymlink, u"C:\\target\\keep.txt", false);
+         }, true},
+        {"directory", [](FakeWindows& os) { os.AddDirectory(u"C:\\out\\r.txt"); }, false},
+        {"junction", [](FakeWindows& os) {
+             os.AddLink(u"C:\\out\\r.txt", platform::kReparseTagMountPoint, u"C:\\target", true);
+         }, false},
+        {"read-only file", [](FakeWindows& os) {
+             os.AddFile(u"C:\\out\\r.txt", "old");
+             os.Find(u"C:\\out\\r.txt")->attributes |= 0x1u;
+         }, false},
+        {"a list a non-administrator may not delete", [](FakeWindows& os) {
+             os.AddFile(u"C:\\out\\r.txt", "old");
+             os.Find(u"C:\\out\\r.txt")->sddl = u"D:(A;;FA;;;BA)";
+             os.callerIsAdministrator = false;
+         }, false},
     };
     for (const Case& c : cases) {
         LinkedDrive d;
-        const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\", kRootOpen);
-        const platform::FileHandle file = d.os.OpenChildFile(root, c.name, kReportOpen);
-        EXPECT_EQ(file != platform::kNoFile, c.opens) << Narrow(c.name);
-        if (file != platform::kNoFile) {
-            EXPECT_EQ(d.os.QueryHandle(file)->attributes, c.attributes) << Narrow(c.name);
-            EXPECT_EQ(d.os.OpenChildFile(root, c.name, kReportOpen), platform::kNoFile) << Narrow(c.name);
-            EXPECT_EQ(d.os.lastError, kErrorSharingViolation) << Narrow(c.name);
-            d.os.CloseFile(file);
+        d.os.AddDirectory(u"C:\\out");
+        if (c.arrange) c.arrange(d.os);
+        const std::map<std::u16string, Entry, CaseInsensitiveLess> before = d.os.entries;
+        const platform::FileHandle out = OpenDirectory(d.os, u"C:\\out");
+        const platform::FileHandle made = d.os.CreateChildFile(out, u"new.tmp", kReportMade, {});
+        ASSERT_TRUE(d.os.WriteBytes(made, "new", 3));
+        EXPECT_EQ(d.os.RenameInto(made, out, u"r.txt"), c.renamed) << c.name;
+        EXPECT_EQ(d.os.Find(u"C:\\target\\keep.txt")->content, "keep") << c.name;
+        if (c.renamed) {
+            EXPECT_EQ(d.os.entries.count(u"C:\\out\\new.tmp"), 0u) << c.name;
+            EXPECT_EQ(d.os.entries[u"C:\\out\\r.txt"].content, "new") << c.name;
+            EXPECT_EQ(d.os.QueryHandle(made)->links, 1u) << c.name;   // the handle went with its file
+            if (d.os.Exists(u"C:\\target\\other.txt")) {
+                EXPECT_EQ(d.os.Find(u"C:\\target\\other.txt")->content, "protected") << c.name;
+                EXPECT_EQ(d.os.Find(u"C:\\target\\other.txt")->links, 1u) << c.name;
+            }
+        } else {
+            EXPECT_EQ(d.os.lastError, kErrorAccessDenied) << c.name;
+            auto after = d.os.entries;
+            after.erase(u"C:\\out\\new.tmp");
+            EXPECT_EQ(after.size(), before.size()) << c.name;
+            EXPECT_EQ(d.os.entries[u"C:\\out\\r.txt"].content, before.at(u"C:\\out\\r.txt").content) << c.name;
         }
-        d.os.CloseFile(root);
+        d.os.CloseFile(made);
+        d.os.CloseFile(out);
     }
-}
-
-// GetSecurityInfo through the handle: the owner, and the list with aliases as SIDs and rights
-// as masks. FSCTL_GET_REPARSE_POINT: the link's target as an NT path, or relative as it was set.
-TEST(ReadThroughTheHandle, OwnerListAndReparseData) {
+    // Another open of the file at the name, and a source opened without DELETE.
     LinkedDrive d;
-    d.os.Find(u"C:\\junction")->sddl = std::u16string(kUsersMayWriteSddl);
+    d.os.AddDirectory(u"C:\\out");
+    d.os.AddFile(u"C:\\out\\r.txt", "old");
+    const platform::FileHandle out = OpenDirectory(d.os, u"C:\\out");
+    const platform::FileHandle reader = d.os.OpenChild(out, u"r.txt", kReportLook);
+    const platform::FileHandle made = d.os.CreateChildFile(out, u"new.tmp", kReportMade, {});
+    EXPECT_FALSE(d.os.RenameInto(made, out, u"r.txt"));
+    EXPECT_EQ(d.os.lastError, kErrorAccessDenied);
+    d.os.CloseFile(reader);
+    platform::OpenRequest noDelete = kReportMade;
+    noDelete.access &= ~platform::kAccessDelete;
+    const platform::FileHandle second = d.os.CreateChildFile(out, u"second.tmp", noDelete, {});
+    EXPECT_FALSE(d.os.RenameInto(second, out, u"r.txt"));
+    EXPECT_EQ(d.os.Find(u"C:\\out\\r.txt")->content, "old");
+    EXPECT_TRUE(d.os.RenameInto(made, out, u"r.txt"));
+    for (const platform::FileHandle handle : {second, made, out}) d.os.CloseFile(handle);
+}
+
+// The list of an entry, read through a handle with READ_CONTROL and given to another through one
+// with WRITE_DAC, as it stands; what is written through one name of a file shows under the other.
+TEST(ThroughTheHandle, AccessListsAndHardLinks) {
+    LinkedDrive d;
+    d.os.Find(u"C:\\file.txt")->sddl = u"D:(A;;FA;;;WD)";
+    d.os.AddHardLink(u"C:\\file.txt", u"C:\\target\\second.txt");
     const platform::FileHandle root = d.os.OpenRoot(u"\\??\\C:\\", kRootOpen);
-    const platform::FileHandle junction = d.os.OpenChild(root, u"junction", kLevelOpen);
-    const std::optional<platform::EntrySecurity> security = d.os.ReadSecurity(junction);
-    ASSERT_TRUE(security);
-    EXPECT_EQ(security->owner, kUserSid);
-    ASSERT_EQ(security->list.size(), 3u);
-    EXPECT_EQ(security->list[2].trustee, u"S-1-5-32-545");
-    EXPECT_EQ(security->list[2].mask, 0x116u);
-    EXPECT_EQ(security->list[0].mask, 0x1F01FFu);
-
-    const std::optional<std::vector<std::uint8_t>> data = d.os.ReadReparseData(junction);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(*data, ReparseBuffer(platform::kReparseTagMountPoint, u"C:\\target"));
-    const platform::FileHandle file = d.os.OpenChild(root, u"file.txt", kLevelOpen);
-    EXPECT_FALSE(d.os.ReadReparseData(file));
-    EXPECT_EQ(d.os.lastError, kErrorNotAReparsePoint);
-    for (const platform::FileHandle handle : {file, junction, root}) d.os.CloseFile(handle);
-}
-
-// What a file and a directory created with an empty given list inherit from one parent entry,
-// under the ACE inheritance rules; each inherited entry carries ID.
-TEST(NewObjectList, FollowsTheAceInheritanceRules) {
-    struct Case {
-        const char16_t* parent;
-        const char16_t* file;
-        const char16_t* directory;
-    };
-    const Case cases[] = {
-        {u"(A;OI;FA;;;WD)", u"(A;ID;FA;;;WD)", u"(A;OIIOID;FA;;;WD)"},   // kept on a directory only to pass on
-        {u"(A;OINP;FA;;;WD)", u"(A;ID;FA;;;WD)", u""},
-        {u"(A;CI;FA;;;WD)", u"", u"(A;CIID;FA;;;WD)"},
-        {u"(A;CINP;FA;;;WD)", u"", u"(A;ID;FA;;;WD)"},
-        {u"(A;OICI;FA;;;WD)", u"(A;ID;FA;;;WD)", u"(A;OICIID;FA;;;WD)"},
-        {u"(A;OICIIO;FR;;;WD)", u"(A;ID;FR;;;WD)", u"(A;OICIID;FR;;;WD)"},   // IO keeps it off the parent only
-        {u"(A;OICIID;FR;;;WD)", u"(A;ID;FR;;;WD)", u"(A;OICIID;FR;;;WD)"},
-        {u"(A;;FA;;;WD)", u"", u""},
-        // Generic rights and trustees are mapped where the entry applies, kept where it passes on.
-        {u"(A;OICI;GRGX;;;WD)", u"(A;ID;FRFX;;;WD)", u"(A;ID;FRFX;;;WD)(A;OICIIOID;GRGX;;;WD)"},
-        {u"(A;OICIIO;GA;;;CO)", u"(A;ID;FA;;;SY)", u"(A;ID;FA;;;SY)(A;OICIIOID;GA;;;CO)"},
-    };
-    for (const Case& c : cases) {
-        FakeWindows os;
-        os.AddDirectory(u"C:\\parent");
-        os.Find(u"C:\\parent")->sddl = u"D:" + std::u16string(c.parent);
-        const platform::Descriptor descriptor = os.BuildDescriptor(u"D:");
-        platform::SecurityAttributes security;
-        security.descriptor = descriptor;
-        const platform::FileHandle parent = OpenDirectory(os, u"C:\\parent");
-        os.CloseFile(os.CreateChildFile(parent, u"file.txt", kReportMade, security));
-        os.CloseFile(os.CreateChildDirectory(parent, u"dir", kMadeLevel, security));
-        os.CloseFile(parent);
-        os.FreeDescriptor(descriptor);
-        EXPECT_EQ(os.Find(u"C:\\parent\\file.txt")->sddl, u"D:" + std::u16string(c.file)) << Narrow(c.parent);
-        EXPECT_EQ(os.Find(u"C:\\parent\\dir")->sddl, u"D:" + std::u16string(c.directory)) << Narrow(c.parent);
-    }
-}
-
-// Windows merges what the parent passes on into a given list unless it is protected: the
-// report's list without P would let every user add files and folders to a directory it made
-// under C:\ProgramData, and read a report file made there.
-TEST(NewObjectList, MergesTheParentsEntriesUnlessTheGivenListIsProtected) {
-    const std::u16string own = u"(D;OICI;GA;;;BG)(D;OICI;GA;;;AN)(A;OICI;GRGX;;;AU)(A;OICI;GA;;;BA)";
-    struct Case {
-        std::u16string given;
-        std::u16string file;
-        std::u16string directory;
-    };
-    const Case cases[] = {
-        {u"D:P" + own, u"D:P" + own, u"D:P" + own},
-        {u"D:" + own, u"D:" + own + u"(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)",
-         u"D:" + own +
-             u"(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;ID;FA;;;SY)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)"
-             u"(A;CIID;0x116;;;BU)"},
-    };
-    for (const Case& c : cases) {
-        FakeWindows os;
-        os.AddDirectory(u"C:\\ProgramData");
-        os.Find(u"C:\\ProgramData")->sddl = report::kProgramDataSddl;
-        const platform::Descriptor descriptor = os.BuildDescriptor(c.given);
-        platform::SecurityAttributes security;
-        security.descriptor = descriptor;
-        const platform::FileHandle parent = OpenDirectory(os, u"C:\\ProgramData");
-        os.CloseFile(os.CreateChildFile(parent, u"report.txt", kReportMade, security));
-        os.CloseFile(os.CreateChildDirectory(parent, u"new", kMadeLevel, security));
-        os.CloseFile(parent);
-        os.FreeDescriptor(descriptor);
-        EXPECT_EQ(os.Find(u"C:\\ProgramData\\report.txt")->sddl, c.file) << Narrow(c.given);
-        EXPECT_EQ(os.Find(u"C:\\ProgramData\\new")->sddl, c.directory) << Narrow(c.given);
-    }
-}
-
-// A fault fails only the calls it names: by path (as resolved, case aside) and by count.
-TEST(Faults, FailOnlyTheCallsTheyName) {
-    FakeWindows os;
-    os.faults.push_back(Fault("CreateChildFile").At(u"c:\\WORK\\a.txt"));
-    os.faults.push_back(Fault("CreateChildDirectory").OnCall(2).WithError(kErrorDiskFull));
-    const platform::FileHandle work = OpenDirectory(os, u"C:\\work");
-    EXPECT_EQ(os.CreateChildFile(work, u"a.txt", kReportMade, {}), platform::kNoFile);
-    EXPECT_EQ(os.lastError, kErrorAccessDenied);
-    os.CloseFile(os.CreateChildFile(work, u"b.txt", kReportMade, {}));
-    for (const char16_t* name : {u"d1", u"d2", u"d3"}) {
-        const platform::FileHandle made = os.CreateChildDirectory(work, name, kMadeLevel, {});
-        EXPECT_EQ(made != platform::kNoFile, name != std::u16string(u"d2")) << Narrow(name);
-        if (made != platform::kNoFile) os.CloseFile(made);
-    }
-    os.CloseFile(work);
-    EXPECT_FALSE(os.Exists(u"C:\\work\\a.txt"));
-    EXPECT_FALSE(os.Exists(u"C:\\work\\d2"));
-    EXPECT_EQ(os.injected,
-              (std::vector<std::string>{"CreateChildFile C:\\work\\a.txt", "CreateChildDirectory C:\\work\\d2"}));
+    const platform::FileHandle looked = d.os.OpenChild(root, u"file.txt", kReportLook);
+    constexpr platform::OpenRequest kNoList{platform::kAccessReadAttributes | platform::kAccessSynchronize,
+                                            platform::kShareRead | platform::kShareWrite, true};
+    const platform::FileHandle unlisted = d.os.OpenChild(root, u"target", kNoList);
+    EXPECT_EQ(d.os.ReadAccessList(unlisted), nullptr);
+    const platform::Descriptor list = d.os.ReadAccessList(looked);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(FakeWindows::DescriptorText(list), u"D:(A;;FA;;;WD)");
+    const platform::FileHandle made = d.os.CreateChildFile(root, u"made.txt", kReportMade, {});
+    EXPECT_TRUE(d.os.WriteAccessList(made, list));
+    EXPECT_EQ(d.os.Find(u"C:\\made.txt")->sddl, u"D:(A;;FA;;;WD)");
+    EXPECT_FALSE(d.os.WriteAccessList(looked, list));   // no WRITE_DAC
+    d.os.FreeDescriptor(list);
+    EXPECT_EQ(d.os.Find(u"C:\\target\\second.txt")->links, 2u);
+    const platform::FileHandle writer = d.os.OpenChild(root, u"file.txt", kReportMade);
+    EXPECT_TRUE(d.os.WriteBytes(writer, "through one name", 16));
+    EXPECT_EQ(d.os.Find(u"C:\\target\\second.txt")->content, "through one name");
+    for (const platform::FileHandle handle : {writer, made, unlisted, looked, root}) d.os.CloseFile(handle);
+    EXPECT_EQ(d.os.OpenHandleCount(), 0u);
 }
 
 // WriteFile moves the file pointer by what it wrote, also when it fails part-way: those bytes
 // stand in the file, over what was there, and nothing after them.
 TEST(Faults, WriteThatFailsPartWayLeavesExactlyTheBytesWritten) {
     FakeWindows os;
-    os.AddFile(u"C:\\work\\r.txt", "0123456789");
-    os.faults.push_back(Fault("WriteBytes").AfterBytes(3).WithError(kErrorDiskFull));
+    os.faults.push_back(Fault("WriteBytes").AfterBytes(3).WithError(kErrorDiskFull).OnCall(1));
     const platform::FileHandle work = OpenDirectory(os, u"C:\\work");
-    const platform::FileHandle file = os.OpenChildFile(work, u"r.txt", kReportOpen);
+    const platform::FileHandle file = os.CreateChildFile(work, u"r.txt", kReportMade, {});
     os.CloseFile(work);
     ASSERT_NE(file, platform::kNoFile);
     EXPECT_FALSE(os.WriteBytes(file, "ABCDEFGH", 8));
     EXPECT_EQ(os.lastError, kErrorDiskFull);
-    EXPECT_EQ(os.Find(u"C:\\work\\r.txt")->content, "ABC3456789");
-    EXPECT_TRUE(os.EndFileHere(file));
     EXPECT_EQ(os.Find(u"C:\\work\\r.txt")->content, "ABC");
-    EXPECT_TRUE(os.RewindFile(file));
-    EXPECT_TRUE(os.EndFileHere(file));
-    EXPECT_EQ(os.Find(u"C:\\work\\r.txt")->content, "");
+    EXPECT_TRUE(os.WriteBytes(file, "D", 1));
+    EXPECT_EQ(os.Find(u"C:\\work\\r.txt")->content, "ABCD");
     os.CloseFile(file);
     EXPECT_EQ(os.OpenHandleCount(), 0u);
 }

@@ -194,42 +194,31 @@ TEST(PlanReportPath, KeepsTheWin32LengthLimits) {
     EXPECT_TRUE(PlanReportPath(u"\\\\?\\C:\\" + std::u16string(300, u'd') + u"\\r.txt", {}));
 }
 
-TEST(ResolveLinkTarget, AbsoluteFromItsRootRelativeFromTheLinksFolder) {
-    struct Case {
-        LinkTarget target;
-        std::u16string root;   // empty: refused
-        std::vector<std::u16string> names;
+// A root's MS-DOS device name, and whether the link it stands for names a device alone: only a
+// volume of its own does; a substituted folder, a share below a redirector and anything else do not.
+TEST(RootDeviceName, AndTheLinksThatNameAVolume) {
+    const std::pair<const char16_t*, const char16_t*> names[] = {
+        {u"\\??\\C:\\", u"C:"},
+        {u"\\??\\Volume{42}\\", u"Volume{42}"},
+        {u"\\??\\UNC\\srv\\sh\\", u""},
+        {u"\\??\\unc\\srv\\sh\\", u""},
+        {u"\\??\\", u""},
+        {u"C:\\", u""},
     };
-    const Location folder{u"\\??\\C:\\", {u"ProgramData", u"Org"}};
-    const std::u16string c = u"\\??\\C:\\";
-    const Case cases[] = {
-        {{u"\\??\\C:\\Windows", false}, c, {u"Windows"}},
-        {{u"\\??\\C:\\Windows\\", false}, c, {u"Windows"}},
-        {{u"\\??\\d:\\", false}, u"\\??\\D:\\", {}},
-        {{u"\\??\\UNC\\srv\\sh\\x", false}, u"\\??\\UNC\\srv\\sh\\", {u"x"}},
-        {{u"\\??\\Volume{42}\\", false}, u"\\??\\Volume{42}\\", {}},
-        {{u"\\??\\C:\\a\\..\\b", false}, u"", {}},
-        {{u"\\??\\C:\\a\\\\b", false}, u"", {}},
-        {{u"\\??\\C:", false}, u"", {}},
-        {{u"C:\\Windows", false}, u"", {}},
-        {{u"\\Device\\HarddiskVolume1\\x", false}, u"", {}},
-        {{u"..\\Windows", true}, c, {u"ProgramData", u"Windows"}},
-        {{u"..\\..\\..\\..\\x", true}, c, {u"x"}},
-        {{u".\\x\\.", true}, c, {u"ProgramData", u"Org", u"x"}},
-        {{u"\\x", true}, c, {u"x"}},
-        {{u"a\\\\b", true}, u"", {}},
-        {{u"a/b", true}, u"", {}},
-        {{u"a:b", true}, u"", {}},
-        {{u"", true}, u"", {}},
+    for (const auto& [root, name] : names) EXPECT_EQ(RootDeviceName(root), name) << Narrow(root);
+    const std::pair<const char16_t*, bool> links[] = {
+        {u"\\Device\\HarddiskVolume3", true},
+        {u"\\device\\CdRom0", true},   // a volume of its own; the volume's answer refuses it later
+        {u"\\??\\C:\\work", false},    // subst
+        {u"\\Device\\LanmanRedirector\\;Z:0000000000012345\\srv\\share", false},
+        {u"\\Device\\Mup\\;WebDavRedirector\\srv\\DavWWWRoot", false},
+        {u"\\Device\\HarddiskVolume3\\", false},
+        {u"\\Device\\", false},
+        {u"\\Device\\a/b", false},
+        {u"\\DosDevices\\C:", false},
+        {u"", false},
     };
-    for (const Case& test : cases) {
-        const std::optional<Location> location = ResolveLinkTarget(test.target, folder);
-        const std::string name = Narrow(test.target.substitute);
-        ASSERT_EQ(location.has_value(), !test.root.empty()) << name;
-        if (!location) continue;
-        EXPECT_EQ(location->root, test.root) << name;
-        EXPECT_EQ(location->names, test.names) << name;
-    }
+    for (const auto& [link, alone] : links) EXPECT_EQ(NamesADeviceAlone(link), alone) << Narrow(link);
 }
 
 }  // namespace

@@ -172,9 +172,10 @@ TEST(StatusEntry, EachPlatformFailureEndsAsDocumented) {
         {Fault("BuildDescriptor"), ExitSuccess, std::nullopt},
         {Fault("QueryVolume"), ExitSuccess, std::nullopt},
         {Fault("CreateChildFile"), ExitSuccess, std::nullopt},
-        {Fault("QueryHandle").At(path), ExitSuccess, std::nullopt},   // the file made is removed again
-        {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull), ExitSuccess, ""},
-        {Fault("EndFileHere"), ExitSuccess, version},   // a new file: nothing follows the text
+        // The new file made is removed again: nothing stands at the report's name.
+        {Fault("QueryHandle").At(u"C:\\work").OnCall(2), ExitSuccess, std::nullopt},
+        {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull), ExitSuccess, std::nullopt},
+        {Fault("RenameInto"), ExitSuccess, std::nullopt},
     };
     for (const Case& c : cases) {
         const std::string name = c.fault.operation + " #" + std::to_string(c.fault.call);

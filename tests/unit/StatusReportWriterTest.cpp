@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "report/PathWalk.h"
+#include "report/ReportReplace.h"
 #include "report/StatusReportWriter.h"
 #include "tests/unit/ReportFixture.h"
 #include "tests/unit/TraceExpectations.h"
@@ -33,21 +36,20 @@ struct WriterFixture : ReportFixture {
     }
 };
 
-TEST(IsSafeReportFile, OnlyAPlainFileWithOneName) {
+TEST(ExistingReportRefusal, OnlyAPlainFileWhateverItsOtherNames) {
     struct Case {
         platform::HandleInfo info;
-        bool safe = false;
+        bool replaced = false;
     };
     const Case cases[] = {
         {{0x20, 0, 1}, true},  {{0x80, 0, 1}, true},  {{0x21, 0, 1}, true},
+        {{0x20, 0, 2}, true},    // only this name goes; the other keeps its bytes
         {{0x420, platform::kReparseTagSymlink, 1}, false},   // a link opened as itself
         {{0x420, kOtherTag, 1}, false},                      // any other reparse point too
         {{0x10, 0, 1}, false}, {{0x410, 0, 1}, false},
-        {{0x20, 0, 2}, false},    // another name of the same file may sit anywhere
-        {{0x20, 0, 0}, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(IsSafeReportFile(c.info), c.safe) << c.info.attributes << " links " << c.info.links;
+        EXPECT_EQ(ExistingReportRefusal(c.info).empty(), c.replaced) << c.info.attributes << " links " << c.info.links;
     }
 }
 
@@ -67,9 +69,6 @@ TEST(WriteStatusReport, NewReportIsCreatedProtectedAndHoldsExactlyTheText) {
         {u"C:status.txt", u"C:\\work\\status.txt", {}},
         {u"C:\\status.txt", u"C:\\status.txt", {}},
         {u"\\out/status.txt", u"C:\\out\\status.txt", {}},
-        // Links an administrator made are followed; what is made behind them lands at the target.
-        {u"C:\\adminlink\\status.txt", u"C:\\out\\status.txt", {}},
-        {u"C:\\adminjunction\\new\\status.txt", u"C:\\out\\new\\status.txt", {u"C:\\out\\new"}},
         // A folder part with a trailing separator is the folder itself.
         {u"C:\\other\\\\status.txt", u"C:\\other\\status.txt", {}},
     };
@@ -132,56 +131,232 @@ TEST(WriteStatusReport, CreatedEntriesUnderAUserWritableFolderGetOnlyTheirOwnLis
     }
 }
 
-// From the root down, each level opened through the one above and held to the end; the missing
-// one made through its parent, the report made through the last and written through the handle
-// that made it; everything closed the deepest first.
+// The drive's link read before anything is opened; from the root down, each level opened through
+// the one above and held to the end; the missing one made through its parent; the new report made
+// under a temporary name in the last level, written, flushed and renamed over the report's name
+// through the handle that made it; everything closed the deepest first.
 TEST(WriteStatusReport, WalksFromTheRootThroughHeldHandles) {
     WriterFixture f;
     f.Write(u"C:\\out\\new\\status.txt");
     EXPECT_EQ(f.os.calls, (Calls{
+                              "DeviceLink C:",
                               "OpenRoot \\??\\C:\\",
                               "QueryVolume C:\\",
+                              "QueryName C:\\",
                               "OpenChild C:\\out",
                               "QueryHandle C:\\out",
                               "OpenChild C:\\out\\new",
                               "CreateChildDirectory C:\\out\\new",
-                              "OpenChildFile C:\\out\\new\\status.txt",
-                              "CreateChildFile C:\\out\\new\\status.txt",
-                              "QueryHandle C:\\out\\new\\status.txt",
-                              "WriteBytes C:\\out\\new\\status.txt",
-                              "EndFileHere C:\\out\\new\\status.txt",
+                              "OpenChild C:\\out\\new\\status.txt",
+                              "CreateChildFile C:\\out\\new\\~ppkg-launcher-1.tmp",
+                              "QueryHandle C:\\out\\new",
+                              "WriteBytes C:\\out\\new\\~ppkg-launcher-1.tmp",
+                              "FlushFile C:\\out\\new\\~ppkg-launcher-1.tmp",
+                              "RenameInto C:\\out\\new\\status.txt",
                               "CloseFile C:\\out\\new\\status.txt",
                               "CloseFile C:\\out\\new",
                               "CloseFile C:\\out",
                               "CloseFile C:\\",
                           }));
+    EXPECT_EQ(f.Content(u"C:\\out\\new\\status.txt"), kText);
 }
 
-// An existing report keeps its own access list; whatever the write did, nothing of the
-// earlier, longer contents follows it.
-TEST(WriteStatusReport, ExistingReportIsReplacedExactly) {
+// An existing report is replaced, never written into: the new file takes its name and its access
+// list, the earlier file keeps its bytes under any other name it has, and whatever the text, the
+// report holds exactly it. A copy of the writer that wrote into the existing report would change
+// the bytes of C:\Windows\second.dat, its other name, and keep the report's identity.
+TEST(WriteStatusReport, AnExistingReportIsReplacedNeverWrittenInto) {
     struct Case {
         const char* name;
         std::string text;
-        bool writeFails;
         std::string content;
     };
     const Case cases[] = {
-        {"shorter text", kText, false, kText},
-        {"empty text", "", false, ""},
-        {"text with a NUL ends there", std::string("Not installed\n\0tail", 19), false, "Not installed\n"},
-        {"failed write", kText, true, ""},
+        {"shorter text", kText, kText},
+        {"empty text", "", ""},
+        {"text with a NUL ends there", std::string("Not installed\n\0tail", 19), "Not installed\n"},
     };
     for (const Case& c : cases) {
         WriterFixture f;
-        if (c.writeFails) f.os.faults.emplace_back("WriteBytes");
+        f.os.AddHardLink(u"C:\\out\\existing.txt", u"C:\\Windows\\second.dat");
+        const std::uint64_t earlier = f.At(u"C:\\out\\existing.txt")->id;
         f.Write(u"C:\\out\\existing.txt", c.text);
-        EXPECT_EQ(f.Content(u"C:\\out\\existing.txt"), c.content) << c.name;
-        EXPECT_EQ(f.At(u"C:\\out\\existing.txt")->sddl, kOwnSddl) << c.name;
-        EXPECT_NE(std::find(f.os.calls.begin(), f.os.calls.end(), "EndFileHere C:\\out\\existing.txt"),
-                  f.os.calls.end())
-            << c.name;
+        const model::Entry* report = f.At(u"C:\\out\\existing.txt");
+        ASSERT_NE(report, nullptr) << c.name;
+        EXPECT_EQ(report->content, c.content) << c.name;
+        EXPECT_NE(report->id, earlier) << c.name << ": the report is a new file";
+        EXPECT_EQ(report->links, 1u) << c.name;
+        EXPECT_EQ(report->sddl, kOwnSddl) << c.name << ": it keeps the earlier report's list";
+        EXPECT_EQ(f.Content(u"C:\\Windows\\second.dat"), kOldReport) << c.name;
+        EXPECT_EQ(f.At(u"C:\\Windows\\second.dat")->links, 1u) << c.name;
+        EXPECT_FALSE(f.os.Exists(u"C:\\out\\~ppkg-launcher-1.tmp")) << c.name;
     }
+}
+
+// Each way the replacement can go: put in place, or refused with the earlier report exactly as it
+// was, its other names untouched and no new file left behind. What stands at the name when the
+// walk looks is judged; what is swapped in afterwards loses its name to the rename at most.
+TEST(WriteStatusReport, TheReportIsReplacedOrLeftAsItWas) {
+    using model::Fault;
+    struct Case {
+        const char* name;
+        std::function<void(WriterFixture&)> arrange;
+        bool replaced;
+    };
+    const auto swapBeforeRename = [](const std::function<model::Entry(model::FakeWindows&)>& entry) {
+        return [entry](WriterFixture& f) {
+            f.os.beforeCall = [entry, done = false](model::FakeWindows& os, const std::string& operation,
+                                                    const std::u16string& path) mutable {
+                if (operation != "RenameInto" || done) return;
+                done = true;
+                os.entries.erase(path);
+                EXPECT_TRUE(os.ReplaceAsUser(path, entry(os)));
+            };
+        };
+    };
+    const Case cases[] = {
+        {"hard-linked", [](WriterFixture& f) { f.os.AddHardLink(u"C:\\out\\existing.txt", u"C:\\Windows\\second.dat"); },
+         true},
+        {"linked: a symbolic link at the name is refused",
+         [](WriterFixture& f) {
+             f.os.entries.erase(u"C:\\out\\existing.txt");
+             f.os.AddLink(u"C:\\out\\existing.txt", platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false);
+         },
+         false},
+        {"linked after the look: the link loses its name, its target stays",
+         swapBeforeRename([](model::FakeWindows&) {
+             model::Entry link;
+             link.reparseTag = platform::kReparseTagSymlink;
+             link.target = u"C:\\Windows\\protected.dat";
+             return link;
+         }),
+         true},
+        {"directory", [](WriterFixture& f) {
+             f.os.entries.erase(u"C:\\out\\existing.txt");
+             f.os.AddDirectory(u"C:\\out\\existing.txt");
+         }, false},
+        {"directory after the look",
+         swapBeforeRename([](model::FakeWindows&) {
+             model::Entry directory;
+             directory.attributes = platform::kAttributeDirectory;
+             return directory;
+         }),
+         false},
+        {"held open by another program",
+         [](WriterFixture& f) {
+             f.os.beforeCall = [held = platform::kNoFile](model::FakeWindows& os, const std::string& operation,
+                                                          const std::u16string&) mutable {
+                 if (operation != "RenameInto" || held != platform::kNoFile) return;
+                 const platform::FileHandle out = os.OpenRoot(u"\\??\\C:\\", kRootOpen);
+                 const platform::FileHandle folder = os.OpenChild(out, u"out", kLevelOpen);
+                 held = os.OpenChild(folder, u"existing.txt", kReportLook);
+                 os.CloseFile(folder);
+                 os.CloseFile(out);
+             };
+         },
+         false},
+        {"read-only", [](WriterFixture& f) { f.os.Find(u"C:\\out\\existing.txt")->attributes |= 0x1u; }, false},
+        {"failed write", [](WriterFixture& f) { f.os.faults.push_back(Fault("WriteBytes").AfterBytes(5)); }, false},
+        {"failed flush", [](WriterFixture& f) { f.os.faults.emplace_back("FlushFile"); }, false},
+        {"failed rename", [](WriterFixture& f) { f.os.faults.emplace_back("RenameInto"); }, false},
+        {"the first temporary name taken",
+         [](WriterFixture& f) { f.os.AddFile(u"C:\\out\\~ppkg-launcher-1.tmp", "a power cut's"); }, true},
+        {"every temporary name taken",
+         [](WriterFixture& f) {
+             for (int n = 1; n <= kTemporaryNames; ++n) f.os.AddFile(u"C:\\out\\" + TemporaryName(n), "taken");
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        f.os.AddFile(u"C:\\Windows\\second.dat", "second");
+        c.arrange(f);
+        auto before = f.Snapshot();
+        const model::Entry earlier = f.os.entries[u"C:\\out\\existing.txt"];
+        WriteStatusReport(f.os, u"C:\\out\\existing.txt", kText);
+        f.os.beforeCall = nullptr;
+        const model::Entry& now = f.os.entries[u"C:\\out\\existing.txt"];
+        EXPECT_EQ(now.content == kText && now.id != earlier.id, c.replaced) << c.name << "\n" << f.os.EventLog();
+        auto after = f.Snapshot();
+        if (c.replaced) {
+            after.erase(u"C:\\out\\existing.txt");
+            before.erase(u"C:\\out\\existing.txt");
+            // A file whose name was taken keeps its bytes under its other one, one link fewer.
+            if (earlier.links > 1) {
+                EXPECT_EQ(f.Content(u"C:\\Windows\\second.dat"), kOldReport) << c.name;
+                after.erase(u"C:\\Windows\\second.dat");
+                before.erase(u"C:\\Windows\\second.dat");
+            }
+        } else {
+            // Swapped in by another user: that stays, and nothing more.
+            before[u"C:\\out\\existing.txt"] = after[u"C:\\out\\existing.txt"];
+        }
+        EXPECT_EQ(after, before) << c.name << ": nothing else changes, no new file is left";
+        EXPECT_EQ(f.Content(u"C:\\Windows\\protected.dat"), "protected") << c.name;
+        EXPECT_LE(f.os.OpenHandleCount(), 1u) << c.name;   // the other program's own handle
+    }
+}
+
+// Local disks by an allow list. A drive letter is read as the object manager's link before
+// anything is opened: a drive mapped to a share or made with subst is refused there, nothing is
+// opened and nothing reaches a server. A drive that names a volume of its own is opened, and then
+// the volume itself must be a local disk (FILE_DEVICE_DISK or FILE_DEVICE_DISK_FILE_SYSTEM, not
+// FILE_REMOTE_DEVICE) and the root opened its volume's root. A copy that decided on the volume
+// alone would open a mapped drive's root on its server first.
+TEST(WriteStatusReport, AMappedDriveIsRefusedBeforeAnythingIsOpenedAndOnlyLocalDisksAreTaken) {
+    struct Case {
+        const char* name = "";
+        const char16_t* link = nullptr;   // QueryDosDeviceW's answer for D:; nullptr: not defined
+        platform::VolumeInfo volume;
+        bool opened = false;              // the root was opened before the refusal
+        bool written = false;
+    };
+    const platform::VolumeInfo disk{platform::kDeviceDisk, 0};
+    const Case cases[] = {
+        {"a local disk", u"\\Device\\HarddiskVolume4", disk, true, true},
+        {"a local disk file system", u"\\Device\\HarddiskVolume4", {platform::kDeviceDiskFileSystem, 0x20}, true, true},
+        {"mapped to a share", u"\\Device\\LanmanRedirector\\;D:0000000000012345\\server\\share",
+         {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice}, false, false},
+        {"mapped through the multiple UNC provider", u"\\Device\\Mup\\;LanmanRedirector\\;D:0\\server\\share",
+         {platform::kDeviceMultiUncProvider, 0}, false, false},
+        {"made with subst", u"\\??\\C:\\out", disk, false, false},
+        {"not defined", nullptr, disk, false, false},
+        {"a device named alone that is remote", u"\\Device\\SomeRedirector", {platform::kDeviceDisk, platform::kVolumeRemoteDevice},
+         true, false},
+        {"a device named alone that is the multiple UNC provider", u"\\Device\\Mup", {platform::kDeviceMultiUncProvider, 0},
+         true, false},
+        {"a CD", u"\\Device\\CdRom0", {platform::kDeviceCdRom, 0}, true, false},
+    };
+    for (const Case& c : cases) {
+        WriterFixture f;
+        f.os.AddDirectory(u"\\\\server\\share");
+        f.os.AddDirectory(u"D:\\");
+        if (c.link != nullptr) {
+            f.os.dosDevices[u"D:"] = c.link;
+        } else {
+            f.os.faults.push_back(model::Fault("DeviceLink").WithError(model::kErrorFileNotFound));
+        }
+        f.os.volumes[u"D:"] = c.volume;
+        const auto before = f.Snapshot();
+        f.Write(u"D:\\status.txt");
+        const bool opened = std::find(f.os.calls.begin(), f.os.calls.end(), "OpenRoot \\??\\D:\\") != f.os.calls.end();
+        EXPECT_EQ(opened, c.opened) << c.name;
+        EXPECT_EQ(f.Wrote(), c.written) << c.name;
+        if (!c.written) {
+            EXPECT_EQ(f.Snapshot(), before) << c.name;
+        }
+    }
+    // The link read names a volume, but by the open the drive leads to a folder.
+    WriterFixture f;
+    f.os.beforeCall = [](model::FakeWindows& os, const std::string& operation, const std::u16string&) {
+        if (operation == "OpenRoot") os.dosDevices[u"C:"] = u"\\??\\C:\\out";
+    };
+    const auto before = f.Snapshot();
+    f.Write(u"C:\\status.txt");
+    EXPECT_EQ(f.Snapshot(), before);
+    const std::optional<model::RecordedEvent> refused = model::FirstEvent(f.os, "ReportPathRefused");
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->Field("Reason")->find("folder, not its volume's root"), std::string::npos);
 }
 
 // Whatever stands at the path and is not a plain file is left exactly as it was, and so is
@@ -209,7 +384,7 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
         {"link further up a missing chain", u"C:\\junction\\new\\status.txt", nullptr},
         {"slashes after the last backslash", u"C:\\out\\reports/new/status.txt", nullptr},
         {"file cannot be created", u"C:\\out\\status.txt",
-         [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\status.txt"); }},
+         [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\~ppkg-launcher-1.tmp"); }},
         {"directory cannot be created", u"C:\\out\\new\\status.txt",
          [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\new"); }},
         {"plain file on the way", u"C:\\out\\existing.txt\\status.txt", nullptr},
@@ -238,8 +413,8 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
          }},
         {"drive letter mapped to a share", u"Z:\\new\\status.txt",
          [](WriterFixture& f) {
-             f.os.volumes[u"Z:"] = {platform::kDeviceNetworkFileSystem, platform::kVolumeRemoteDevice};
-             f.os.AddDirectory(u"Z:\\");
+             f.os.dosDevices[u"Z:"] = u"\\Device\\LanmanRedirector\\;Z:0000000000012345\\server\\share";
+             f.os.AddDirectory(u"\\\\server\\share");
          }},
         {"administrators' link to a share", u"C:\\toshare\\status.txt",
          [](WriterFixture& f) {
@@ -262,8 +437,8 @@ TEST(WriteStatusReport, RefusedPathsWriteNothing) {
     }
 }
 
-// The trace names the level where the walk stopped and why, who made a link untrustworthy, and
-// whether the report was written: what an administrator needs to fix the path.
+// The trace names the level where the walk stopped and why, a link's kind, and whether the report
+// was written: what an administrator needs to fix the path.
 TEST(WriteStatusReport, TraceNamesTheRefusedLevelAndTheReason) {
     struct Case {
         const char* name;
@@ -272,45 +447,32 @@ TEST(WriteStatusReport, TraceNamesTheRefusedLevelAndTheReason) {
         std::string level;    // empty: the report was written
         std::string reason;   // words the reason holds
         std::string link;
-        std::string who;
     };
-    const std::string user = model::Narrow(std::u16string(model::kUserSid));
     const Case cases[] = {
-        {"written", u"C:\\out\\new\\status.txt", nullptr, "", "", "", ""},
-        {"junction a user made", u"C:\\junction\\new\\status.txt", nullptr, "C:\\junction", "owner", "junction", user},
-        {"symbolic link a user made", u"C:\\dirlink\\status.txt", nullptr, "C:\\dirlink", "owner", "symbolic link", user},
-        {"administrator's junction users may change", u"C:\\adminjunction\\status.txt",
-         [](WriterFixture& f) { f.os.Find(u"C:\\adminjunction")->sddl = std::u16string(model::kUsersMayWriteSddl); },
-         "C:\\adminjunction", "someone else may change", "junction", "S-1-5-32-545"},
-        {"file on the way", u"C:\\out\\existing.txt\\status.txt", nullptr, "C:\\out\\existing.txt", "no directory", "",
-         ""},
+        {"written", u"C:\\out\\new\\status.txt", nullptr, "", "", ""},
+        {"replaced though it has a second name", u"C:\\out\\existing.txt",
+         [](WriterFixture& f) { f.os.AddHardLink(u"C:\\out\\existing.txt", u"C:\\Windows\\second.dat"); }, "", "", ""},
+        {"junction a user made", u"C:\\junction\\new\\status.txt", nullptr, "C:\\junction", "follows none", "junction"},
+        {"junction an administrator made", u"C:\\adminjunction\\status.txt", nullptr, "C:\\adminjunction",
+         "follows none", "junction"},
+        {"symbolic link", u"C:\\dirlink\\status.txt", nullptr, "C:\\dirlink", "follows none", "symbolic link"},
+        {"file on the way", u"C:\\out\\existing.txt\\status.txt", nullptr, "C:\\out\\existing.txt", "no directory", ""},
         {"folder cannot be made", u"C:\\out\\new\\status.txt",
-         [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\new"); }, "C:\\out\\new", "nor made", "", ""},
-        {"report is a link", u"C:\\out\\filelink", nullptr, "C:\\out\\filelink", "link", "", ""},
-        {"report has a second name", u"C:\\out\\existing.txt",
-         [](WriterFixture& f) { f.os.Find(u"C:\\out\\existing.txt")->links = 2; }, "C:\\out\\existing.txt",
-         "hard link", "", ""},
-        {"device name", u"C:\\out\\nul", nullptr, "C:\\out\\nul", "device", "", ""},
-        {"share", u"\\\\server\\share\\status.txt", nullptr, "\\\\server\\share\\", "share", "", ""},
-        {"administrator's junction users may delete", u"C:\\adminjunction\\status.txt",
-         [](WriterFixture& f) { f.os.Find(u"C:\\adminjunction")->sddl = u"D:(A;;FA;;;BA)(A;;SD;;;BU)"; },
-         "C:\\adminjunction", "delete or rename", "junction", "S-1-5-32-545"},
-        {"administrator's junction in a folder users may empty", u"C:\\open\\adminjunction\\status.txt",
+         [](WriterFixture& f) { f.os.failCreate.insert(u"C:\\out\\new"); }, "C:\\out\\new", "nor made", ""},
+        {"report is a link", u"C:\\out\\filelink", nullptr, "C:\\out\\filelink", "link", ""},
+        {"report is held open", u"C:\\out\\existing.txt",
+         [](WriterFixture& f) { f.os.faults.push_back(model::Fault("RenameInto")); }, "C:\\out\\existing.txt",
+         "another program has open", ""},
+        {"device name", u"C:\\out\\nul", nullptr, "C:\\out\\nul", "device", ""},
+        {"share", u"\\\\server\\share\\status.txt", nullptr, "\\\\server\\share\\", "share", ""},
+        {"drive made with subst", u"S:\\status.txt",
+         [](WriterFixture& f) { f.os.dosDevices[u"S:"] = u"\\??\\C:\\out"; }, "S:\\", "subst", ""},
+        {"a CD", u"E:\\status.txt",
          [](WriterFixture& f) {
-             f.os.AddDirectory(u"C:\\open");
-             f.os.Find(u"C:\\open")->sddl = u"D:(A;;FA;;;BA)(A;;0x1200e9;;;BU)";
-             f.os.AddLink(u"C:\\open\\adminjunction", platform::kReparseTagMountPoint, u"C:\\out", true,
-                          model::kAdministratorsSid);
-         },
-         "C:\\open\\adminjunction", "moved here", "junction", "S-1-5-32-545"},
-        {"administrator's junction on removable media", u"E:\\adminjunction\\status.txt",
-         [](WriterFixture& f) {
-             f.os.volumes[u"E:"] = {platform::kDeviceDisk, platform::kVolumeRemovableMedia};
              f.os.AddDirectory(u"E:\\");
-             f.os.AddLink(u"E:\\adminjunction", platform::kReparseTagMountPoint, u"C:\\out", true,
-                          model::kAdministratorsSid);
+             f.os.volumes[u"E:"] = {platform::kDeviceCdRom, 0};
          },
-         "E:\\adminjunction", "removable media", "junction", ""},
+         "E:\\", "not a local disk", ""},
         {"a level made a junction once checked", u"C:\\empty\\new\\status.txt",
          [](WriterFixture& f) {
              f.os.AddDirectory(u"C:\\empty");
@@ -320,12 +482,12 @@ TEST(WriteStatusReport, TraceNamesTheRefusedLevelAndTheReason) {
                  }
              };
          },
-         "C:\\empty\\new", "became a link", "", ""},
+         "C:\\empty\\new", "became a link", ""},
         {"the system refuses OBJ_DONT_REPARSE", u"C:\\out\\status.txt",
          [](WriterFixture& f) {
              f.os.faults.push_back(model::Fault("OpenChild").WithError(platform::kErrorInvalidParameter));
          },
-         "C:\\out", "1803", "", ""},
+         "C:\\out", "1803", ""},
     };
     for (const Case& c : cases) {
         WriterFixture f;
@@ -351,7 +513,6 @@ TEST(WriteStatusReport, TraceNamesTheRefusedLevelAndTheReason) {
         EXPECT_NE(refused->Field("Reason").value_or("").find(c.reason), std::string::npos) << c.name << ": "
                                                                                            << refused->Text();
         EXPECT_EQ(refused->Field("Link"), c.link) << c.name;
-        EXPECT_EQ(refused->Field("Who"), c.who) << c.name;
         EXPECT_EQ(report->Field("Outcome"), "not written") << c.name;
     }
 }
@@ -363,87 +524,42 @@ TEST(WriteStatusReport, NothingIsOpenedOrTouchedWithoutTheDescriptor) {
     EXPECT_TRUE(f.os.calls.empty());
 }
 
-// The report is written through the handle that made it, so a caller who is not an
-// administrator writes the file it made, whatever the report's list grants it; an existing
-// report it may not write stays as it was.
-TEST(WriteStatusReport, CallerWhoIsNoAdministratorWritesOnlyTheFileItMade) {
+// The report is made and written through the handle that made it, so a caller who is not an
+// administrator writes the file it made, whatever the report's list grants it; an existing report
+// it may not delete stays as it was.
+TEST(WriteStatusReport, CallerWhoIsNoAdministratorReplacesOnlyWhatItMayDelete) {
     WriterFixture f;
     f.os.callerIsAdministrator = false;
     f.Write(u"C:\\out\\status.txt");
     EXPECT_EQ(f.Content(u"C:\\out\\status.txt"), kText);
     f.Write(u"C:\\out\\existing.txt");
     EXPECT_EQ(f.Content(u"C:\\out\\existing.txt"), kOldReport);
+    EXPECT_FALSE(f.os.Exists(u"C:\\out\\~ppkg-launcher-1.tmp"));
 }
 
-// Made and written through one handle: another user who may rename entries in the folder finds
-// the new report held, and even a file of theirs put at the name in between would not be written.
+// Made and written through one handle, shared with nobody: another user who may rename entries in
+// the folder cannot move the new file away or put one of theirs in its place before it is renamed.
 TEST(WriteStatusReport, NewReportIsWrittenThroughTheHandleThatMadeIt) {
     WriterFixture f;
     f.os.AddDirectory(u"C:\\shared");
     bool tried = false;
     f.os.beforeCall = [&](model::FakeWindows& os, const std::string& operation, const std::u16string&) {
-        if (operation != "QueryHandle" || tried || !os.Exists(u"C:\\shared\\status.txt")) return;
+        if (operation != "WriteBytes" || tried) return;
         tried = true;
         model::Entry theirs;
         theirs.content = "theirs";
         theirs.owner = model::kUserSid;
-        EXPECT_FALSE(os.ReplaceAsUser(u"C:\\shared\\status.txt", theirs));
+        EXPECT_FALSE(os.ReplaceAsUser(u"C:\\shared\\~ppkg-launcher-1.tmp", theirs));
         EXPECT_EQ(os.lastError, model::kErrorSharingViolation);
     };
     f.Write(u"C:\\shared\\status.txt");
     EXPECT_TRUE(tried);
     EXPECT_EQ(f.Content(u"C:\\shared\\status.txt"), kText);
-    EXPECT_EQ(std::count(f.os.calls.begin(), f.os.calls.end(), "OpenChildFile C:\\shared\\status.txt"), 1);
 }
 
-// Between the walk and the open another user replaces the entry at the report's name (the
-// folder is held, what is inside it is not). The open takes the entry itself, and the handle
-// shows what it is before a byte is written.
-TEST(WriteStatusReport, EntrySwappedAtTheReportNameIsNotWrittenThrough) {
-    struct Case {
-        const char* name;
-        const char16_t* path;
-        std::function<model::Entry(model::FakeWindows&)> swapIn;
-    };
-    const auto link = [](std::uint32_t tag, const char16_t* target, bool directory) {
-        return [=](model::FakeWindows&) {
-            model::Entry entry;
-            entry.attributes = directory ? platform::kAttributeDirectory : model::kAttributeArchive;
-            entry.reparseTag = tag;
-            entry.target = target;
-            return entry;
-        };
-    };
-    const Case cases[] = {
-        {"existing file becomes a symlink", u"C:\\out\\existing.txt",
-         link(platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false)},
-        {"new file becomes a symlink", u"C:\\out\\status.txt",
-         link(platform::kReparseTagSymlink, u"C:\\Windows\\protected.dat", false)},
-        {"new file becomes a mount point", u"C:\\out\\status.txt",
-         link(platform::kReparseTagMountPoint, u"C:\\Windows", true)},
-        {"new file becomes a second hard link", u"C:\\out\\status.txt",
-         [](model::FakeWindows& os) {
-             model::Entry* protectedFile = os.Find(u"C:\\Windows\\protected.dat");
-             protectedFile->links = 2;
-             return *protectedFile;
-         }},
-    };
-    for (const Case& c : cases) {
-        WriterFixture f;
-        bool swapped = false;
-        f.os.beforeCall = [&](model::FakeWindows& os, const std::string& operation, const std::u16string& path) {
-            if (operation == "OpenChildFile" && !swapped) swapped = os.ReplaceAsUser(path, c.swapIn(os));
-        };
-        f.Write(c.path);
-        EXPECT_TRUE(swapped) << c.name;
-        EXPECT_EQ(f.Content(u"C:\\Windows\\protected.dat"), "protected") << c.name;
-        EXPECT_FALSE(f.Wrote()) << c.name;
-    }
-}
-
-// One platform failure (or two, where the second is the undoing) per row. The report holds
-// the whole text or, where the failure came before it, what stood there; nothing else is
-// changed but the directories listed, and nothing is left open.
+// One platform failure (or two, where the second is the undoing) per row. The report holds the
+// whole text or what stood there; nothing else is changed but the directories and the new file
+// listed, and nothing is left open.
 TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
     using model::Fault;
     struct Case {
@@ -452,18 +568,22 @@ TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
         std::vector<Fault> faults;
         std::u16string file;                  // where the report would go
         std::optional<std::string> content;   // what stands there afterwards
-        std::vector<std::u16string> made;     // directories made that stay
+        std::vector<std::u16string> made;     // directories, or a new file, made that stay
     };
     const std::u16string existing = u"C:\\out\\existing.txt";
     const std::u16string fresh = u"C:\\out\\status.txt";
     const std::u16string deep = u"C:\\out\\new\\sub\\status.txt";
+    const std::u16string deepTemporary = u"C:\\out\\new\\sub\\~ppkg-launcher-1.tmp";
     const Case cases[] = {
         {"descriptor cannot be built", fresh, {Fault("BuildDescriptor")}, fresh, std::nullopt, {}},
         {"current directory unreadable", u"status.txt", {Fault("CurrentDirectory")}, u"C:\\work\\status.txt",
          std::nullopt, {}},
         {"drive directory unreadable", u"C:out\\status.txt", {Fault("DriveDirectory")},
          u"C:\\work\\out\\status.txt", std::nullopt, {}},
+        {"drive's link unreadable", fresh, {Fault("DeviceLink")}, fresh, std::nullopt, {}},
         {"root cannot be opened", fresh, {Fault("OpenRoot")}, fresh, std::nullopt, {}},
+        {"volume cannot be queried", fresh, {Fault("QueryVolume")}, fresh, std::nullopt, {}},
+        {"root's name cannot be queried", fresh, {Fault("QueryName")}, fresh, std::nullopt, {}},
         {"existing level cannot be opened", fresh, {Fault("OpenChild").At(u"C:\\out")}, fresh, std::nullopt, {}},
         {"level cannot be queried", fresh, {Fault("QueryHandle").At(u"C:\\out")}, fresh, std::nullopt, {}},
         {"directory cannot be created: the one made before is removed", deep,
@@ -471,32 +591,35 @@ TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
         {"removal refused too: the directory stays", deep,
          {Fault("CreateChildDirectory").At(u"C:\\out\\new\\sub"), Fault("MarkForDeletion")}, deep,
          std::nullopt, {u"C:\\out\\new"}},
-        {"owner of an administrator's link unreadable", u"C:\\adminlink\\status.txt", {Fault("ReadSecurity")}, fresh,
-         std::nullopt, {}},
-        {"target of an administrator's link unreadable", u"C:\\adminlink\\status.txt", {Fault("ReadReparseData")},
-         fresh, std::nullopt, {}},
-        {"volume cannot be queried", fresh, {Fault("QueryVolume")}, fresh, std::nullopt, {}},
-        {"file cannot be created", fresh, {Fault("CreateChildFile")}, fresh, std::nullopt, {}},
+        {"what stands at the name cannot be looked at", existing, {Fault("OpenChild").At(existing)}, existing,
+         kOldReport, {}},
+        {"what stands at the name cannot be queried", existing, {Fault("QueryHandle").At(existing)}, existing,
+         kOldReport, {}},
+        {"the earlier report's list unreadable", existing, {Fault("ReadAccessList")}, existing, kOldReport, {}},
+        {"new file cannot be made", fresh, {Fault("CreateChildFile")}, fresh, std::nullopt, {}},
         // What the walk made for a report that is not written goes again.
-        {"file cannot be created: the levels made for it are removed", deep, {Fault("CreateChildFile")}, deep,
+        {"new file cannot be made: the levels made for it are removed", deep, {Fault("CreateChildFile")}, deep,
          std::nullopt, {}},
-        {"open refused: the existing report stays", existing, {Fault("OpenChildFile")}, existing, kOldReport, {}},
-        {"handle query fails: the file made and its levels are removed", deep, {Fault("QueryHandle").At(deep)}, deep,
-         std::nullopt, {}},
-        {"handle query fails, its removal too: the file and its levels stay", deep,
-         {Fault("QueryHandle").At(deep), Fault("MarkForDeletion").At(deep)}, deep, "",
-         {u"C:\\out\\new", u"C:\\out\\new\\sub"}},
-        {"write fails at once", existing, {Fault("WriteBytes").WithError(model::kErrorDiskFull)}, existing, "", {}},
-        // Left as it stood, "Version=10.0" would read as a report of another version.
-        {"write fails part-way", existing, {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull)},
-         existing, "", {}},
-        // Only when the file cannot be rewound either does the cut text stay.
-        {"write fails part-way, rewind refused", existing,
-         {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull), Fault("RewindFile")}, existing,
-         kText.substr(0, 12), {}},
-        // The text stands whole on its first line; the end of the earlier report follows it.
-        {"end of file refused", existing, {Fault("EndFileHere")}, existing, kText + kOldReport.substr(kText.size()),
+        {"folder cannot be queried: the new file and its levels are removed", deep,
+         {Fault("QueryHandle").At(u"C:\\out\\new\\sub").OnCall(1)}, deep, std::nullopt, {}},
+        {"folder cannot be queried, the new file's removal refused: it and its levels stay", deep,
+         {Fault("QueryHandle").At(u"C:\\out\\new\\sub").OnCall(1), Fault("MarkForDeletion").At(deepTemporary)},
+         deep,
+         std::nullopt, {u"C:\\out\\new", u"C:\\out\\new\\sub", deepTemporary}},
+        {"write fails at once", existing, {Fault("WriteBytes").WithError(model::kErrorDiskFull)}, existing, kOldReport,
          {}},
+        {"write fails part-way", existing, {Fault("WriteBytes").AfterBytes(12).WithError(model::kErrorDiskFull)},
+         existing, kOldReport, {}},
+        {"flush fails", existing, {Fault("FlushFile")}, existing, kOldReport, {}},
+        {"the earlier list cannot be given to the new file", existing, {Fault("WriteAccessList")}, existing,
+         kOldReport, {}},
+        {"rename fails", existing, {Fault("RenameInto")}, existing, kOldReport, {}},
+        {"rename fails on a new report", fresh, {Fault("RenameInto")}, fresh, std::nullopt, {}},
+        // A report named as the first new file would be is never made under its own name: a new
+        // file that cannot be written or removed stays under the next name, not the report's.
+        {"write and removal fail for a report named like the new file", u"C:\\out\\~ppkg-launcher-1.tmp",
+         {Fault("WriteBytes"), Fault("MarkForDeletion")}, u"C:\\out\\~ppkg-launcher-1.tmp", std::nullopt,
+         {u"C:\\out\\~ppkg-launcher-2.tmp"}},
     };
     for (const Case& c : cases) {
         WriterFixture f;
@@ -514,7 +637,7 @@ TEST(WriteStatusReport, EachPlatformFailureLeavesTheDocumentedFile) {
         }
         after.erase(*f.os.Resolve(c.file));
         before.erase(*f.os.Resolve(c.file));
-        EXPECT_EQ(after, before) << c.name << ": only the report and the listed directories may change";
+        EXPECT_EQ(after, before) << c.name << ": only the report and the listed entries may change";
     }
 }
 

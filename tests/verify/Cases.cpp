@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Acl.h"
+#include "DriveCases.h"
 #include "Files.h"
 #include "Launch.h"
 #include "Links.h"
@@ -14,6 +15,7 @@
 #include "PathWalkCases.h"
 #include "RedirectionGuardCases.h"
 #include "ReportLine.h"
+#include "ReportReplaceCases.h"
 #include "RollbackJudge.h"
 #include "Text.h"
 #include "TraceCases.h"
@@ -29,40 +31,6 @@ std::wstring MakeBehind(const std::wstring& folder) {
         return L"could not make " + behind + L" (error " + std::to_wstring(GetLastError()) + L")";
     }
     return {};
-}
-
-std::wstring PlantFileLink(const std::wstring& folder) {
-    std::wstring why = MakeBehind(folder);
-    if (why.empty()) why = MakeSymbolicLink(Join(folder, L"status.txt"), Join(folder, L"behind\\keep.txt"), false);
-    return why;
-}
-
-std::wstring PlantDirectoryLink(const std::wstring& folder) {
-    std::wstring why = MakeBehind(folder);
-    if (why.empty()) why = MakeSymbolicLink(Join(folder, L"status.txt"), Join(folder, L"behind"), true);
-    return why;
-}
-
-// Its target is missing, so a create that followed it would bring never.txt into being.
-std::wstring PlantDanglingLink(const std::wstring& folder) {
-    std::wstring why = MakeBehind(folder);
-    if (why.empty()) why = MakeSymbolicLink(Join(folder, L"status.txt"), Join(folder, L"behind\\never.txt"), false);
-    return why;
-}
-
-std::wstring PlantJunctionAtReport(const std::wstring& folder) {
-    std::wstring why = MakeBehind(folder);
-    if (why.empty()) why = MakeJunction(Join(folder, L"status.txt"), Join(folder, L"behind"));
-    return why;
-}
-
-// Made by the administrator running this, so the junction is handed to a standard user: only
-// such a junction is refused above the report.
-std::wstring PlantJunction(const std::wstring& folder) {
-    std::wstring why = MakeBehind(folder);
-    if (why.empty()) why = MakeJunction(Join(folder, L"j"), Join(folder, L"behind"));
-    if (why.empty()) why = OwnedByAStandardUser(Join(folder, L"j"));
-    return why;
 }
 
 std::wstring PlantHardLink(const std::wstring& folder) {
@@ -88,17 +56,6 @@ Outcome CheckWritten(const Context& context, const Case& self, const std::wstrin
         if (e.name != self.report) return Fail(L"more than the report was left: " + e.name);
     }
     return Pass(L"exit " + std::to_wstring(exitCode) + L", \"" + Printable(*bytes) + L"\"");
-}
-
-// Whatever stands in the way, the launcher writes nothing and every entry stays as it was.
-Outcome CheckUnchanged(const Context& context, const Case& self, const std::wstring& folder) {
-    const std::wstring why = self.prepare(folder);
-    if (!why.empty()) return CannotPrepare(why);
-    const Snapshot before = TakeSnapshot(folder);
-    DWORD exitCode = 0;
-    if (const std::optional<Outcome> stopped = RunStatus(context, Join(folder, self.report), exitCode)) return *stopped;
-    const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));
-    return changed.empty() ? Pass() : Fail(changed);
 }
 
 Outcome JudgeAcl(const std::wstring& path, bool directory) {
@@ -175,17 +132,11 @@ const std::vector<Case>& AllCases() {
     static const std::vector<Case> cases = Appended(std::vector<Case>{
         // The launcher and PowerShell work here at all; the refusals below rest on it.
         {L"report-written", CheckWritten, nullptr, L"status.txt", Kind::Baseline},
-        {L"file-symlink", CheckUnchanged, PlantFileLink, L"status.txt", Kind::Refusal},
-        {L"directory-symlink", CheckUnchanged, PlantDirectoryLink, L"status.txt", Kind::Refusal},
-        {L"dangling-symlink", CheckUnchanged, PlantDanglingLink, L"status.txt", Kind::Refusal},
-        {L"junction-at-report", CheckUnchanged, PlantJunctionAtReport, L"status.txt", Kind::Refusal},
-        {L"hard-link", CheckUnchanged, PlantHardLink, L"status.txt", Kind::Refusal},
-        {L"junction-as-folder", CheckUnchanged, PlantJunction, L"j\\status.txt", Kind::Refusal},
-        {L"junction-in-chain", CheckUnchanged, PlantJunction, L"j\\missing\\status.txt", Kind::Refusal},
+        {L"hard-link", CheckReplacedHardLink, PlantHardLink, L"status.txt"},
         {L"chain-rollback", CheckRollback, nullptr, L"new1\\new2\\bad?name\\status.txt"},
         {L"acl-report", CheckAclOfReport, nullptr, L"status.txt"},
         {L"acl-directory", CheckAclOfDirectory, nullptr, L"made\\status.txt"},
-    }, Appended(PathWalkCases(), HeldLevelCases()));
+    }, Appended(Appended(Appended(ReportReplaceCases(), PathWalkCases()), DriveCases()), HeldLevelCases()));
     static const std::vector<Case> all =
         Appended(Appended(Appended(cases, RedirectionGuardCases()), EvidenceCases()), TraceCases());
     return all;

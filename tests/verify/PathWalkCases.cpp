@@ -2,12 +2,10 @@
 
 #include <windows.h>
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Acl.h"
 #include "Files.h"
@@ -24,41 +22,58 @@ namespace {
 constexpr wchar_t kStandardUserSid[] = L"S-1-5-21-1004336348-1177238915-682003330-1001";
 constexpr wchar_t kUsersSid[] = L"S-1-5-32-545";
 
+// Where the link stands on the report path, as the name of the case says: the report's name
+// itself, its folder, two levels above its folder, the level above folders still to be made, or
+// a level of the current directory a relative path is resolved against.
+enum class Level { AtReport, AsFolder, Above, AboveWithSlashes, InChain, CurrentDirectory };
 
-// <behind>\keep.txt, <behind>\a\b, and the junction <name> leading to <behind>, owned as asked:
-// what the junction leads to holds a file that must not change, and the two folders a report
-// below it would use, so that only the judgement of the junction stops it.
-std::wstring PlantJunctionAs(const std::wstring& folder, const wchar_t* name, const wchar_t* behindName,
-                             const wchar_t* ownerSid, const wchar_t* sddl) {
-    const std::wstring behind = Join(folder, behindName);
-    if (!CreateDirectoryW(behind.c_str(), nullptr) || !WriteNewFile(Join(behind, L"keep.txt"), kKept) ||
-        !CreateDirectoryW(Join(behind, L"a").c_str(), nullptr) ||
-        !CreateDirectoryW(Join(behind, L"a\\b").c_str(), nullptr)) {
-        return ErrorText(L"making the folder behind the junction", GetLastError());
+// One link planted in the case's folder: its name there and what it is.
+enum class LinkKind { UserJunction, AdministratorsJunction, DirectoryLink, FileLink, DanglingLink };
+struct Planted {
+    const wchar_t* name;
+    LinkKind kind;
+    const wchar_t* what;
+};
+constexpr Planted kFolderLinks[] = {
+    {L"uj", LinkKind::UserJunction, L"a standard user's junction"},
+    {L"aj", LinkKind::AdministratorsJunction, L"an administrators' junction"},
+    {L"dl", LinkKind::DirectoryLink, L"a directory symbolic link"},
+};
+constexpr Planted kReportLinks[] = {
+    {L"uj", LinkKind::UserJunction, L"a standard user's junction"},
+    {L"aj", LinkKind::AdministratorsJunction, L"an administrators' junction"},
+    {L"dl", LinkKind::DirectoryLink, L"a directory symbolic link"},
+    {L"fl", LinkKind::FileLink, L"a file symbolic link"},
+    {L"dg", LinkKind::DanglingLink, L"a dangling symbolic link"},
+};
+
+// behind\keep.txt and behind\a\b, which the links lead to, and plain\a\b, the same levels as a
+// plain folder for the control.
+std::wstring PlantTargets(const std::wstring& folder) {
+    for (const wchar_t* name : {L"behind", L"behind\\a", L"behind\\a\\b", L"plain", L"plain\\a", L"plain\\a\\b"}) {
+        if (!CreateDirectoryW(Join(folder, name).c_str(), nullptr)) return ErrorText(L"making " + Join(folder, name), GetLastError());
     }
-    const std::wstring junction = Join(folder, name);
-    std::wstring why = MakeJunction(junction, behind);
-    if (why.empty()) why = SetOwnerAndList(junction, ownerSid, sddl);
-    return why;
+    return WriteNewFile(Join(folder, L"behind\\keep.txt"), kKept) ? std::wstring()
+                                                                   : ErrorText(L"writing behind\\keep.txt", GetLastError());
 }
 
-// behind\keep.txt, behind\a\b, and the junction j leading to behind, owned as asked.
-std::wstring PlantJunction(const std::wstring& folder, const wchar_t* ownerSid, const wchar_t* sddl) {
-    return PlantJunctionAs(folder, L"j", L"behind", ownerSid, sddl);
-}
-
-std::wstring PlantUserJunction(const std::wstring& folder) {
-    std::wstring why = PlantJunction(folder, kAdministratorsSid, kAdminsOnlySddl);
-    if (why.empty()) why = OwnedByAStandardUser(Join(folder, L"j"));
-    return why;
-}
-
-std::wstring PlantAdminJunction(const std::wstring& folder) {
-    return PlantJunction(folder, kAdministratorsSid, kAdminsOnlySddl);
-}
-
-std::wstring PlantChangeableAdminJunction(const std::wstring& folder) {
-    return PlantJunction(folder, kAdministratorsSid, kUsersMayWriteSddl);
+std::wstring PlantLink(const std::wstring& folder, const Planted& link) {
+    const std::wstring path = Join(folder, link.name);
+    const std::wstring behind = Join(folder, L"behind");
+    switch (link.kind) {
+        case LinkKind::UserJunction: {
+            const std::wstring why = MakeJunction(path, behind);
+            return why.empty() ? OwnedByAStandardUser(path) : why;
+        }
+        case LinkKind::AdministratorsJunction: {
+            const std::wstring why = MakeJunction(path, behind);
+            return why.empty() ? SetOwnerAndList(path, kAdministratorsSid, kAdminsOnlySddl) : why;
+        }
+        case LinkKind::DirectoryLink: return MakeSymbolicLink(path, behind, true);
+        case LinkKind::FileLink: return MakeSymbolicLink(path, Join(behind, L"keep.txt"), false);
+        case LinkKind::DanglingLink: return MakeSymbolicLink(path, Join(behind, L"never.txt"), false);
+    }
+    return L"no such link";
 }
 
 std::wstring Slashed(std::wstring path) {
@@ -66,66 +81,94 @@ std::wstring Slashed(std::wstring path) {
     return path;
 }
 
-// The case's report path in full, in forward slashes throughout when the case writes it so.
-std::wstring ReportPath(const std::wstring& folder, const std::wstring& report) {
-    return report[0] == L'/' ? Slashed(folder) + report : Join(folder, report);
-}
-
-// Runs /getstatus on `report` and expects it behind the junction, in `behind`\a\b, with the
-// line that goes with the exit code, and nothing else changed in the case's folder. `missing`
-// tells a report that is not there at all from any other failure.
-Outcome RunFollowed(const Context& context, const std::wstring& folder, const std::wstring& report,
-                    const std::wstring& behind, bool& missing) {
-    missing = false;
-    Snapshot expected = TakeSnapshot(folder);
-    DWORD exitCode = 0;
-    if (const std::optional<Outcome> stopped = RunStatus(context, ReportPath(folder, report), exitCode)) return *stopped;
-    const std::wstring written = behind + L"\\a\\b\\status.txt";
-    const std::wstring landed = Join(folder, written);
-    const std::optional<std::string> bytes = ReadWholeFile(landed);
-    missing = !bytes.has_value();
-    if (!bytes) return Fail(L"no report behind the junction at " + landed);
-    const bool line = exitCode == 1 ? *bytes == "Not installed\n" : bytes->rfind("Version=", 0) == 0;
-    if (!line) return Fail(L"the report behind the junction does not go with exit " + std::to_wstring(exitCode));
-    Snapshot after = TakeSnapshot(folder);
-    after.erase(std::remove_if(after.begin(), after.end(), [&](const Entry& e) { return e.name == written; }),
-                after.end());
-    const std::wstring changed = FirstDifference(expected, after);
-    return changed.empty() ? Pass(L"exit " + std::to_wstring(exitCode)) : Fail(changed);
-}
-
-// Refused: nothing behind the junction (or anywhere in the case's folder) changes. Its control
-// first: the same path through k, an administrators' junction nobody else may change, must be
-// followed in the same run, so that the refusal is the judgement of j and not of the path's shape
-// (a launcher refusing every "/" would pass a forward-slash refusal otherwise).
-Outcome CheckRefused(const Context& context, const Case& self, const std::wstring& folder) {
-    std::wstring why = self.prepare(folder);
-    if (why.empty()) why = PlantJunctionAs(folder, L"k", L"control", kAdministratorsSid, kAdminsOnlySddl);
-    if (!why.empty()) return CannotPrepare(why);
-    std::wstring control = self.report;
-    control[control[0] == L'/' ? 1 : 0] = L'k';
-    bool missing = false;
-    const Outcome followed = RunFollowed(context, folder, control, L"control", missing);
-    if (missing) {
-        return CannotPrepare(L"its control " + control +
-                             L", through an administrators' junction, was not followed: a refusal here would prove nothing");
+// The report path for the link or plain folder `name` at the level, and the folder the
+// launcher runs in (the case's folder's parent, unless the level is the current directory's).
+struct Run {
+    std::wstring path;
+    std::wstring directory;
+};
+Run RunFor(Level level, const Context& context, const std::wstring& folder, const std::wstring& name) {
+    switch (level) {
+        case Level::AtReport: return {Join(folder, name == L"plain" ? L"plain.txt" : name), context.folder};
+        case Level::AsFolder: return {Join(folder, name + L"\\status.txt"), context.folder};
+        case Level::Above: return {Join(folder, name + L"\\a\\b\\status.txt"), context.folder};
+        case Level::AboveWithSlashes: return {Slashed(Join(folder, name + L"\\a\\b\\status.txt")), context.folder};
+        case Level::InChain: return {Join(folder, name + L"\\missing\\status.txt"), context.folder};
+        case Level::CurrentDirectory: return {L"b\\status.txt", Join(folder, name + L"\\a")};
     }
-    if (followed.verdict != Verdict::Pass) return followed;
-    const Snapshot before = TakeSnapshot(folder);
-    DWORD exitCode = 0;
-    if (const std::optional<Outcome> stopped = RunStatus(context, ReportPath(folder, self.report), exitCode)) {
-        return *stopped;
-    }
-    const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));
-    return changed.empty() ? Pass(L"its control " + control + L" was followed") : Fail(changed);
+    return {};
 }
 
-// Followed: the report stands behind the junction, and nothing else changed.
-Outcome CheckFollowed(const Context& context, const Case& self, const std::wstring& folder) {
-    const std::wstring why = self.prepare(folder);
+std::optional<Outcome> RunIn(const Context& context, const Run& run, DWORD& exitCode) {
+    Context in = context;
+    in.folder = run.directory;
+    return RunStatus(in, run.path, exitCode);
+}
+
+// Where the control's report lands, whichever separators and base its path has.
+std::wstring ControlReport(Level level, const std::wstring& folder) {
+    switch (level) {
+        case Level::AtReport: return Join(folder, L"plain.txt");
+        case Level::AsFolder: return Join(folder, L"plain\\status.txt");
+        case Level::Above:
+        case Level::AboveWithSlashes:
+        case Level::CurrentDirectory: return Join(folder, L"plain\\a\\b\\status.txt");
+        case Level::InChain: return Join(folder, L"plain\\missing\\status.txt");
+    }
+    return {};
+}
+
+// The control first: the same path through the plain folder must be written, with the line
+// that goes with the exit code; then each link at the level, after which nothing in the case's
+// folder, behind the links included, may have changed. A link this Windows cannot make (a
+// symbolic link without the privilege) is named and left out; without any, nothing is shown.
+Outcome CheckLinksRefused(const Context& context, const std::wstring& folder, Level level) {
+    const std::wstring why = PlantTargets(folder);
     if (!why.empty()) return CannotPrepare(why);
-    bool missing = false;
-    return RunFollowed(context, folder, self.report, L"behind", missing);
+    std::vector<Planted> links;
+    std::wstring notMade;
+    const auto plant = [&](const Planted& link) {
+        const std::wstring failed = PlantLink(folder, link);
+        if (failed.empty()) {
+            links.push_back(link);
+        } else {
+            notMade += std::wstring(notMade.empty() ? L"" : L"; ") + link.what + L" could not be made: " + failed;
+        }
+    };
+    if (level == Level::AtReport) {
+        std::for_each(std::begin(kReportLinks), std::end(kReportLinks), plant);
+    } else {
+        std::for_each(std::begin(kFolderLinks), std::end(kFolderLinks), plant);
+    }
+    if (links.empty()) return CannotPrepare(notMade);
+
+    const Run control = RunFor(level, context, folder, L"plain");
+    DWORD exitCode = 0;
+    if (const std::optional<Outcome> stopped = RunIn(context, control, exitCode)) return *stopped;
+    const std::optional<std::string> bytes = ReadWholeFile(ControlReport(level, folder));
+    const bool line = bytes && (exitCode == 1 ? *bytes == "Not installed\n"
+                                              : bytes->empty() || bytes->rfind("Version=", 0) == 0);
+    if (!line) {
+        return CannotPrepare(L"its control " + control.path + L", through a plain folder, was not written: a refusal "
+                             L"here would prove nothing");
+    }
+    std::wstring refused;
+    for (const Planted& link : links) {
+        const Snapshot before = TakeSnapshot(folder);
+        if (const std::optional<Outcome> stopped = RunIn(context, RunFor(level, context, folder, link.name), exitCode)) {
+            return *stopped;
+        }
+        const std::wstring changed = FirstDifference(before, TakeSnapshot(folder));
+        if (!changed.empty()) return Fail(std::wstring(link.what) + L" at " + link.name + L": " + changed);
+        refused += std::wstring(refused.empty() ? L"" : L", ") + link.what;
+    }
+    return Pass(L"refused: " + refused + L"; the control through a plain folder was written" +
+                (notMade.empty() ? L"" : L"; " + notMade));
+}
+
+template <Level level>
+Outcome CheckLevel(const Context& context, const Case&, const std::wstring& folder) {
+    return CheckLinksRefused(context, folder, level);
 }
 
 }  // namespace
@@ -139,15 +182,16 @@ std::wstring OwnedByAStandardUser(const std::wstring& path) {
 
 std::vector<Case> PathWalkCases() {
     return {
-        // The junction is j, two levels above the report's folder b: j\a\b\status.txt.
-        {L"junction-above-user-owned", CheckRefused, PlantUserJunction, L"j\\a\\b\\status.txt", Kind::Refusal},
-        {L"junction-above-admin-owned", CheckFollowed, PlantAdminJunction, L"j\\a\\b\\status.txt"},
-        {L"junction-above-users-may-change", CheckRefused, PlantChangeableAdminJunction, L"j\\a\\b\\status.txt",
-         Kind::Refusal},
-        // The whole path in forward slashes: every level is judged all the same, and the control
-        // through an administrators' junction, in forward slashes too, is followed.
-        {L"junction-above-forward-slashes", CheckRefused, PlantUserJunction, L"/j/a/b/status.txt", Kind::Refusal},
-        {L"junction-above-admin-owned-slashes", CheckFollowed, PlantAdminJunction, L"/j/a/b/status.txt"},
+        // The links: uj, a junction a standard user owns; aj, one Administrators own with a list
+        // only they may change; dl, a directory symbolic link; at the report's name also fl, a
+        // file symbolic link, and dg, a dangling one. Each leads to behind, where keep.txt must
+        // not change; the control is the same path through plain.
+        {L"link-at-report", CheckLevel<Level::AtReport>, nullptr, L"uj"},
+        {L"link-as-folder", CheckLevel<Level::AsFolder>, nullptr, L"uj\\status.txt"},
+        {L"link-above", CheckLevel<Level::Above>, nullptr, L"uj\\a\\b\\status.txt"},
+        {L"link-above-forward-slashes", CheckLevel<Level::AboveWithSlashes>, nullptr, L"uj/a/b/status.txt"},
+        {L"link-in-chain", CheckLevel<Level::InChain>, nullptr, L"uj\\missing\\status.txt"},
+        {L"link-current-directory", CheckLevel<Level::CurrentDirectory>, nullptr, L"b\\status.txt"},
     };
 }
 

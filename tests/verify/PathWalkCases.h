@@ -1,8 +1,9 @@
 #pragma once
 
-// The cases for the report path walked through handles: a junction two levels above the
-// report's folder is followed only when the system or Administrators own it and nobody else may
-// change it, whichever separator the path uses.
+// The cases for links on the report path: a junction a standard user owns, one Administrators
+// own, and a directory symbolic link (at the report's name also a file and a dangling symbolic
+// link) are refused at every level of the path, the current directory's included, each after a
+// control through a plain folder was written in the same case.
 
 #include <vector>
 
@@ -22,8 +23,8 @@ inline constexpr wchar_t kUsersMayWriteSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;
 
 std::vector<Case> PathWalkCases();
 
-// Makes an entry (a junction, never followed here) look made by a standard user: that user's
-// SID as its owner, set with the restore privilege, and a list only administrators may change.
+// Makes an entry (a junction) look made by a standard user: that user's SID as its owner, set
+// with the restore privilege, and a list only administrators may change.
 // Empty text when the owner reads back, else why not.
 std::wstring OwnedByAStandardUser(const std::wstring& path);
 

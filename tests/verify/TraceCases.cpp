@@ -277,11 +277,11 @@ Outcome CheckTraceEvents(const Context& context, const Case& self, const std::ws
     }
     const auto refusal = named(L"ReportPathRefused", kLevelError, L"Level", junction);
     if (refusal == events.end()) return Fail(L"no ReportPathRefused event at level 2 names the refused level " + junction);
-    if (refusal->Field(L"Reason").find(L"owner") == std::wstring::npos || refusal->Field(L"Who").empty()) {
-        return Fail(L"the refusal at " + junction + L" does not name the owner: " + refusal->Field(L"Reason"));
+    if (refusal->Field(L"Link") != L"junction") {
+        return Fail(L"the refusal at " + junction + L" does not name the junction: " + refusal->Field(L"Reason"));
     }
     return Pass(std::to_wstring(events.size()) + L" events, each name at one level; " + refusal->name + L" at " +
-                refusal->Field(L"Level") + L": " + refusal->Field(L"Reason") + L" (" + refusal->Field(L"Who") + L")");
+                refusal->Field(L"Level") + L": " + refusal->Field(L"Reason") + L" (" + refusal->Field(L"Link") + L")");
 }
 
 }  // namespace

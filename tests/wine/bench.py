@@ -29,9 +29,10 @@ import e2e  # noqa: E402
 
 ACTIONS = ('install', 'uninstall', 'status')
 PROBES = ('bare', 'shell32', 'shcore', 'advapi32')
-KINDS = ('split', 'tempname', 'codepage', 'reserve', 'read', 'remove', 'registry', 'report', 'trace', 'other')
+KINDS = ('split', 'tempname', 'codepage', 'reserve', 'read', 'remove', 'registry', 'report', 'flush', 'trace', 'other')
 BENCH_EXES = ('baseline.exe', 'launcher-timed.exe') + tuple(f'probe-{p}.exe' for p in PROBES)
 MAX_OVERHEAD = 2.0  # percent
+DEEPER = 8  # levels the deep report path has below the usual one
 
 
 class Bench:
@@ -43,8 +44,12 @@ class Bench:
         self.store = self.case.store
         self.store.apply((e2e.ID1, '1.0.2'))
         self.report = os.path.join(self.case.dir, 'status.txt')
+        # The same report DEEPER existing levels further down: what one more level of the walk costs.
+        self.deep_report = os.path.join(self.case.dir, *(f'level{n}' for n in range(DEEPER)), 'status.txt')
+        os.makedirs(os.path.dirname(self.deep_report))
         self.timing = os.path.join(self.case.dir, 'timing.txt')
-        self.args = {'install': [], 'status': ['/getstatus', w.win(self.report)], 'uninstall': ['/uninstall']}
+        self.args = {'install': [], 'status': ['/getstatus', w.win(self.report)], 'uninstall': ['/uninstall'],
+                     'status-deep': ['/getstatus', w.win(self.deep_report)]}
         self.replay = {a: os.path.join(self.case.dir, f'replay-{a}.txt') for a in ACTIONS}
         self.nothing = os.path.join(self.case.dir, 'replay-nothing.txt')
         open(self.nothing, 'wb').close()
@@ -56,10 +61,10 @@ class Bench:
         for pid in (e2e.ID1, e2e.ID2):
             if self.store.has(pid):
                 os.remove(os.path.join(self.store.path, 'packages', pid + '.txt'))
-        if action in ('status', 'uninstall'):
+        if action in ('status', 'uninstall', 'status-deep'):
             self.store.add(e2e.ID1, '1.0.2')
         for path in (os.path.join(self.store.path, 'log.txt'), os.path.join(self.store.path, 'commands.txt'),
-                     self.report):
+                     self.report, self.deep_report):
             if os.path.exists(path):
                 os.remove(path)
         for name in os.listdir(self.case.tmp):  # the baseline's temp reports; the launcher deletes its own
@@ -178,12 +183,13 @@ def main():
     rng = random.Random(opts.seed)
     # A round: per action a launcher run and a baseline run back to back, in either order, so
     # that their difference is taken under the same load; then the timed launcher and the probes.
-    jobs = [('pair', a) for a in ACTIONS] + [('timed', a) for a in ACTIONS]
+    jobs = [('pair', a) for a in ACTIONS] + [('timed', a) for a in ACTIONS + ('status-deep',)]
     jobs += [('probe', p) for p in PROBES + ('twin', 'idle')]
     times = {(who, a): [] for who in ('launcher', 'baseline', 'timed') for a in ACTIONS}
     times.update({('probe', p): [] for p in PROBES + ('twin', 'idle')})
+    times[('timed', 'status-deep')] = []
     diffs = {a: [] for a in ACTIONS}
-    parts = {a: [] for a in ACTIONS}
+    parts = {a: [] for a in ACTIONS + ('status-deep',)}
     peaks = {a: [] for a in ACTIONS}
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     root = tempfile.mkdtemp(prefix='ppkg-bench-')
@@ -217,13 +223,15 @@ def main():
                     t = b.last_timing()
                     hz = t['qpc_hz'] / 1000
                     parts[what].append(dict(
-                        {k: t[k + '_us'] / 1000 for k in KINDS + ('tools',)},
+                        # A kind an older timed launcher does not know (flush) counts as none.
+                        {k: t.get(k + '_us', 0) / 1000 for k in KINDS + ('tools',)},
                         startup=(t['entry_qpc'] - r['started_qpc']) / hz,
                         exit=(r['ended_qpc'] - t['return_qpc']) / hz))
         for _ in range(3):
             for action in ACTIONS:
                 peaks[action].append(b.run('launcher', action, peak=True)['peak_bytes'])
         requests = {(who, a): b.server_requests(who, a) for who in ('launcher', 'baseline') for a in ACTIONS}
+        requests['launcher', 'status-deep'] = b.server_requests('launcher', 'status-deep')
     except e2e.Failure as e:
         print(f'bench: FAILED: {e}')
         return 1
@@ -264,6 +272,13 @@ def main():
         print(f'  {action}: start {p["startup"]:.1f} ms, {b.count(action)} tools {p["tools"]:.0f} ms, '
               f'own work {sum(p[k] for k in KINDS):.1f} ms ({own}), exit {p["exit"]:.1f} ms; '
               f'timed launcher {med["timed", action]:.0f} ms in all')
+    shallow = statistics.median(run['report'] for run in parts['status'])
+    deep = statistics.median(run['report'] for run in parts['status-deep'])
+    levels = len(os.path.normpath(b.report).split(os.sep)) - len(os.path.normpath(wine.c()).split(os.sep)) - 1
+    per_level = (requests['launcher', 'status-deep'] - requests['launcher', 'status']) / DEEPER
+    print(f'report path (timed launcher, medians of its report calls): {shallow:.2f} ms for a report in a folder '
+          f'{levels} levels below C:\\, {deep:.2f} ms {DEEPER} levels deeper: {(deep - shallow) / DEEPER:.3f} ms and '
+          f'{per_level:.1f} requests to the Wine server per level')
     print('requests to the Wine server from the main thread, one run each: ' + '; '.join(
         f'{a} launcher {requests["launcher", a]}, baseline {requests["baseline", a]} '
         f'({requests["launcher", a] - requests["baseline", a]:+d})' for a in ACTIONS))

@@ -80,20 +80,46 @@ Prepared PrepareReport(const Case& self, const std::wstring& folder) {
     return prepared;
 }
 
-// status.txt is open for reading in this program, shared every way, as a program reading the
-// report would hold it: the rename must refuse (MS-FSCC 2.4.42, the target was open), the
-// earlier bytes stay in the same file, and the launcher's new file goes again.
-Outcome CheckHeldOpen(const Context& context, const Case& self, const std::wstring& folder) {
+// status.txt marked read-only: the rename's replace goes only where a delete would, and a
+// read-only target refuses it unless FILE_RENAME_IGNORE_READONLY_ATTRIBUTE is asked for (the
+// FILE_RENAME_INFORMATION page), which the launcher never asks. The control: a file of this
+// program's own, renamed over it the same way, must be refused too, or this system replaces
+// read-only files anyway (Wine does, as root) and the case shows nothing.
+std::wstring PlantReadOnlyReport(const std::wstring& folder) {
+    const std::wstring why = PlantReport(folder);
+    if (!why.empty()) return why;
+    const std::wstring report = Join(folder, L"status.txt");
+    if (!SetFileAttributesW(report.c_str(), FILE_ATTRIBUTE_READONLY)) {
+        return ErrorText(L"marking status.txt read-only", GetLastError());
+    }
+    const std::wstring control = Join(folder, L"control.tmp");
+    if (!WriteNewFile(control, "control\n")) return ErrorText(L"writing control.tmp", GetLastError());
+    if (MoveFileExW(control.c_str(), report.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return L"a rename over a read-only file was not refused here (control.tmp replaced status.txt)";
+    }
+    const DWORD refused = GetLastError();
+    if (refused != ERROR_ACCESS_DENIED) return ErrorText(L"the control rename over status.txt", refused);
+    return DeleteFileW(control.c_str()) ? std::wstring() : ErrorText(L"removing control.tmp", GetLastError());
+}
+
+// The launcher runs while status.txt stands as the case planted it, held open by this program when
+// `holdOpen`: the rename must be refused, the earlier bytes stay in the same file, and the
+// launcher's new file goes again.
+Outcome LeftAsItWas(const Context& context, const Case& self, const std::wstring& folder, bool holdOpen) {
     const Prepared prepared = PrepareReport(self, folder);
     if (prepared.stopped) return *prepared.stopped;
     const std::wstring& report = prepared.report;
     const Snapshot before = TakeSnapshot(folder);
     DWORD exitCode = 0;
     {
-        const UniqueFile reader(CreateFileW(report.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!reader) return CannotPrepare(ErrorText(L"opening the report to hold it", GetLastError()));
+        // Shared every way, as a program reading the report would hold it (MS-FSCC 2.4.42: the
+        // target was open).
+        UniqueFile reader;
+        if (holdOpen) {
+            reader = UniqueFile(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            if (!reader) return CannotPrepare(ErrorText(L"opening the report to hold it", GetLastError()));
+        }
         if (const std::optional<Outcome> stopped = RunStatus(context, report, exitCode)) return *stopped;
     }
     const Snapshot after = TakeSnapshot(folder);
@@ -102,8 +128,17 @@ Outcome CheckHeldOpen(const Context& context, const Case& self, const std::wstri
     const std::wstring changed = FirstDifference(before, after);
     if (!changed.empty()) return Fail(changed);
     const std::optional<BY_HANDLE_FILE_INFORMATION> now = Identity(report);
-    if (!now || !SameFile(prepared.earlier, *now)) return Fail(L"the report held open is another file now");
-    return Pass(L"exit " + std::to_wstring(exitCode) + L"; the report held open kept its bytes and file");
+    if (!now || !SameFile(prepared.earlier, *now)) return Fail(L"the report is another file now");
+    return Pass(L"exit " + std::to_wstring(exitCode) + (holdOpen ? L"; the report held open" : L"; the read-only report") +
+                L" kept its bytes and file");
+}
+
+Outcome CheckHeldOpen(const Context& context, const Case& self, const std::wstring& folder) {
+    return LeftAsItWas(context, self, folder, true);
+}
+
+Outcome CheckReadOnly(const Context& context, const Case& self, const std::wstring& folder) {
+    return LeftAsItWas(context, self, folder, false);
 }
 
 // The list and owner of the entry a path names itself, read through a handle to it.
@@ -183,6 +218,7 @@ Outcome CheckReplacedHardLink(const Context& context, const Case& self, const st
 std::vector<Case> ReportReplaceCases() {
     return {
         {L"report-held-open", CheckHeldOpen, PlantReport, L"status.txt", Kind::Refusal},
+        {L"report-read-only", CheckReadOnly, PlantReadOnlyReport, L"status.txt", Kind::Refusal},
         {L"report-list-kept", CheckListKept, PlantReportWithOwnList, L"status.txt"},
     };
 }
